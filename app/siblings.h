@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 
 namespace sib {
 
@@ -74,4 +75,12 @@ inline int32_t MakePair(int32_t nHigh, int32_t nLow) {
                                 (static_cast<uint32_t>(nLow) & 0xFFFFu));
 }
 
+}  // namespace sib
+
+namespace sib {
+// Looks the sibling up by title and sends it the message (synchronous, capped at 5 s).
+// Returns the handler's result, 0 when the window is missing.
+intptr_t SendToSibling(const char* szTitle, uint32_t nMsg, uintptr_t wParam, intptr_t lParam);
+// Looks the sibling up by title and posts the message. False when the window is missing.
+bool PostToSibling(const char* szTitle, uint32_t nMsg, uintptr_t wParam, intptr_t lParam);
 }  // namespace sib

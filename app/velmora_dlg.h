@@ -37,7 +37,7 @@ public:
     void ShowLocalInfo();
     void StartLinkThreads();
     void CloseStdServerClients();
-    void OpenSharedMemory();
+    bool OpenSharedMemory();  // true when both areas are open
 
     // ---- timers, buttons, window messages ----
     void OnTimer(unsigned nIdEvent);
@@ -65,6 +65,8 @@ public:
     void CloseSerialLink();
     void StopCdmaLink();
     void OpenModemPort();  // opens the configured modem device, if any
+    void CreateControls(); // the controls of template 102 with their initial texts
+    int DoModal();         // OnInitDialog, then the message loop (never returns in practice)
 
     // The station text at the start of LOCALSTATUSINFO (empty while not open), at most
     // 7 characters. Any thread.

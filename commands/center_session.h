@@ -139,6 +139,12 @@ public:
     std::atomic<int> m_nVolLinkErrors{0};        // send failures while a VOL file was in transfer
     std::atomic<int> m_nPauseLimit{0};           // ticks to pause after too many link errors
     std::atomic<int> m_nPauseCount{1};           // ticks paused so far
+    // Number of the file packet of each kind that awaits the Manager PC's reply (-1 none):
+    // a reply counts only for the packet in flight, so late replies of an abandoned
+    // transfer can never move the current one forward.
+    std::atomic<int> m_nVolPacketInFlight{-1};   // violation file
+    std::atomic<int> m_nImagePacketInFlight{-1}; // trigger image
+    std::atomic<int> m_nLogPacketInFlight{-1};   // running log
 };
 
 extern CVelmoraDlg* g_pMainDlg;

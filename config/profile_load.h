@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 class CProfileLoad {
 public:
@@ -29,3 +30,10 @@ public:
 int SafeAtoi(const char* sz);
 // _atoi64 likewise, saturating at the int64 range.
 long long SafeAtoi64(const char* sz);
+
+// The address value inet_addr gives for bad text (INADDR_NONE).
+constexpr uint32_t kIpv4None = 0xFFFFFFFFu;
+// inet_addr's reading of an IPv4 address ("a.b.c.d", also "a.b.c", "a.b" and "a", each
+// part decimal, octal with a leading 0 or hex with 0x), in host byte order; kIpv4None
+// for text that is not an address (empty text included).
+uint32_t Ipv4FromText(const char* sz);

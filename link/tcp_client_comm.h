@@ -86,7 +86,7 @@ public:
     void RequestLinkClose(int i);
 
     // ---- settings (read once at start; see LoadConfig) ----
-    std::unique_ptr<uint8_t[]> m_pSendQueuesStorage;  // owns m_pSendQueues
+    std::unique_ptr<SendQueue[]> m_pSendQueuesStorage;  // owns m_pSendQueues
     SendQueue* m_pSendQueues = nullptr;         // one queue per link entry
     std::unique_ptr<LinkEntry[]> m_pConn;       // link entries (kMaxLinks)
     int m_nConnCount = 0;                       // entries in use; always 1

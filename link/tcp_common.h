@@ -22,6 +22,10 @@ constexpr uint8_t kFrameEnd = 0x55;
 // XOR); only the low 16 bits of nCount are used.
 uint32_t ComputeCrc32(const uint8_t* pBytes, uint32_t nCount);
 
+// A decimal field of a frame read the way atoi reads it (leading blanks, a sign, digits
+// up to the first non-digit or NUL), from at most nWidth bytes; 0 when it is no number.
+int FrameDecimal(const uint8_t* pField, int nWidth);
+
 class CTcpCommon {
 public:
     // CRC of the nLength - 8 bytes from offset 2, stored little-endian at nLength - 6.

@@ -1,0 +1,96 @@
+// The manager frame on the byte level: the station's CRC-32 (the standard table, but
+// without the final inversion and over at most 65,535 bytes), the checksum field of an
+// outgoing frame, and the cutting of one whole frame off the front of the received bytes.
+// Everything here is pure computation on caller buffers; nothing is logged or shared.
+#include "link/tcp_common.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+// The 256-entry table of the reflected polynomial 0xEDB88320 (entry 1 is 0x77073096).
+constexpr std::array<uint32_t, 256> MakeCrcTable() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1u) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
+        table[n] = c;
+    }
+    return table;
+}
+
+constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
+static_assert(kCrcTable[1] == 0x77073096u, "CRC table");
+
+uint32_t ReadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+uint32_t ComputeCrc32(const uint8_t* pBytes, uint32_t nCount) {
+    uint32_t nReg = 0xFFFFFFFFu;
+    const uint32_t n = nCount & 0xFFFFu;  // the count is a 16-bit value
+    if (pBytes == nullptr) return nReg;
+    for (uint32_t k = 0; k < n; ++k) nReg = (nReg >> 8) ^ kCrcTable[(nReg ^ pBytes[k]) & 0xFFu];
+    return nReg;
+}
+
+int FrameDecimal(const uint8_t* pField, int nWidth) {
+    // The field is copied into a zeroed text first, so it ends at the first NUL.
+    char szText[16] = {};
+    if (pField == nullptr || nWidth <= 0) return 0;
+    if (nWidth > 15) nWidth = 15;
+    std::memcpy(szText, pField, static_cast<size_t>(nWidth));
+    const char* p = szText;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool bNegative = false;
+    if (*p == '+' || *p == '-') bNegative = (*p++ == '-');
+    long long nValue = 0;  // at most 15 digits: cannot overflow
+    while (*p >= '0' && *p <= '9') nValue = nValue * 10 + (*p++ - '0');
+    if (bNegative) nValue = -nValue;
+    if (nValue > 0x7FFFFFFF) return 0x7FFFFFFF;
+    if (nValue < -0x7FFFFFFF) return -0x7FFFFFFF;
+    return static_cast<int>(nValue);
+}
+
+void CTcpCommon::PutFrameCrc(uint8_t* pFrame, int nLength) {
+    if (pFrame == nullptr || nLength < 8) return;
+    const uint32_t nCrc = ComputeCrc32(pFrame + 2, static_cast<uint32_t>(nLength - 8));
+    uint8_t* p = pFrame + nLength - 6;
+    p[0] = static_cast<uint8_t>(nCrc);
+    p[1] = static_cast<uint8_t>(nCrc >> 8);
+    p[2] = static_cast<uint8_t>(nCrc >> 16);
+    p[3] = static_cast<uint8_t>(nCrc >> 24);
+}
+
+void CTcpCommon::CheckFrameCrc(const uint8_t* pFrame, int nLength, uint32_t* pComputed,
+                               uint32_t* pStored) {
+    uint32_t nComputed = 0xFFFFFFFFu;
+    uint32_t nStored = 0;  // a frame too short to hold a checksum never matches
+    if (pFrame != nullptr && nLength >= 8) {
+        nComputed = ComputeCrc32(pFrame + 2, static_cast<uint32_t>(nLength - 8));
+        nStored = ReadLe32(pFrame + nLength - 6);
+    }
+    if (pComputed != nullptr) *pComputed = nComputed;
+    if (pStored != nullptr) *pStored = nStored;
+}
+
+int CTcpCommon::ExtractFrame(uint8_t* pDest, size_t nDestSize, int* pnCapacity,
+                             const uint8_t* pBuf, int nAvailable) {
+    if (pBuf == nullptr || nAvailable < kFrameHeader) return 0;  // the header is not whole yet
+    if (pBuf[0] != kFrameStart || pBuf[1] != kFrameStart) return -1;
+    const int nLength = FrameDecimal(pBuf + 2, 7);
+    // A length that cannot describe a frame, or a frame that the destination could never
+    // hold, is an error at once: waiting for it would stall the link.
+    if (nLength < kFrameOverhead) return -1;
+    if (pDest == nullptr || static_cast<size_t>(nLength) > nDestSize) return -1;
+    if (nAvailable < nLength) return 0;
+    if (pnCapacity == nullptr || nLength > *pnCapacity) return -1;
+    if (pBuf[nLength - 2] != kFrameEnd || pBuf[nLength - 1] != kFrameEnd) return -1;
+    *pnCapacity = nLength;
+    std::memcpy(pDest, pBuf, static_cast<size_t>(nLength));
+    return nLength;
+}

@@ -1,0 +1,23 @@
+// The process-wide Env pointer: the back-end's own instance until a test installs another.
+#include <atomic>
+
+#include "platform/env_wrapper.h"
+#include "platform/platform.h"
+
+namespace vplat {
+
+namespace {
+std::atomic<Env*> g_pInstalled{nullptr};  // installed by a test; null = back-end default
+}  // namespace
+
+Env* Env::Default() {
+    Env* p = g_pInstalled.load(std::memory_order_acquire);
+    return p != nullptr ? p : internal::HostDefaultEnv();
+}
+
+Env* Env::Install(Env* env) {
+    Env* pOld = g_pInstalled.exchange(env, std::memory_order_acq_rel);
+    return pOld != nullptr ? pOld : internal::HostDefaultEnv();
+}
+
+}  // namespace vplat

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite (unit and end-to-end tests), then
+# replays and briefly runs the fuzz targets under AddressSanitizer and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/build.sh
+ctest --test-dir build -j"$(nproc)" --output-on-failure --timeout 300
+scripts/fuzz.sh 20
