@@ -5,6 +5,7 @@
 #include "app/velmora_dlg.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/resource.h"
@@ -30,7 +31,20 @@ CVelmoraDlg::CVelmoraDlg() : CDialog(IDD_VELMORA_DIALOG) {
 }
 
 CVelmoraDlg::~CVelmoraDlg() {
-    // The process ends in OnDestroy; this runs only for dialogs built by tests.
+    // The process ends in OnDestroy; this runs only for dialogs built by tests and tools,
+    // which stop the threads they started.
+    for (int i = 0; i < kMaxLinks; ++i) {
+        LinkEntry& link = m_pConn[i];
+        if (!link.m_hThread.joinable()) continue;
+        link.m_bRun = 0;
+        if (link.m_hStopEvent) link.m_hStopEvent->Set();
+        link.m_hThread.join();
+    }
+    if (m_hSerialThread.joinable()) {
+        m_bSerialRun = 0;
+        if (m_hSerialStop) m_hSerialStop->Set();
+        m_hSerialThread.join();
+    }
     delete m_pSession;
     if (g_pMainDlg == this) g_pMainDlg = nullptr;
     delete m_pShareMem;
@@ -183,6 +197,7 @@ void CVelmoraDlg::OnDestroy() {
     }
     // The link and serial threads are not joined: the process ends under them.
     vplat::env()->EndProcess(1);
+    std::abort();  // EndProcess does not return
 }
 
 void CVelmoraDlg::OnLoopTimer(uint32_t nTimerId) { OnTimer(nTimerId); }

@@ -1,0 +1,250 @@
+// Starts and stops the station's real programs in a throw-away station root.
+#include "tests/e2e/harness.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+std::string Bin(const std::string& szName) { return std::string(VELMORA_BIN_DIR) + "/" + szName; }
+
+std::string ReadFile(const std::string& szPath) {
+    std::ifstream in(szPath, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& szPath, const std::string& szContent) {
+    fs::create_directories(fs::path(szPath).parent_path());
+    std::ofstream out(szPath, std::ios::binary | std::ios::trunc);
+    out << szContent;
+}
+
+std::string FromCp949(const std::string& szBytes) {
+    iconv_t cd = iconv_open("UTF-8", "CP949");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return szBytes;
+    std::string out(szBytes.size() * 2 + 16, '\0');
+    char* pIn = const_cast<char*>(szBytes.data());
+    size_t nIn = szBytes.size();
+    char* pOut = out.data();
+    size_t nOut = out.size();
+    while (nIn > 0) {
+        if (iconv(cd, &pIn, &nIn, &pOut, &nOut) == static_cast<size_t>(-1)) {
+            if (nOut == 0) break;
+            *pOut++ = '?';  // a byte that is not CP949
+            --nOut;
+            ++pIn;
+            --nIn;
+        }
+    }
+    iconv_close(cd);
+    out.resize(out.size() - nOut);
+    return out;
+}
+
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto tEnd = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < tEnd) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return pred();
+}
+
+Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
+    char szTemplate[] = "/tmp/velmora-e2e-XXXXXX";
+    m_szRoot = mkdtemp(szTemplate);
+    m_szAddr = "127.0.0." + std::to_string(nHost);
+    for (const char* dir : {"d/QN64-ABRIX/Data", "d/QN64-ABRIX/Bin", "d/ENF_IMG", "d/Capture_img",
+                            "center"}) {
+        fs::create_directories(Path(dir));
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm tmNow{};
+    localtime_r(&now, &tmNow);
+    fs::create_directories(Path("d/System_Log/" + std::to_string(tmNow.tm_year + 1900)));
+    m_ini = {{"SelectSystem/THIS_PROGRAM_KIND", "2"},
+             {"LocalInfo/LOCAL_ADDRESS", "ABCDE"},
+             {"LocalInfo/LOCAL_NAME", "Test Station"},
+             {"LocalInfo/CENTER_COMM_KIND", "0"},
+             {"LocalInfo/MANAGE_PC_IP", m_szAddr},
+             {"LocalInfo/ENF_CAMERA_CNT", "1"},
+             {"OperationInfo/OPERATION_MODE", "0"},
+             {"DigitalCAM_1/TARGET_LANE_1", "1"}};
+    WriteConfig();
+    WriteFile(Path("d/QN64-ABRIX/Data/LocalMemorySet.ini"),
+              "[AdditionItem]\r\nENF_IMG_DIRECTORY=d:/ENF_IMG\r\n");
+    for (const char* exe : {"Brisketon.exe", "Quillamor.exe"}) {
+        fs::create_symlink(Bin("sibling-stub"), Path(std::string("d/QN64-ABRIX/Bin/") + exe));
+    }
+}
+
+Station::~Station() {
+    for (Proc& p : m_procs) {
+        if (p.nPid > 0) {
+            kill(p.nPid, SIGKILL);
+            waitpid(p.nPid, nullptr, 0);
+        }
+    }
+    if (std::getenv("VELMORA_KEEP_ROOT") == nullptr) {
+        std::error_code ec;
+        fs::remove_all(m_szRoot, ec);
+    }
+}
+
+void Station::WriteConfig() {
+    std::map<std::string, std::string> sections;
+    for (const auto& [key, value] : m_ini) {
+        const size_t nSlash = key.find('/');
+        sections[key.substr(0, nSlash)] += key.substr(nSlash + 1) + "=" + value + "\r\n";
+    }
+    std::string text;
+    for (const auto& [section, body] : sections) text += "[" + section + "]\r\n" + body;
+    WriteFile(Path("d/QN64-ABRIX/Data/ConfigInfoSetup.ini"), text);
+}
+
+Proc Station::Start(const std::string& szProgram, const std::vector<std::string>& args) {
+    Proc p;
+    p.szOut = Path(szProgram + "." + std::to_string(m_procs.size()) + ".out");
+    std::vector<std::string> argv{Bin(szProgram), "--root", m_szRoot};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    std::vector<std::string> envs{"VELMORA_ROOT=" + m_szRoot,
+                                  "VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale),
+                                  "VELMORA_DEBUG=1", "PATH=/usr/bin:/bin",
+                                  "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
+    std::vector<char*> cenv;
+    for (std::string& e : envs) cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, p.szOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    const std::string szCwd = Path("d/QN64-ABRIX/Bin");
+    const std::string szOld = fs::current_path();
+    // posix_spawn has no portable chdir action on Debian 12's glibc: switch around it.
+    fs::current_path(szCwd);
+    if (posix_spawn(&p.nPid, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data()) != 0) {
+        p.nPid = -1;
+    }
+    fs::current_path(szOld);
+    posix_spawn_file_actions_destroy(&fa);
+    m_procs.push_back(p);
+    return p;
+}
+
+Proc Station::StartHarwent(const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"--log", Path(".windows/harwent.log")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    fs::create_directories(Path(".windows"));
+    Proc p = Start("harwent-sim", args);
+    WaitFor([&] { return !StubLog("Harwent Console v1.0").empty() || fs::exists(Path(".shm/LOCALSTATUSINFO")); },
+            std::chrono::seconds(5));
+    return p;
+}
+
+Proc Station::StartStub(const std::string& szTitle) {
+    fs::create_directories(Path(".windows"));
+    return Start("sibling-stub", {"--title", szTitle, "--log", Path(".windows/" + szTitle + ".msglog")});
+}
+
+Proc Station::StartCenter(const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"--listen", m_szAddr, "--store", Path("center")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Start("velmora-mgrpc", args);
+}
+
+int Station::Wait(Proc& p, std::chrono::milliseconds timeout) {
+    int nStatus = 0;
+    const auto tEnd = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < tEnd) {
+        const pid_t r = waitpid(p.nPid, &nStatus, WNOHANG);
+        if (r == p.nPid) {
+            p.nPid = -1;
+            return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+}
+
+void Station::Kill(Proc& p, int nSignal) {
+    if (p.nPid <= 0) return;
+    kill(p.nPid, nSignal);
+    waitpid(p.nPid, nullptr, 0);
+    for (Proc& q : m_procs) {
+        if (q.nPid == p.nPid) q.nPid = -1;
+    }
+    p.nPid = -1;
+}
+
+bool Station::Running(const Proc& p) { return p.nPid > 0 && kill(p.nPid, 0) == 0; }
+
+std::string Station::Run(const std::string& szProgram, const std::vector<std::string>& args) {
+    Proc p = Start(szProgram, args);
+    Wait(p, std::chrono::seconds(15));
+    return ReadFile(p.szOut);
+}
+
+std::map<int, std::string> Station::Controls() {
+    std::map<int, std::string> controls;
+    std::istringstream in(Run("velmoractl", {"show"}));
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t nSpace = line.find(' ');
+        if (nSpace == std::string::npos) continue;
+        controls[std::atoi(line.substr(0, nSpace).c_str())] = line.substr(nSpace + 1);
+    }
+    return controls;
+}
+
+std::string Station::Control(int nId) {
+    auto controls = Controls();
+    auto it = controls.find(nId);
+    return it == controls.end() ? std::string("<none>") : it->second;
+}
+
+bool Station::WaitControl(int nId, const std::string& szText, std::chrono::milliseconds timeout) {
+    return WaitFor([&] { return Control(nId) == szText; }, timeout);
+}
+
+std::string Station::StubLog(const std::string& szTitle) {
+    if (szTitle == "Harwent Console v1.0") return ReadFile(Path(".windows/harwent.log"));
+    return ReadFile(Path(".windows/" + szTitle + ".msglog"));
+}
+
+std::string Station::SystemLog() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char szRel[128];
+    std::snprintf(szRel, sizeof szRel, "d/System_Log/%d/%d%02d%02d.ABCDE", t.tm_year + 1900,
+                  t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    return FromCp949(ReadFile(Path(szRel)));
+}
+
+}  // namespace e2e

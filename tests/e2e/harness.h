@@ -1,0 +1,78 @@
+// End-to-end test harness: a fresh station root in /tmp with both INI files, and the
+// real programs (velmora, velmora-mgrpc, harwent-sim, sibling-stub, velmoractl) started
+// in it, each test on its own 127.0.0.x address so tests run in parallel on port 11001.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Path of a program in build/bin.
+std::string Bin(const std::string& szName);
+// Whole content of a file ("" when missing).
+std::string ReadFile(const std::string& szPath);
+void WriteFile(const std::string& szPath, const std::string& szContent);
+// CP949 bytes as UTF-8 (the system log is written in CP949).
+std::string FromCp949(const std::string& szBytes);
+// Waits until pred() holds, polling every 50 ms; false on time-out.
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+struct Proc {
+    pid_t nPid = -1;
+    std::string szOut;  // file with its stdout and stderr
+};
+
+class Station {
+public:
+    // nHost: the last byte of the 127.0.0.x address of this test's Manager PC.
+    explicit Station(int nHost, int nTimeScale = 10);
+    ~Station();  // kills every program still running and removes the root
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // INI keys of file A ("Section/KEY" -> value), written by WriteConfig. Defaults: a
+    // speed station ABCDE on a leased line to this test's address, normal operation.
+    std::map<std::string, std::string> m_ini;
+    void WriteConfig();
+
+    std::string Path(const std::string& szRel) const { return m_szRoot + "/" + szRel; }
+    std::string Addr() const { return m_szAddr; }
+
+    // Starts a program of build/bin in the root (cwd: the program directory D:/QN64-ABRIX/Bin).
+    Proc Start(const std::string& szProgram, const std::vector<std::string>& args);
+    Proc StartVelmora() { return Start("velmora", {"--headless"}); }
+    Proc StartHarwent(const std::vector<std::string>& extra = {});
+    Proc StartStub(const std::string& szTitle);
+    Proc StartCenter(const std::vector<std::string>& extra = {});
+    // Waits for the process to end; its exit status, or -1 on time-out / signal.
+    int Wait(Proc& p, std::chrono::milliseconds timeout);
+    void Kill(Proc& p, int nSignal = 9);
+    bool Running(const Proc& p);
+
+    // Runs a program to completion and returns its stdout.
+    std::string Run(const std::string& szProgram, const std::vector<std::string>& args);
+    // The dialog's controls as velmoractl shows them (id -> text); empty if not running.
+    std::map<int, std::string> Controls();
+    std::string Control(int nId);
+    // Waits until control nId shows szText.
+    bool WaitControl(int nId, const std::string& szText,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The message log of a sibling stand-in (sibling-stub or harwent-sim).
+    std::string StubLog(const std::string& szTitle);
+    // Today's system log, as UTF-8 (empty when missing).
+    std::string SystemLog();
+
+private:
+    std::string m_szRoot;   // station root
+    std::string m_szAddr;   // 127.0.0.x of the Manager PC
+    int m_nTimeScale;       // VELMORA_TIME_SCALE for the programs
+    std::vector<Proc> m_procs;  // everything started
+};
+
+}  // namespace e2e

@@ -1,0 +1,62 @@
+// The station program started for real: its dialog, its shared memory, its sibling
+// messages at start and at exit, and the system log on disk.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/harness.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(StationShell, StartsShowsStationAndTalksToSiblings) {
+    e2e::Station st(11);
+    auto harwent = st.StartHarwent();
+    auto valdrift = st.StartStub("Valdrift");
+    auto ostermay = st.StartStub("Ostermay");
+    auto velmora = st.StartVelmora();
+    ASSERT_TRUE(st.WaitControl(1003, "ABCDE")) << e2e::ReadFile(velmora.szOut);
+    auto c = st.Controls();
+    EXPECT_EQ(c[1001], "127.0.0.11");
+    EXPECT_EQ(c[1002], "11001");
+    EXPECT_EQ(c[1015], "Test Station");
+    EXPECT_EQ(c[1010], "전용선");
+    EXPECT_EQ(c[1012], "관리PC로 전송중.....");
+    EXPECT_EQ(c[1014], "센터 전송");
+    EXPECT_EQ(c[1008], "data");  // the shared memory opened at start: no notice
+    // Refresh request at start, then the heartbeat every second.
+    ASSERT_TRUE(e2e::WaitFor([&] { return st.StubLog("Harwent Console v1.0").find(" 1041 453 0") != std::string::npos; }, 5s));
+    const std::string log = st.StubLog("Harwent Console v1.0");
+    EXPECT_NE(log.find(" 1038 106 1\n"), std::string::npos) << log;
+    EXPECT_LT(log.find(" 1038 106 1\n"), log.find(" 1041 453 0\n"));
+
+    // Closing the dialog ends the standard-server clients of a speed station and exits 1.
+    st.Run("velmoractl", {"close"});
+    EXPECT_EQ(st.Wait(velmora, 5s), 1);
+    EXPECT_NE(st.StubLog("Valdrift").find(" 2 0 0"), std::string::npos);
+    EXPECT_NE(st.StubLog("Ostermay").find(" 2 0 0"), std::string::npos);
+}
+
+TEST(StationShell, OpensSharedMemoryOnceTheMainProgramRuns) {
+    e2e::Station st(12);
+    auto velmora = st.StartVelmora();
+    ASSERT_TRUE(st.WaitControl(1008, "Not Open MMF")) << e2e::ReadFile(velmora.szOut);
+    auto harwent = st.StartHarwent();
+    // The link-state report is posted only by a supervision tick that found the areas open.
+    EXPECT_TRUE(e2e::WaitFor([&] { return st.StubLog("Harwent Console v1.0").find(" 1041 256 ") != std::string::npos; }, 10s));
+}
+
+TEST(StationShell, ButtonsToggleTheSendState) {
+    e2e::Station st(13);
+    auto harwent = st.StartHarwent();
+    auto velmora = st.StartVelmora();
+    ASSERT_TRUE(st.WaitControl(1003, "ABCDE"));
+    st.Run("velmoractl", {"click", "1014"});
+    EXPECT_TRUE(st.WaitControl(1014, "Send Stop"));
+    // The state line follows on the next transfer tick.
+    EXPECT_TRUE(st.WaitControl(1012, "전송 중지 !!!"));
+    st.Run("velmoractl", {"click", "1014"});
+    EXPECT_TRUE(st.WaitControl(1014, "관리 전송"));
+    EXPECT_TRUE(st.WaitControl(1012, "관리PC로 전송중....."));
+}
+
+}  // namespace

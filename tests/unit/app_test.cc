@@ -1,0 +1,260 @@
+// The dialog against the fake platform: start-up per settings, the supervision timers
+// and the silent-manager watchdog, the send-state line, the main operation program's
+// messages and the shutdown.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "app/resource.h"
+#include "app/velmora_dlg.h"
+#include "platform/fake/fake_env.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char szTemplate[] = "/tmp/velmora-app-XXXXXX";
+        m_szRoot = mkdtemp(szTemplate);
+        fs::create_directories(m_szRoot + "/d/QN64-ABRIX/Data");
+        fs::create_directories(m_szRoot + "/d/QN64-ABRIX/Bin");
+        m_szOldCwd = fs::current_path();
+        fs::current_path(m_szRoot + "/d/QN64-ABRIX/Bin");
+        m_pEnv = std::make_unique<vplat::FakeEnv>(m_szRoot);
+        m_pEnv->Install();
+        m_pEnv->SetTime64(1765000000);  // 2025-12-06, a quiet afternoon
+    }
+    void TearDown() override {
+        m_pDlg.reset();
+        m_pEnv->Uninstall();
+        fs::current_path(m_szOldCwd);
+        fs::remove_all(m_szRoot);
+    }
+    void WriteIni(const std::string& szBody) {
+        std::ofstream(m_szRoot + "/d/QN64-ABRIX/Data/ConfigInfoSetup.ini") << szBody;
+    }
+    // Builds the dialog and runs its start-up without link threads.
+    CVelmoraDlg& Start() {
+        m_pDlg = std::make_unique<CVelmoraDlg>();
+        m_pDlg->m_nConnCount = 0;  // no link thread in unit tests
+        m_pEnv->SetLoopHandler(m_pDlg.get());
+        m_pDlg->CreateControls();
+        m_pDlg->OnInitDialog();
+        return *m_pDlg;
+    }
+    // Pretends the main operation program's areas are open.
+    void FakeSharedMemory(CVelmoraDlg& dlg) {
+        m_local.assign(4096, 0);
+        m_traffic.assign(68, 0);
+        std::memcpy(m_local.data(), "ABCDE", 5);
+        dlg.m_pLocalStatus = m_local.data();
+        dlg.m_pTrafficInfo = m_traffic.data();
+        dlg.m_bMmfOpen = 1;
+    }
+    int CountMessages(const std::string& szTitle, uint32_t nMsg, uintptr_t wParam) {
+        int n = 0;
+        for (const auto& m : m_pEnv->Messages()) {
+            if (m.szTitle == szTitle && m.nMsg == nMsg && m.wParam == wParam) ++n;
+        }
+        return n;
+    }
+    int WatchdogTick(CVelmoraDlg& dlg) {
+        try {
+            dlg.OnTimer(kTimerSupervise);
+        } catch (const vplat::FakeProcessEnd& e) {
+            return e.nStatus;
+        }
+        return -1;
+    }
+
+    std::string m_szRoot, m_szOldCwd;
+    std::unique_ptr<vplat::FakeEnv> m_pEnv;
+    std::unique_ptr<CVelmoraDlg> m_pDlg;
+    std::vector<uint8_t> m_local, m_traffic;
+};
+
+TEST_F(DialogTest, TimersFollowTheSettings) {
+    WriteIni("[SelectSystem]\nTHIS_PROGRAM_KIND=2\n[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n");
+    Start();
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSecond), 1000u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSupervise), 10000u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 10000u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerStatus), 100000u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerFirstStatus), 5000u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), 0u);
+    EXPECT_EQ(m_pDlg->GetItemText(IDC_LINE_KIND), "전용선");
+    EXPECT_EQ(m_pDlg->GetItemText(IDC_NOTICE), "Not Open MMF");
+    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
+    EXPECT_STREQ(m_pDlg->m_szBinDir, "D:/QN64-ABRIX/Bin");
+}
+
+TEST_F(DialogTest, SignalStationNonNormalModeAndDailyLog) {
+    WriteIni("[SelectSystem]\nTHIS_PROGRAM_KIND=1\n[LocalInfo]\nAUTO_SEND_LOG=1\n"
+             "[OperationInfo]\nOPERATION_MODE=1\n");
+    Start();
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 16000u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerStatus), 0u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), 33000u);
+}
+
+TEST_F(DialogTest, ProgramDirectoryFollowsTheDriveItRunsFrom) {
+    fs::create_directories(m_szRoot + "/e/QN64-ABRIX/Bin");
+    fs::current_path(m_szRoot + "/e/QN64-ABRIX/Bin");
+    Start();
+    EXPECT_STREQ(m_pDlg->m_szBinDir, "E:/QN64-ABRIX/Bin");
+}
+
+TEST_F(DialogTest, WatchdogRestartsOnlyAfterMoreThanTwentySilentTicksWhileConnected) {
+    CVelmoraDlg& dlg = Start();
+    FakeSharedMemory(dlg);
+    dlg.m_pConn[0].m_nLinkState = 1;
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(WatchdogTick(dlg), -1) << i;
+    EXPECT_EQ(dlg.m_nNoRecvTicks.load(), 20);
+    dlg.m_nRecvFrames = 1;  // one frame arrives: the count starts again
+    ASSERT_EQ(WatchdogTick(dlg), -1);
+    EXPECT_EQ(dlg.m_nNoRecvTicks.load(), 0);
+    EXPECT_EQ(dlg.m_nRecvFrames.load(), 0);
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(WatchdogTick(dlg), -1);
+    m_pEnv->AddWindow("Brisketon");
+    EXPECT_EQ(WatchdogTick(dlg), 1);
+    EXPECT_EQ(CountMessages("Brisketon", 2, 0), 1);
+    bool bLogged = false;
+    for (const auto& line : m_pEnv->DebugLines()) {
+        if (line.find("일정시간 수신데이타 없어서 통신프로그램 Restart !!") != std::string::npos) bLogged = true;
+    }
+    EXPECT_TRUE(bLogged);
+}
+
+TEST_F(DialogTest, WatchdogCountsWhileDownAndRestartsOnTheFirstTickAfterConnecting) {
+    CVelmoraDlg& dlg = Start();
+    FakeSharedMemory(dlg);
+    dlg.m_pConn[0].m_nLinkState = 2;
+    for (int i = 0; i < 30; ++i) ASSERT_EQ(WatchdogTick(dlg), -1);
+    dlg.m_pConn[0].m_nLinkState = 1;
+    EXPECT_EQ(WatchdogTick(dlg), 1);
+}
+
+TEST_F(DialogTest, WatchdogNeverRestartsOutsideNormalOperationOrDuringAnUpdate) {
+    WriteIni("[OperationInfo]\nOPERATION_MODE=1\n");
+    CVelmoraDlg& dlg = Start();
+    FakeSharedMemory(dlg);
+    dlg.m_pConn[0].m_nLinkState = 1;
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(WatchdogTick(dlg), -1);
+}
+
+TEST_F(DialogTest, UpdateHoldsTheWatchdogOffUntilTheReceiverIsGone) {
+    CVelmoraDlg& dlg = Start();
+    FakeSharedMemory(dlg);
+    dlg.m_pConn[0].m_nLinkState = 1;
+    m_pEnv->AddWindow("Quillamor");
+    dlg.m_bUpdateRunning = 1;
+    for (int i = 0; i < 30; ++i) ASSERT_EQ(WatchdogTick(dlg), -1);
+    m_pEnv->RemoveWindow("Quillamor");
+    ASSERT_EQ(WatchdogTick(dlg), -1);
+    EXPECT_EQ(dlg.m_bUpdateRunning.load(), 0);
+}
+
+TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
+    CVelmoraDlg& dlg = Start();
+    FakeSharedMemory(dlg);
+    m_pEnv->AddWindow("Harwent Console v1.0");
+    dlg.m_pConn[0].m_nLinkState = 2;
+    WatchdogTick(dlg);
+    dlg.m_bLinkExpected = 0;  // a hung-up CDMA link counts as healthy
+    WatchdogTick(dlg);
+    std::vector<intptr_t> values;
+    for (const auto& m : m_pEnv->Messages()) {
+        if (m.nMsg == 1041 && m.wParam == 256) {
+            EXPECT_TRUE(m.bPosted);
+            values.push_back(m.lParam);
+        }
+    }
+    EXPECT_EQ(values, (std::vector<intptr_t>{0, 1}));
+    EXPECT_EQ(m_local[2404 + 15], 0);  // a dotted address with its NUL
+    EXPECT_NE(std::string(reinterpret_cast<char*>(&m_local[2404])).find('.'), std::string::npos);
+    int32_t nDest = -1;
+    std::memcpy(&nDest, &m_local[2336], 4);
+    EXPECT_EQ(nDest, 1);
+}
+
+TEST_F(DialogTest, SendStateLineAndTheMainProgramsSwitch) {
+    CVelmoraDlg& dlg = Start();
+    dlg.OnWmMgrViolation(132, 1);
+    EXPECT_EQ(dlg.m_bSendEnable.load(), 0);
+    dlg.OnTimer(kTimerVolSend);
+    EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), "전송 중지 !!!");
+    EXPECT_EQ(dlg.GetItemText(IDC_BTN_SEND), "Send Stop");
+    dlg.m_bUpdateRunning = 1;
+    dlg.OnWmMgrViolation(132, 0);
+    EXPECT_EQ(dlg.m_bSendEnable.load(), 1);
+    EXPECT_EQ(dlg.m_bUpdateRunning.load(), 0);
+    dlg.OnTimer(kTimerVolSend);
+    EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), "관리PC로 전송중.....");
+    EXPECT_EQ(dlg.GetItemText(IDC_BTN_SEND), "관리 전송");
+    dlg.OnBnClickedSendToggle();
+    EXPECT_EQ(dlg.m_bSendEnable.load(), 0);
+    EXPECT_EQ(dlg.GetItemText(IDC_BTN_SEND), "Send Stop");
+    dlg.OnBnClickedSendToggle();
+    EXPECT_EQ(dlg.m_bSendEnable.load(), 1);
+}
+
+TEST_F(DialogTest, StandardServerDestinationSilencesTheTransferTimer) {
+    WriteIni("[LocalInfo]\nVOL_FILE_SEND_SYSTEM=0\n");
+    CVelmoraDlg& dlg = Start();
+    EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), "표준서버로 전송 중....");
+    dlg.m_bSendEnable = 0;
+    dlg.OnTimer(kTimerVolSend);
+    EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), "표준서버로 전송 중....");  // not even the display
+}
+
+TEST_F(DialogTest, DailyLogTimeComparesMinuteAndSecondEachForItself) {
+    WriteIni("[LocalInfo]\nAUTO_SEND_LOG=1\n");
+    CVelmoraDlg& dlg = Start();
+    FakeSharedMemory(dlg);
+    dlg.m_pConn[0].m_nLinkState = 1;
+    dlg.m_nLogSendMinute = 30;
+    dlg.m_nLogSendSecond = 40;
+    dlg.m_pSession->m_nSendKind = SEND_VOL;  // the attempt only counts while a file is current
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 6, 23, 45, 10));
+    dlg.OnTimer(kTimerRunLog);
+    EXPECT_EQ(dlg.m_pSession->sendRetryCenter.load(), 0);
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 6, 23, 45, 41));
+    dlg.OnTimer(kTimerRunLog);
+    EXPECT_EQ(dlg.m_pSession->sendRetryCenter.load(), 1);
+}
+
+TEST_F(DialogTest, MidnightClearsTheDailyLogFlagOnlyAtZeroSecond) {
+    CVelmoraDlg& dlg = Start();
+    dlg.m_bLogSentToday = 1;
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 7, 0, 0, 1));
+    dlg.OnTimer(kTimerSecond);
+    EXPECT_EQ(dlg.m_bLogSentToday.load(), 1);
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 7, 0, 0, 0));
+    dlg.OnTimer(kTimerSecond);
+    EXPECT_EQ(dlg.m_bLogSentToday.load(), 0);
+    EXPECT_EQ(dlg.GetItemText(IDC_LINK_ICON), "icon:130");
+}
+
+TEST_F(DialogTest, ShutdownEndsTheStandardServerClientsOfTheStationKind) {
+    WriteIni("[SelectSystem]\nTHIS_PROGRAM_KIND=1\n");
+    CVelmoraDlg& dlg = Start();
+    for (const char* title : {"Plinquet", "Valdrift", "Ostermay"}) m_pEnv->AddWindow(title);
+    int nStatus = -1;
+    try {
+        dlg.OnDestroy();
+    } catch (const vplat::FakeProcessEnd& e) {
+        nStatus = e.nStatus;
+    }
+    EXPECT_EQ(nStatus, 1);
+    EXPECT_EQ(CountMessages("Plinquet", 2, 0), 1);
+    EXPECT_EQ(CountMessages("Valdrift", 2, 0), 0);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSupervise), 0u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSecond), 1000u);  // left to the process exit
+}
+
+}  // namespace
