@@ -1,6 +1,7 @@
 // CSerialComm: the modem port of a CDMA station, read and written under one lock.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -19,4 +20,8 @@ public:
     int CloseComm(vplat::SerialHandle h);
 
     std::mutex m_csComm;  // serialises reads and writes on the port
+    // Guards the life of the dialog's port handle: taken (before m_csComm) by whoever
+    // opens, uses or closes it, so no thread reads or writes a handle another closed.
+    std::mutex m_csPort;
+    std::atomic<int> m_bReopenPort{0};  // the serial thread is to retry opening the configured port
 };

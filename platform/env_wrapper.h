@@ -5,6 +5,7 @@
 // back-ends that keep real files (the fake keeps its files under a temporary root).
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -26,7 +27,7 @@ Env* HostDefaultEnv();
 }  // namespace internal
 
 class EnvWrapper : public Env {
-public:
+  public:
     // pTarget must outlive the wrapper.
     explicit EnvWrapper(Env* pTarget) : m_pTarget(pTarget) {}
     ~EnvWrapper() override = default;
@@ -35,30 +36,22 @@ public:
 
     Env* Target() const { return m_pTarget; }
 
-    LocalTime GetLocalTimeNow() override {
-        return m_pTarget->GetLocalTimeNow();
-    }
-    int64_t Time64() override {
-        return m_pTarget->Time64();
-    }
-    bool SetLocalClock(const LocalTime& t) override {
-        return m_pTarget->SetLocalClock(t);
-    }
+  protected:
+    // For a wrapper that builds its target after the base (the target must be set before
+    // the first call).
+    void SetTarget(Env* pTarget) { m_pTarget = pTarget; }
+
+  public:
+    LocalTime GetLocalTimeNow() override { return m_pTarget->GetLocalTimeNow(); }
+    int64_t Time64() override { return m_pTarget->Time64(); }
+    bool SetLocalClock(const LocalTime& t) override { return m_pTarget->SetLocalClock(t); }
     void SetMachineClockAllowed(bool bAllowed) override {
         m_pTarget->SetMachineClockAllowed(bAllowed);
     }
-    uint64_t MonotonicMs() override {
-        return m_pTarget->MonotonicMs();
-    }
-    void SleepMs(uint32_t nMs) override {
-        m_pTarget->SleepMs(nMs);
-    }
-    uint32_t ScaleMs(uint32_t nMs) override {
-        return m_pTarget->ScaleMs(nMs);
-    }
-    std::string MapPath(const char* szWinPath) override {
-        return m_pTarget->MapPath(szWinPath);
-    }
+    uint64_t MonotonicMs() override { return m_pTarget->MonotonicMs(); }
+    void SleepMs(uint32_t nMs) override { m_pTarget->SleepMs(nMs); }
+    uint32_t ScaleMs(uint32_t nMs) override { return m_pTarget->ScaleMs(nMs); }
+    std::string MapPath(const char* szWinPath) override { return m_pTarget->MapPath(szWinPath); }
     size_t GetCurrentDir(char* szBuf, size_t nSize) override {
         return m_pTarget->GetCurrentDir(szBuf, nSize);
     }
@@ -71,93 +64,69 @@ public:
     bool CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) override {
         return m_pTarget->CopyFileTo(szFrom, szTo, bFailIfExists);
     }
-    bool RemoveFile(const char* szWinPath) override {
-        return m_pTarget->RemoveFile(szWinPath);
-    }
+    bool RemoveFile(const char* szWinPath) override { return m_pTarget->RemoveFile(szWinPath); }
     bool MakeDirectory(const char* szWinPath) override {
         return m_pTarget->MakeDirectory(szWinPath);
     }
     FILE* OpenFile(const char* szWinPath, const char* szMode) override {
         return m_pTarget->OpenFile(szWinPath, szMode);
     }
-    size_t ReadProfileString(const char* szSection, const char* szKey, const char* szDefault, char* szOut, size_t nSize, const char* szWinPath) override {
+    size_t ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
+                             char* szOut, size_t nSize, const char* szWinPath) override {
         return m_pTarget->ReadProfileString(szSection, szKey, szDefault, szOut, nSize, szWinPath);
     }
     WindowHandle FindWindowTitle(const char* szTitle) override {
         return m_pTarget->FindWindowTitle(szTitle);
     }
-    intptr_t SendWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam, intptr_t lParam) override {
+    intptr_t SendWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam,
+                               intptr_t lParam) override {
         return m_pTarget->SendWindowMessage(hWnd, nMsg, wParam, lParam);
     }
-    bool PostWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam, intptr_t lParam) override {
+    bool PostWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam,
+                           intptr_t lParam) override {
         return m_pTarget->PostWindowMessage(hWnd, nMsg, wParam, lParam);
     }
-    bool OpenOwnWindow(const char* szTitle) override {
-        return m_pTarget->OpenOwnWindow(szTitle);
-    }
-    void RunLoop(LoopHandler* pHandler) override {
-        m_pTarget->RunLoop(pHandler);
-    }
-    void QuitLoop() override {
-        m_pTarget->QuitLoop();
-    }
+    bool OpenOwnWindow(const char* szTitle) override { return m_pTarget->OpenOwnWindow(szTitle); }
+    void RunLoop(LoopHandler* pHandler) override { m_pTarget->RunLoop(pHandler); }
+    void QuitLoop() override { m_pTarget->QuitLoop(); }
     void StartTimer(uint32_t nId, uint32_t nPeriodMs) override {
         m_pTarget->StartTimer(nId, nPeriodMs);
     }
-    void StopTimer(uint32_t nId) override {
-        m_pTarget->StopTimer(nId);
-    }
-    void PostTask(std::function<void()> fn) override {
-        m_pTarget->PostTask(std::move(fn));
-    }
-    void ShowDialogView(const char* szCaption) override {
-        m_pTarget->ShowDialogView(szCaption);
-    }
+    void StopTimer(uint32_t nId) override { m_pTarget->StopTimer(nId); }
+    void PostTask(std::function<void()> fn) override { m_pTarget->PostTask(std::move(fn)); }
+    void ShowDialogView(const char* szCaption) override { m_pTarget->ShowDialogView(szCaption); }
     void SetControlText(int nId, const std::string& szText) override {
         m_pTarget->SetControlText(nId, szText);
     }
-    std::string GetControlText(int nId) override {
-        return m_pTarget->GetControlText(nId);
-    }
+    std::string GetControlText(int nId) override { return m_pTarget->GetControlText(nId); }
     bool OpenMapping(const char* szName, MappedView* pOut) override {
         return m_pTarget->OpenMapping(szName, pOut);
     }
-    bool CreateMapping(const char* szName, size_t nSize, MappedView* pOut, bool* pbCreated) override {
+    bool CreateMapping(const char* szName, size_t nSize, MappedView* pOut,
+                       bool* pbCreated) override {
         return m_pTarget->CreateMapping(szName, nSize, pOut, pbCreated);
     }
-    void CloseMapping(MappedView* pView) override {
-        m_pTarget->CloseMapping(pView);
-    }
+    void CloseMapping(MappedView* pView) override { m_pTarget->CloseMapping(pView); }
     bool StartProgram(const char* szWinCommandLine, int nShow) override {
         return m_pTarget->StartProgram(szWinCommandLine, nShow);
     }
     [[noreturn]] void EndProcess(int nStatus) override {
         m_pTarget->EndProcess(nStatus);
+        std::abort();  // not reached: the target ends the process
     }
-    void DebugOutput(const char* szText) override {
-        m_pTarget->DebugOutput(szText);
-    }
+    void DebugOutput(const char* szText) override { m_pTarget->DebugOutput(szText); }
     std::unique_ptr<Event> NewEvent(bool bManualReset) override {
         return m_pTarget->NewEvent(bManualReset);
     }
-    int WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s, uint32_t nTimeoutMs) override {
+    int WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,
+                           uint32_t nTimeoutMs) override {
         return m_pTarget->WaitEventsOrSocket(ppEvents, nEvents, s, nTimeoutMs);
     }
-    int EnumNetworkEvents(SocketHandle s) override {
-        return m_pTarget->EnumNetworkEvents(s);
-    }
-    SocketHandle SockOpenTcp() override {
-        return m_pTarget->SockOpenTcp();
-    }
-    bool SockSetLingerOff(SocketHandle s) override {
-        return m_pTarget->SockSetLingerOff(s);
-    }
-    bool SockSetNoDelay(SocketHandle s) override {
-        return m_pTarget->SockSetNoDelay(s);
-    }
-    bool SockBind(SocketHandle s, uint16_t nPort) override {
-        return m_pTarget->SockBind(s, nPort);
-    }
+    int EnumNetworkEvents(SocketHandle s) override { return m_pTarget->EnumNetworkEvents(s); }
+    SocketHandle SockOpenTcp() override { return m_pTarget->SockOpenTcp(); }
+    bool SockSetLingerOff(SocketHandle s) override { return m_pTarget->SockSetLingerOff(s); }
+    bool SockSetNoDelay(SocketHandle s) override { return m_pTarget->SockSetNoDelay(s); }
+    bool SockBind(SocketHandle s, uint16_t nPort) override { return m_pTarget->SockBind(s, nPort); }
     int SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) override {
         return m_pTarget->SockConnect(s, nAddr, nPort);
     }
@@ -185,12 +154,8 @@ public:
     int SockSend(SocketHandle s, const void* pBuf, int nSize) override {
         return m_pTarget->SockSend(s, pBuf, nSize);
     }
-    bool SockClose(SocketHandle s) override {
-        return m_pTarget->SockClose(s);
-    }
-    uint32_t LocalIPv4() override {
-        return m_pTarget->LocalIPv4();
-    }
+    bool SockClose(SocketHandle s) override { return m_pTarget->SockClose(s); }
+    uint32_t LocalIPv4() override { return m_pTarget->LocalIPv4(); }
     SerialHandle SerialOpen(const char* szDevice, int nBaud) override {
         return m_pTarget->SerialOpen(szDevice, nBaud);
     }
@@ -203,11 +168,9 @@ public:
     int SerialWrite(SerialHandle h, const void* pBuf, int nSize) override {
         return m_pTarget->SerialWrite(h, pBuf, nSize);
     }
-    void SerialClose(SerialHandle h) override {
-        m_pTarget->SerialClose(h);
-    }
+    void SerialClose(SerialHandle h) override { m_pTarget->SerialClose(h); }
 
-private:
+  private:
     Env* m_pTarget;  // the back-end every call goes to
 };
 

@@ -37,8 +37,8 @@ int SendFilePackets(CCenterSession* pSession, const FilePacketPlan& plan, const 
 // Hands prepared slot k of a packet table (nMaxSlots slots) to QueueFrame on link nConn
 // and records k as the packet in flight. Returns QueueFrame's result; 0 for a slot
 // outside the table.
-int SendPacketSlot(CCenterSession* pSession, const uint8_t* pSlots, int nMaxSlots, int k,
-                   int nConn, std::atomic<int>* pInFlight);
+int SendPacketSlot(CCenterSession* pSession, const uint8_t* pSlots, int nMaxSlots, int k, int nConn,
+                   std::atomic<int>* pInFlight);
 
 // The packet number of a reply (4 characters at offset 20, read as atoi reads them) and
 // its status byte (the raw byte at offset 30). The frame is a receive-frame buffer of at
@@ -49,5 +49,5 @@ uint8_t ReplyStatus(const uint8_t* pFrame);
 // True for the kinds that mark a transfer as current (101, 102, 103, 104, 108).
 bool IsTransferKind(int nKind);
 
-// True when link entry nConn exists and is connected.
+// True when link entry nConn (one of the reserved entries) is connected.
 bool LinkIsConnected(CCenterSession* pSession, int nConn);

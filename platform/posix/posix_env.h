@@ -31,7 +31,7 @@ struct PosixOptions {
 };
 
 class PosixEnv final : public Env {
-public:
+  public:
     explicit PosixEnv(const PosixOptions& opts);
     ~PosixEnv() override;
     PosixEnv(const PosixEnv&) = delete;
@@ -42,6 +42,8 @@ public:
     std::string WindowSocketPath(const std::string& szTitle) const;
     // Lines "<id> <text>\n" of the control model, ordered by id.
     std::string DescribeControls();
+    // Hands a message to the loop as if it had been posted to the own window.
+    void PostToOwnLoop(uint32_t nMsg, uintptr_t wParam, intptr_t lParam);
 
     LocalTime GetLocalTimeNow() override;
     int64_t Time64() override;
@@ -114,23 +116,24 @@ public:
     int SerialWrite(SerialHandle h, const void* pBuf, int nSize) override;
     void SerialClose(SerialHandle h) override;
 
-private:
+  private:
     // Debug line about a failed call: "<what> <path>: <strerror>".
     void DebugFailure(const char* szWhat, const std::string& szPath, int nErr);
     // Host directory that stands for the current directory.
     std::string CurrentHostDir();
 
-    PosixOptions m_opts;                              // set-up, fixed after construction
-    std::atomic<int64_t> m_nClockOffsetSec{0};         // station clock minus machine clock
-    std::atomic<bool> m_bMachineClock{false};          // SetLocalClock moves the machine clock
-    std::mutex m_cwdMutex;                             // guards m_szCwd
-    std::string m_szCwd;                               // host path of the current directory
-    std::mutex m_controlMutex;                         // guards m_controls
-    std::map<int, std::string> m_controls;             // dialog control model, id -> text
-    std::unique_ptr<PosixLoop> m_pLoop;                // message loop and timers
-    std::unique_ptr<WindowBusServer> m_pWindow;        // own window, once opened
-    std::mutex m_windowMutex;                          // guards m_pWindow creation
-    std::unique_ptr<TerminalView> m_pView;             // terminal view, once shown
+    PosixOptions m_opts;                         // set-up, fixed after construction
+    std::atomic<int64_t> m_nClockOffsetSec{0};   // station clock minus machine clock
+    std::atomic<bool> m_bMachineClock{false};    // SetLocalClock moves the machine clock
+    std::mutex m_cwdMutex;                       // guards m_szCwd
+    std::string m_szCwd;                         // host path of the current directory
+    std::mutex m_controlMutex;                   // guards m_controls
+    std::map<int, std::string> m_controls;       // dialog control model, id -> text
+    std::unique_ptr<PosixLoop> m_pLoop;          // message loop and timers
+    std::unique_ptr<WindowBusServer> m_pWindow;  // own window, once opened
+    std::mutex m_windowMutex;                    // guards m_pWindow, m_szOwnWindowPath
+    std::string m_szOwnWindowPath;               // socket path of the own window
+    std::unique_ptr<TerminalView> m_pView;       // terminal view, once shown
 };
 
 // Sets the hook that EndProcess runs before the process ends (the terminal view's endwin).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -104,7 +105,7 @@ TEST_F(DialogTest, SignalStationNonNormalModeAndDailyLog) {
 
 TEST_F(DialogTest, ProgramDirectoryFollowsTheDriveItRunsFrom) {
     fs::create_directories(m_szRoot + "/e/QN64-ABRIX/Bin");
-    fs::current_path(m_szRoot + "/e/QN64-ABRIX/Bin");
+    ASSERT_TRUE(m_pEnv->SetCurrentDir("E:/QN64-ABRIX/Bin"));
     Start();
     EXPECT_STREQ(m_pDlg->m_szBinDir, "E:/QN64-ABRIX/Bin");
 }

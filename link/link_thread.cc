@@ -1,0 +1,236 @@
+// The link thread of one manager link. It owns the socket: connects, reconnects at the
+// latest every 3 seconds while the link is down, receives bytes and cuts them into
+// frames that it dispatches on itself, and sends what any thread put on the link's send
+// queue. It waits on its stop and send events and on the socket in one wait. Bytes of a
+// partial frame survive a close and are parsed ahead of the next connection's bytes; only
+// a frame error throws the received bytes away.
+#include <cstring>
+#include <memory>
+
+#include "app/velmora_dlg.h"
+#include "housekeeping/system_log.h"
+#include "link/send_queue.h"
+#include "link/tcp_client_comm.h"
+
+namespace {
+
+constexpr uint32_t kConnectTimeoutMs = 5000;  // bound of one connect attempt
+constexpr uint32_t kIoTimeoutMs = 5000;       // send and receive time-outs of the socket
+constexpr int kSocketSendBuf = 0;             // each send goes out of our own buffer
+constexpr int kSocketRecvBuf = 1536000;
+constexpr uint32_t kWaitMs = 3000;            // longest wait while the link is down
+constexpr uint32_t kAfterReconnectMs = 300;   // pause before the short status report
+
+// What one wait of the link thread returned (the index in the wait set).
+constexpr int kWokeStop = 0;
+constexpr int kWokeSend = 1;
+constexpr int kWokeNetEvent = 2;
+constexpr int kWokeSocket = 3;
+
+class LinkWorker {
+public:
+    LinkWorker(CVelmoraDlg* pDlg, int i)
+        : m_pDlg(pDlg),
+          m_nConn(i),
+          m_link(pDlg->m_pConn[i]),
+          m_pRecvBuf(new uint8_t[kRecvBufSize]),
+          m_pSendBuf(new uint8_t[kLinkSendBufSize]),
+          m_pFrame(new uint8_t[kFrameBufSize]) {}
+
+    void Run();
+
+private:
+    SOCKET_T Connect() const;
+    void Reconnect();
+    void HandleCloseRequest();
+    void NetworkStep();
+    void TakeFrames();
+    void SendPass();
+    void CountVolLinkError();
+    void Spin() {
+        if (m_pDlg->m_pSession != nullptr) m_pDlg->m_pSession->ShowLinkSpinner(m_nConn);
+    }
+    void ShowCounters() {
+        if (m_pDlg->m_pSession != nullptr) m_pDlg->m_pSession->ShowLinkCounters(m_nConn);
+    }
+    SOCKET_T Socket() const { return m_link.m_hSocket.load(); }
+    void DropSocket() {
+        CWinSock::CloseSocket(Socket());
+        m_link.m_hSocket = INVALID_SOCKET_T;
+    }
+
+    CVelmoraDlg* m_pDlg;                   // the dialog that owns the link entry
+    int m_nConn;                           // index of the link entry
+    LinkEntry& m_link;                     // the link entry
+    std::unique_ptr<uint8_t[]> m_pRecvBuf; // received bytes not yet cut into frames
+    int m_nFill = 0;                       // bytes in m_pRecvBuf
+    std::unique_ptr<uint8_t[]> m_pSendBuf; // the frame being sent
+    std::unique_ptr<uint8_t[]> m_pFrame;   // the frame being dispatched
+};
+
+SOCKET_T LinkWorker::Connect() const {
+    return CWinSock::ConnectTcp(m_link.m_dwManagerIp, static_cast<uint16_t>(m_link.m_nManagerPort),
+                                kConnectTimeoutMs, kIoTimeoutMs, true, kSocketSendBuf,
+                                kSocketRecvBuf);
+}
+
+void LinkWorker::Run() {
+    vplat::Event* events[3] = {m_link.m_hStopEvent.get(), m_link.m_hSendEvent.get(),
+                               m_link.m_hNetEvent.get()};
+    Spin();
+    m_link.m_hSocket = Connect();
+    m_nFill = 0;
+    while (m_link.m_bRun.load() != 0) {
+        HandleCloseRequest();
+        if (Socket() != INVALID_SOCKET_T) {
+            m_link.m_nLinkState = 1;
+            CWinSock::SetBlocking(Socket(), false);  // event-driven between sends
+        } else {
+            m_link.m_nLinkState = 2;
+            m_link.m_hNetEvent->Reset();
+        }
+        const int nWoke = vplat::env()->WaitEventsOrSocket(events, 3, Socket(), kWaitMs);
+        if (nWoke == kWokeStop) break;  // no connect attempt for a thread that ends
+        if (Socket() == INVALID_SOCKET_T) Reconnect();  // whatever else woke the thread
+        if (nWoke == kWokeSend) {
+            SendPass();
+        } else if (nWoke == kWokeNetEvent || nWoke == kWokeSocket) {
+            NetworkStep();
+        }
+    }
+    DropSocket();
+    m_pDlg->ReleaseLinkEntry(m_nConn);
+    m_link.m_nLinkState = 2;
+    WriteSystemLogF("TCP 통신단절 [Thread TERMINATE...] = %d", m_nConn);
+}
+
+void LinkWorker::HandleCloseRequest() {
+    if (m_link.m_bCloseRequested.exchange(0) == 0) return;
+    // A hang-up ordered from outside: no count, no log line; the queue goes with the link,
+    // and the next connect comes as after any break (at the latest after one wait).
+    DropSocket();
+    m_link.m_nLinkState = 2;
+    ClearSendQueue(m_link);
+    m_link.m_hSendEvent->Reset();
+}
+
+void LinkWorker::Reconnect() {
+    m_link.m_hSocket = Connect();
+    Spin();
+    if (Socket() == INVALID_SOCKET_T) {
+        m_link.m_nLinkState = 2;
+        return;
+    }
+    m_link.m_nLinkState = 1;
+    DebugF("fnCallTCP[Tcp Client] = %d", m_nConn);
+    vplat::env()->SleepMs(kAfterReconnectMs);
+    if (m_pDlg->m_pSession != nullptr) m_pDlg->m_pSession->SendShortStatus(m_nConn);
+}
+
+void LinkWorker::NetworkStep() {
+    if (Socket() == INVALID_SOCKET_T) return;
+    if (vplat::env()->EnumNetworkEvents(Socket()) & vplat::kNetClose) {
+        // The peer closed; bytes that came with the close are not read.
+        m_link.m_nLinkState = 2;
+        DropSocket();
+        ++m_link.m_nDisconnects;
+        WriteSystemLogF("TCP 통신단절 [Thread- RECV Socket CLOSE...] = %d", m_nConn);
+        return;
+    }
+    const int n = CWinSock::RecvData(Socket(), m_pRecvBuf.get() + m_nFill, kRecvBufSize - m_nFill);
+    if (n < 0) {
+        // The socket stays; a real break follows as a close.
+        WriteSystemLogF("TCP 통신단절 [Thread- 수신 데이타 ERROR...] = %d", m_nConn);
+        return;
+    }
+    m_nFill += n;
+    TakeFrames();
+    m_pDlg->m_nNoRecvTicks = 0;
+    ++m_link.m_nRecvEvents;
+    ShowCounters();
+}
+
+void LinkWorker::TakeFrames() {
+    int nOffset = 0;
+    while (m_nFill - nOffset > 0) {
+        int nCapacity = m_nFill - nOffset;
+        const int nLength = CTcpCommon::ExtractFrame(m_pFrame.get(), kFrameBufSize, &nCapacity,
+                                                     m_pRecvBuf.get() + nOffset, m_nFill - nOffset);
+        if (nLength == 0) break;
+        if (nLength < 0) {
+            DropSocket();
+            WriteSystemLogF("TCP 통신단절 [Thread- 통신 Frame ERROR...] = %d", m_nConn);
+            m_nFill = 0;
+            return;
+        }
+        m_pDlg->TcpMessageRecvFromCenter(m_pFrame.get(), nLength, m_nConn);
+        nOffset += nLength;
+    }
+    if (nOffset > 0) {
+        std::memmove(m_pRecvBuf.get(), m_pRecvBuf.get() + nOffset,
+                     static_cast<size_t>(m_nFill - nOffset));
+        m_nFill -= nOffset;
+    }
+    // ExtractFrame refuses any length above the frame buffer, so a partial frame always
+    // fits; a full buffer without a frame could only stall the link.
+    if (m_nFill >= kRecvBufSize) {
+        DropSocket();
+        WriteSystemLogF("TCP 통신단절 [Thread- 통신 Frame ERROR...] = %d", m_nConn);
+        m_nFill = 0;
+    }
+}
+
+void LinkWorker::SendPass() {
+    if (Socket() == INVALID_SOCKET_T) {
+        ClearSendQueue(m_link);
+        return;
+    }
+    int nLength = 0;
+    uint64_t nSeq = 0;
+    while (PeekOldestFrame(m_link, m_pSendBuf.get(), kLinkSendBufSize, &nLength, &nSeq)) {
+        CWinSock::SetBlocking(Socket(), true);  // bounded by the socket's send time-out
+        if (CWinSock::SendData(Socket(), m_pSendBuf.get(), nLength) == nLength) {
+            ++m_link.m_nSentFrames;
+            RemoveSentFrame(m_link, nSeq);
+            continue;
+        }
+        ++m_link.m_nDisconnects;
+        DropSocket();
+        WriteSystemLogF("TCP 통신단절 [Thread- Data 전송 ERROR...] = %d", m_nConn);
+        CountVolLinkError();
+        ClearSendQueue(m_link);  // frames not sent are dropped with the link
+        break;
+    }
+    ShowCounters();
+}
+
+// The pause rule of the violation-file transfer: more than ten lost links while a
+// violation file is in transfer pause the transfer for about 50 minutes.
+void LinkWorker::CountVolLinkError() {
+    CCenterSession* pSession = m_pDlg->m_pSession;
+    if (pSession == nullptr || m_pDlg->m_nOperationMode != 0) return;
+    if (pSession->m_nSendKind.load() != SEND_VOL) return;
+    if (++pSession->m_nVolLinkErrors > 10) {
+        pSession->m_nPauseLimit = m_pDlg->m_nProgramKind == 1 ? 200 : 300;
+        pSession->m_nVolLinkErrors = 0;
+    }
+}
+
+}  // namespace
+
+void LinkThreadProc(CVelmoraDlg* pDlg, int nIndex) {
+    CWinSock::StartWinsock();
+    if (pDlg == nullptr || pDlg->m_pConn == nullptr || nIndex < 0 || nIndex >= kMaxLinks) {
+        CWinSock::CleanupWinsock();
+        return;
+    }
+    pDlg->m_pConn[nIndex].m_dwThreadId = std::this_thread::get_id();
+    const int i = pDlg->FindLinkIndex(pDlg->m_nConnCount);
+    if (i < 0 || i >= kMaxLinks || !pDlg->m_pConn[i].m_hStopEvent ||
+        !pDlg->m_pConn[i].m_hSendEvent || !pDlg->m_pConn[i].m_hNetEvent) {
+        CWinSock::CleanupWinsock();
+        return;
+    }
+    LinkWorker(pDlg, i).Run();
+    CWinSock::CleanupWinsock();
+}

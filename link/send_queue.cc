@@ -1,0 +1,157 @@
+// The link entries and their send queues: setting an entry up and releasing it, finding
+// the entry of the calling link thread, finishing and queuing an outgoing frame (from any
+// thread), asking a link thread to hang up, and the send pass's access to the queue. Each
+// queue is a ring of kQueueSlots slots that keeps the kQueueKeep newest frames; its head,
+// count and slots are touched only under the entry's m_hQueueMutex.
+#include <cstdio>
+#include <cstring>
+
+#include "link/send_queue.h"
+#include "link/tcp_client_comm.h"
+
+namespace {
+
+// Appends one finished frame; when the ring would hold kQueueSlots frames the oldest is
+// dropped. Caller holds the queue mutex.
+void AppendFrame(SendQueue& q, const uint8_t* pFrame, int nLength) {
+    QueueSlot& slot = q.slots[(q.nHead + q.nCount) % kQueueSlots];
+    std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength));
+    slot.nLength = nLength;
+    slot.nSeq = q.nNextSeq++;
+    if (++q.nCount > kQueueKeep) {
+        q.slots[q.nHead].nLength = 0;
+        q.nHead = (q.nHead + 1) % kQueueSlots;
+        q.nCount = kQueueKeep;
+    }
+}
+
+bool ValidLink(const CTcpClientComm& comm, int i) {
+    return i >= 0 && i < kMaxLinks && comm.m_pConn != nullptr;
+}
+
+}  // namespace
+
+bool PeekOldestFrame(LinkEntry& link, uint8_t* pBuf, int nBufSize, int* pnLength,
+                     uint64_t* pnSeq) {
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    SendQueue* q = link.m_pQueue;
+    if (q == nullptr || q->nCount <= 0) return false;
+    const QueueSlot& slot = q->slots[q->nHead];
+    int nLength = slot.nLength;
+    if (nLength < 0) nLength = 0;
+    if (nLength > nBufSize) nLength = nBufSize;
+    std::memcpy(pBuf, slot.bytes, static_cast<size_t>(nLength));
+    *pnLength = nLength;
+    *pnSeq = slot.nSeq;
+    return true;
+}
+
+void RemoveSentFrame(LinkEntry& link, uint64_t nSeq) {
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    SendQueue* q = link.m_pQueue;
+    if (q == nullptr || q->nCount <= 0 || q->slots[q->nHead].nSeq != nSeq) return;
+    q->slots[q->nHead].nLength = 0;
+    q->nHead = (q->nHead + 1) % kQueueSlots;
+    --q->nCount;
+}
+
+void ClearSendQueue(LinkEntry& link) {
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    if (link.m_pQueue == nullptr) return;
+    link.m_pQueue->nHead = 0;
+    link.m_pQueue->nCount = 0;
+}
+
+int CTcpClientComm::QueueFrame(uint8_t* pFrame, int nLength, int nConn) {
+    if (nConn < 0 || !ValidLink(*this, nConn) || pFrame == nullptr) return 0;
+    LinkEntry& link = m_pConn[nConn];
+    if (link.m_nLinkState.load() != 1) return 0;  // only a connected link takes frames
+    if (nLength < kFrameOverhead || nLength > kQueueSlotBytes) return 0;
+
+    // Finish in place: length field (seven digits, no terminator), CRC, trailer.
+    char szLength[16] = {};
+    std::snprintf(szLength, sizeof szLength, "%07d", nLength);
+    std::memcpy(pFrame + 2, szLength, 7);
+    PutFrameCrc(pFrame, nLength);
+    pFrame[nLength - 2] = kFrameEnd;
+    pFrame[nLength - 1] = kFrameEnd;
+
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    if (link.m_pQueue == nullptr) return 0;
+    AppendFrame(*link.m_pQueue, pFrame, nLength);
+    if (link.m_hSendEvent) link.m_hSendEvent->Set();
+    return 1;
+}
+
+std::vector<std::vector<uint8_t>> CTcpClientComm::TakeQueuedFrames(int nConn) {
+    std::vector<std::vector<uint8_t>> frames;
+    if (!ValidLink(*this, nConn)) return frames;
+    LinkEntry& link = m_pConn[nConn];
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    SendQueue* q = link.m_pQueue;
+    if (q == nullptr) return frames;
+    while (q->nCount > 0) {
+        const QueueSlot& slot = q->slots[q->nHead];
+        frames.emplace_back(slot.bytes, slot.bytes + slot.nLength);
+        q->nHead = (q->nHead + 1) % kQueueSlots;
+        --q->nCount;
+    }
+    q->nHead = 0;
+    return frames;
+}
+
+void CTcpClientComm::InitLinkEntry(int i) {
+    if (!ValidLink(*this, i)) return;
+    if (m_pSendQueues == nullptr) {
+        // The storage is normally reserved by the constructor; reserve it here otherwise.
+        m_pSendQueuesStorage.reset(new SendQueue[kMaxLinks]);  // slot bytes left untouched
+        m_pSendQueues = m_pSendQueuesStorage.get();
+    }
+    LinkEntry& link = m_pConn[i];
+    link.m_nSentFrames = 0;
+    link.m_nRecvEvents = 0;
+    link.m_nLinkState = 0;
+    link.m_dwThreadId = std::thread::id();
+    link.m_nIndex = -1;
+    link.m_bCloseRequested = 0;
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    if (link.m_pQueue == nullptr) link.m_pQueue = &m_pSendQueues[i];
+    link.m_pQueue->nHead = 0;
+    link.m_pQueue->nCount = 0;
+    link.m_pQueue->nNextSeq = 1;
+    link.m_hStopEvent = vplat::env()->NewEvent(false);
+    link.m_hSendEvent = vplat::env()->NewEvent(false);
+    link.m_hNetEvent = vplat::env()->NewEvent(false);
+}
+
+void CTcpClientComm::ReleaseLinkEntry(int i) {
+    if (!ValidLink(*this, i)) return;
+    LinkEntry& link = m_pConn[i];
+    // The event objects stay with the entry until it is set up again: other threads may
+    // still signal them (a queued frame, a hang-up, the dialog stopping the thread), and
+    // must never reach freed memory. Released, they are only cleared.
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    if (link.m_hStopEvent) link.m_hStopEvent->Reset();
+    if (link.m_hSendEvent) link.m_hSendEvent->Reset();
+    if (link.m_hNetEvent) link.m_hNetEvent->Reset();
+    link.m_hSocket = INVALID_SOCKET_T;
+}
+
+int CTcpClientComm::FindLinkIndex(int nCount) {
+    if (nCount < 1 || m_pConn == nullptr) return -1;
+    if (nCount == 1) return 0;
+    const std::thread::id self = std::this_thread::get_id();
+    for (int i = 0; i < nCount && i < kMaxLinks; ++i) {
+        if (m_pConn[i].m_dwThreadId.load() == self) return i;
+    }
+    return -1;
+}
+
+void CTcpClientComm::RequestLinkClose(int i) {
+    if (!ValidLink(*this, i)) return;
+    LinkEntry& link = m_pConn[i];
+    link.m_nLinkState = 2;
+    link.m_bCloseRequested = 1;
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    if (link.m_hSendEvent) link.m_hSendEvent->Set();
+}

@@ -1,0 +1,89 @@
+// INI text lookup with the rules of GetPrivateProfileStringA (see ini_parse.h).
+#include "platform/ini_parse.h"
+
+#include <cstring>
+
+namespace vplat {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view s) {
+    size_t nBegin = 0;
+    while (nBegin < s.size() && IsBlank(s[nBegin])) ++nBegin;
+    size_t nEnd = s.size();
+    while (nEnd > nBegin && IsBlank(s[nEnd - 1])) --nEnd;
+    return s.substr(nBegin, nEnd - nBegin);
+}
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return true;
+}
+
+std::string_view Unquote(std::string_view s) {
+    if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) {
+        return s.substr(1, s.size() - 2);
+    }
+    return s;
+}
+
+}  // namespace
+
+bool IniFindValue(std::string_view szText, std::string_view szSection, std::string_view szKey,
+                  std::string* pValue) {
+    // A UTF-8 byte order mark left by an editor would otherwise hide the first section.
+    if (szText.size() >= 3 && szText.substr(0, 3) == "\xEF\xBB\xBF") szText.remove_prefix(3);
+    const std::string_view szWantSection = Trim(szSection);
+    const std::string_view szWantKey = Trim(szKey);
+    bool bInSection = false;  // inside the first section with the wanted name
+    bool bSectionSeen = false;
+    size_t nPos = 0;
+    while (nPos < szText.size()) {
+        size_t nEol = szText.find('\n', nPos);
+        if (nEol == std::string_view::npos) nEol = szText.size();
+        const std::string_view szLine = Trim(szText.substr(nPos, nEol - nPos));
+        nPos = nEol + 1;
+        if (szLine.empty() || szLine.front() == ';') continue;
+        if (szLine.front() == '[') {
+            const size_t nClose = szLine.rfind(']');
+            if (nClose == std::string_view::npos) continue;  // not a section header
+            if (bInSection) return false;                    // the first one had no such key
+            const std::string_view szName = Trim(szLine.substr(1, nClose - 1));
+            bInSection = !bSectionSeen && SameNoCase(szName, szWantSection);
+            bSectionSeen = bSectionSeen || bInSection;
+            continue;
+        }
+        if (!bInSection) continue;
+        const size_t nEq = szLine.find('=');
+        const std::string_view szName = Trim(szLine.substr(0, nEq));
+        if (!SameNoCase(szName, szWantKey)) continue;
+        if (pValue != nullptr) {
+            if (nEq == std::string_view::npos) {
+                pValue->clear();
+            } else {
+                const std::string_view szValue = Unquote(Trim(szLine.substr(nEq + 1)));
+                pValue->assign(szValue.data(), szValue.size());
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+size_t IniCopyResult(std::string_view szValue, char* szOut, size_t nSize) {
+    if (szOut == nullptr || nSize == 0) return 0;
+    size_t nCopy = szValue.size();
+    if (nCopy > nSize - 1) nCopy = nSize - 1;
+    if (nCopy > 0) std::memcpy(szOut, szValue.data(), nCopy);
+    szOut[nCopy] = '\0';
+    return nCopy;
+}
+
+}  // namespace vplat

@@ -1,0 +1,25 @@
+// The lookup behind ReadProfileString, as GetPrivateProfileStringA reads an INI text:
+// "[section]" lines open sections, "key = value" lines follow; section and key names
+// are compared without regard to ASCII letter case; blanks around names and values are
+// trimmed; lines whose first non-blank character is ';' are comments (there are no
+// comments after a value); a value enclosed in a matching pair of double (or single)
+// quotes loses them; CR LF and LF line ends both work; the first section with the name
+// is the one searched and the first key in it wins. Pure and linear in the input, so it
+// is safe for any bytes (it is a fuzz target).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vplat {
+
+// Looks key up in section of the INI text. True with *pValue set when the key is there
+// (possibly with an empty value); false when the section or key is missing.
+bool IniFindValue(std::string_view szText, std::string_view szSection, std::string_view szKey,
+                  std::string* pValue);
+
+// Copies szValue into szOut as GetPrivateProfileStringA returns it: at most nSize - 1
+// characters and a NUL. Returns the number of characters copied (0 when nSize is 0).
+size_t IniCopyResult(std::string_view szValue, char* szOut, size_t nSize);
+
+}  // namespace vplat

@@ -1,0 +1,343 @@
+// PosixEnv's files: station paths ("D:/x", "d:\\x", relative names) mapped under the
+// station root, the current directory in Windows form, listings with Windows wildcard
+// matching, copy / remove / make directory with Windows results, INI values, and named
+// mappings as shared mmap'ed files under ROOT/.shm.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "platform/ini_parse.h"
+#include "platform/posix/posix_env.h"
+#include "platform/posix/window_bus_posix.h"
+
+namespace vplat {
+
+namespace {
+
+constexpr size_t kMaxIniBytes = 4u << 20;  // larger INI files are read only this far
+
+bool IsDriveSpec(const std::string& s) {
+    return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) != 0 && s[1] == ':';
+}
+
+// "/a/./b/../c" -> "/a/c"; never climbs above the start ("/.." -> "/").
+std::string Normalize(const std::string& szPath) {
+    std::vector<std::string> parts;
+    size_t nPos = 0;
+    while (nPos <= szPath.size()) {
+        size_t nSlash = szPath.find('/', nPos);
+        if (nSlash == std::string::npos) nSlash = szPath.size();
+        const std::string szPart = szPath.substr(nPos, nSlash - nPos);
+        nPos = nSlash + 1;
+        if (szPart.empty() || szPart == ".") continue;
+        if (szPart == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(szPart);
+    }
+    std::string szOut;
+    for (const std::string& p : parts) szOut += "/" + p;
+    return szOut;
+}
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Windows wildcard match of a whole name: '*' any run, '?' one character, case ignored.
+bool WildcardMatch(const std::string& szPattern, const std::string& szName) {
+    if (szPattern == "*" || szPattern == "*.*") return true;
+    size_t p = 0, n = 0, nStarP = std::string::npos, nStarN = 0;
+    while (n < szName.size()) {
+        if (p < szPattern.size() &&
+            (szPattern[p] == '?' || LowerAscii(szPattern[p]) == LowerAscii(szName[n]))) {
+            ++p;
+            ++n;
+        } else if (p < szPattern.size() && szPattern[p] == '*') {
+            nStarP = p++;
+            nStarN = n;
+        } else if (nStarP != std::string::npos) {
+            p = nStarP + 1;
+            n = ++nStarN;
+        } else {
+            return false;
+        }
+    }
+    while (p < szPattern.size() && szPattern[p] == '*') ++p;
+    return p == szPattern.size();
+}
+
+// The drive letter (lower case) when szHost lies in ROOT/<letter> or below it, with the
+// rest of the path ("" or "/a/b") in *pRest; 0 when it lies elsewhere.
+char DriveOf(const std::string& szRoot, const std::string& szHost, std::string* pRest) {
+    const size_t n = szRoot.size();
+    if (szHost.size() < n + 2 || szHost.compare(0, n, szRoot) != 0 || szHost[n] != '/') return 0;
+    const char c = LowerAscii(szHost[n + 1]);
+    if (c < 'a' || c > 'z' || (szHost.size() > n + 2 && szHost[n + 2] != '/')) return 0;
+    *pRest = szHost.substr(n + 2);
+    return c;
+}
+
+std::string ToSlashes(const char* szPath) {
+    std::string s = szPath != nullptr ? szPath : "";
+    for (char& c : s) {
+        if (c == '\\') c = '/';
+    }
+    return s;
+}
+
+}  // namespace
+
+std::string PosixEnv::CurrentHostDir() {
+    std::lock_guard<std::mutex> lock(m_cwdMutex);
+    return m_szCwd;
+}
+
+std::string PosixEnv::MapPath(const char* szWinPath) {
+    const std::string s = ToSlashes(szWinPath);
+    const std::string& szRoot = m_opts.szRoot;
+    if (IsDriveSpec(s)) return szRoot + "/" + LowerAscii(s[0]) + Normalize(s.substr(2));
+    const std::string szHostCwd = CurrentHostDir();
+    std::string szCwdRest;
+    const char cDrive = DriveOf(szRoot, szHostCwd, &szCwdRest);
+    if (!s.empty() && s[0] == '/') {  // rooted on the current drive
+        return szRoot + "/" + (cDrive != 0 ? cDrive : 'd') + Normalize(s);
+    }
+    // Inside the root a relative name cannot climb out of its drive.
+    if (cDrive != 0) return szRoot + "/" + cDrive + Normalize(szCwdRest + "/" + s);
+    return Normalize(szHostCwd + "/" + s);
+}
+
+size_t PosixEnv::GetCurrentDir(char* szBuf, size_t nSize) {
+    if (szBuf == nullptr || nSize == 0) return 0;
+    const std::string szHost = CurrentHostDir();
+    std::string szRest;
+    const char cDrive = DriveOf(m_opts.szRoot, szHost, &szRest);
+    std::string szWin;
+    if (cDrive != 0) {
+        szWin = std::string(1, static_cast<char>(cDrive - 'a' + 'A')) + ":/" +
+                (szRest.empty() ? std::string() : szRest.substr(1));
+    } else {
+        szWin = "D:/" + (szHost.size() > 1 ? szHost.substr(1) : std::string());
+    }
+    return IniCopyResult(szWin, szBuf, nSize);
+}
+
+bool PosixEnv::SetCurrentDir(const char* szWinPath) {
+    const std::string szHost = MapPath(szWinPath);
+    struct stat st {};
+    if (stat(szHost.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        DebugFailure("SetCurrentDir", szHost, stat(szHost.c_str(), &st) != 0 ? errno : ENOTDIR);
+        return false;
+    }
+    if (m_opts.bRealChdir && chdir(szHost.c_str()) != 0) {
+        DebugFailure("chdir", szHost, errno);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_cwdMutex);
+    m_szCwd = szHost;
+    return true;
+}
+
+std::vector<std::string> PosixEnv::FindFiles(const char* szWinPattern) {
+    const std::string s = ToSlashes(szWinPattern);
+    const size_t nSlash = s.rfind('/');
+    std::string szDir, szPattern;
+    if (nSlash != std::string::npos) {
+        szDir = MapPath(s.substr(0, nSlash + 1).c_str());
+        szPattern = s.substr(nSlash + 1);
+    } else if (IsDriveSpec(s)) {
+        szDir = MapPath(s.substr(0, 2).c_str());
+        szPattern = s.substr(2);
+    } else {
+        szDir = MapPath(".");
+        szPattern = s;
+    }
+    std::vector<std::string> names;
+    DIR* pDir = opendir(szDir.c_str());
+    if (pDir == nullptr) return names;
+    while (const dirent* pEnt = readdir(pDir)) {
+        const std::string szName = pEnt->d_name;
+        if (szName == "." || szName == "..") continue;
+        if (WildcardMatch(szPattern, szName)) names.push_back(szName);
+    }
+    closedir(pDir);
+    return names;
+}
+
+bool PosixEnv::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) {
+    const std::string szSrc = MapPath(szFrom);
+    const std::string szDst = MapPath(szTo);
+    const int nIn = open(szSrc.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nIn < 0) {
+        DebugFailure("CopyFileTo open", szSrc, errno);
+        return false;
+    }
+    const int nFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (bFailIfExists ? O_EXCL : 0);
+    const int nOut = open(szDst.c_str(), nFlags, 0666);
+    if (nOut < 0) {
+        DebugFailure("CopyFileTo create", szDst, errno);
+        close(nIn);
+        return false;
+    }
+    bool bOk = true;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = read(nIn, buf, sizeof(buf));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            bOk = false;
+            break;
+        }
+        ssize_t nDone = 0;
+        while (nDone < n) {
+            const ssize_t w = write(nOut, buf + nDone, static_cast<size_t>(n - nDone));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                bOk = false;
+                break;
+            }
+            nDone += w;
+        }
+        if (!bOk) break;
+    }
+    if (close(nOut) != 0) bOk = false;
+    close(nIn);
+    if (!bOk) DebugFailure("CopyFileTo write", szDst, errno);
+    return bOk;
+}
+
+bool PosixEnv::RemoveFile(const char* szWinPath) {
+    const std::string szHost = MapPath(szWinPath);
+    if (unlink(szHost.c_str()) != 0) {
+        DebugFailure("RemoveFile", szHost, errno);
+        return false;
+    }
+    return true;
+}
+
+bool PosixEnv::MakeDirectory(const char* szWinPath) {
+    const std::string szHost = MapPath(szWinPath);
+    if (mkdir(szHost.c_str(), 0777) != 0) {
+        if (errno != EEXIST) DebugFailure("MakeDirectory", szHost, errno);
+        return false;
+    }
+    return true;
+}
+
+FILE* PosixEnv::OpenFile(const char* szWinPath, const char* szMode) {
+    if (szMode == nullptr) return nullptr;
+    const std::string szHost = MapPath(szWinPath);
+    FILE* pFile = std::fopen(szHost.c_str(), szMode);
+    if (pFile == nullptr && errno != ENOENT) DebugFailure("OpenFile", szHost, errno);
+    return pFile;
+}
+
+size_t PosixEnv::ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
+                                   char* szOut, size_t nSize, const char* szWinPath) {
+    // The default loses its trailing blanks, as GetPrivateProfileStringA does.
+    std::string szValue = szDefault != nullptr ? szDefault : "";
+    while (!szValue.empty() && (szValue.back() == ' ' || szValue.back() == '\t'))
+        szValue.pop_back();
+    if (szSection != nullptr && szKey != nullptr) {
+        FILE* pFile = std::fopen(MapPath(szWinPath).c_str(), "rb");
+        if (pFile != nullptr) {
+            std::string szText;
+            char buf[8192];
+            size_t n = 0;
+            while (szText.size() < kMaxIniBytes &&
+                   (n = std::fread(buf, 1, sizeof(buf), pFile)) > 0) {
+                szText.append(buf, n);
+            }
+            std::fclose(pFile);
+            std::string szFound;
+            if (IniFindValue(szText, szSection, szKey, &szFound)) szValue = szFound;
+        }
+    }
+    return IniCopyResult(szValue, szOut, nSize);
+}
+
+// ---- Named mappings ------------------------------------------------------------------------
+
+bool PosixEnv::OpenMapping(const char* szName, MappedView* pOut) {
+    if (szName == nullptr || pOut == nullptr) return false;
+    *pOut = MappedView{};
+    const std::string szPath = m_opts.szRoot + "/.shm/" + EscapeWindowTitle(szName);
+    const int nFd = open(szPath.c_str(), O_RDWR | O_CLOEXEC);
+    if (nFd < 0) {
+        DebugFailure("OpenMapping", szPath, errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(nFd, &st) != 0 || st.st_size <= 0) {
+        DebugFailure("OpenMapping size", szPath, errno != 0 ? errno : EINVAL);
+        close(nFd);
+        return false;
+    }
+    void* p =
+        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, nFd, 0);
+    const int nErr = errno;
+    close(nFd);
+    if (p == MAP_FAILED) {
+        DebugFailure("mmap", szPath, nErr);
+        return false;
+    }
+    pOut->pView = p;
+    pOut->nSize = static_cast<size_t>(st.st_size);
+    pOut->nHandle = 1;
+    return true;
+}
+
+bool PosixEnv::CreateMapping(const char* szName, size_t nSize, MappedView* pOut, bool* pbCreated) {
+    if (szName == nullptr || pOut == nullptr || nSize == 0) return false;
+    *pOut = MappedView{};
+    if (pbCreated != nullptr) *pbCreated = false;
+    const std::string szDir = m_opts.szRoot + "/.shm";
+    mkdir(szDir.c_str(), 0777);
+    const std::string szPath = szDir + "/" + EscapeWindowTitle(szName);
+    bool bCreated = true;
+    int nFd = open(szPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (nFd < 0 && errno == EEXIST) {
+        bCreated = false;
+        nFd = open(szPath.c_str(), O_RDWR | O_CLOEXEC);
+    }
+    if (nFd < 0) {
+        DebugFailure("CreateMapping", szPath, errno);
+        return false;
+    }
+    struct stat st {};
+    // A new file, or an existing shorter one, grows with zeros; bytes already there stay.
+    if (fstat(nFd, &st) != 0 || (static_cast<size_t>(st.st_size) < nSize &&
+                                 ftruncate(nFd, static_cast<off_t>(nSize)) != 0)) {
+        DebugFailure("CreateMapping size", szPath, errno);
+        close(nFd);
+        return false;
+    }
+    void* p = mmap(nullptr, nSize, PROT_READ | PROT_WRITE, MAP_SHARED, nFd, 0);
+    const int nErr = errno;
+    close(nFd);
+    if (p == MAP_FAILED) {
+        DebugFailure("mmap", szPath, nErr);
+        return false;
+    }
+    pOut->pView = p;
+    pOut->nSize = nSize;
+    pOut->nHandle = 1;
+    if (pbCreated != nullptr) *pbCreated = bCreated;
+    return true;
+}
+
+void PosixEnv::CloseMapping(MappedView* pView) {
+    if (pView == nullptr || pView->pView == nullptr) return;
+    munmap(pView->pView, pView->nSize);
+    *pView = MappedView{};
+}
+
+}  // namespace vplat

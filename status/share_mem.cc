@@ -1,0 +1,97 @@
+// The two shared-memory areas of the main operation program: CShareMem opens and closes
+// one named area; the dialog opens both (each with one immediate retry), publishes the
+// violation-file destination in LOCALSTATUSINFO and reads the station text from it. An
+// area smaller than what this program reads is refused, so no view is ever read past its end.
+#include "status/share_mem.h"
+
+#include <cstring>
+
+#include "app/velmora_dlg.h"
+#include "housekeeping/system_log.h"
+
+ShareMemHandle* CShareMem::OpenShareMem(const char* szName, size_t nMinSize) {
+    if (szName == nullptr) return nullptr;
+    vplat::MappedView view;
+    if (!vplat::env()->OpenMapping(szName, &view)) return nullptr;
+    if (view.pView == nullptr || view.nSize < nMinSize) {
+        DebugF("OpenShareMem: %s is %zu bytes, %zu needed: too small", szName, view.nSize,
+               nMinSize);
+        vplat::env()->CloseMapping(&view);
+        return nullptr;
+    }
+    auto* pHandle = new ShareMemHandle();
+    pHandle->hMap = view;
+    pHandle->pView = static_cast<uint8_t*>(view.pView);
+    return pHandle;
+}
+
+int CShareMem::CloseShareMem(ShareMemHandle* h, int bCloseFile) {
+    if (h == nullptr) return 1;
+    // An area opened by name has no file of its own; bCloseFile only matters for one
+    // that was created over a file, which this program never does.
+    (void)bCloseFile;
+    vplat::env()->CloseMapping(&h->hMap);
+    h->pView = nullptr;
+    delete h;
+    return 1;
+}
+
+namespace {
+
+// Opens an area, and once more at once if the first attempt failed.
+ShareMemHandle* OpenWithRetry(CShareMem* pShm, const char* szName, size_t nMinSize) {
+    ShareMemHandle* h = pShm->OpenShareMem(szName, nMinSize);
+    if (h == nullptr) h = pShm->OpenShareMem(szName, nMinSize);
+    return h;
+}
+
+void PutInt32Le(uint8_t* p, int32_t nValue) {
+    const uint32_t u = static_cast<uint32_t>(nValue);
+    p[0] = static_cast<uint8_t>(u);
+    p[1] = static_cast<uint8_t>(u >> 8);
+    p[2] = static_cast<uint8_t>(u >> 16);
+    p[3] = static_cast<uint8_t>(u >> 24);
+}
+
+}  // namespace
+
+bool CVelmoraDlg::OpenSharedMemory() {
+    // CShareMem has no state: any instance opens the same areas.
+    static CShareMem s_shareMem;
+    CShareMem* pShm = m_pShareMem != nullptr ? m_pShareMem : &s_shareMem;
+
+    if (m_hLocalStatusMem == nullptr || m_hTrafficMem == nullptr) {
+        ShareMemHandle* hLocal = OpenWithRetry(pShm, "LOCALSTATUSINFO", kLocalStatusMinSize);
+        ShareMemHandle* hTraffic = nullptr;
+        if (hLocal != nullptr) {
+            hTraffic = OpenWithRetry(pShm, "TRAFFICSENDINFO", kTrafficInfoMinSize);
+        }
+        if (hLocal == nullptr || hTraffic == nullptr) {
+            // Both areas or none: a half-open pair would let a report read a missing view.
+            DebugF("OpenSharedMemory: %s not open", hLocal == nullptr ? "LOCALSTATUSINFO"
+                                                                      : "TRAFFICSENDINFO");
+            pShm->CloseShareMem(hLocal, 0);
+            return false;
+        }
+        // Any record left from an earlier half-open attempt is released first.
+        pShm->CloseShareMem(m_hLocalStatusMem, 0);
+        pShm->CloseShareMem(m_hTrafficMem, 0);
+        m_hLocalStatusMem = hLocal;
+        m_pLocalStatus = pShm->GetShareMemView(hLocal);
+        m_hTrafficMem = hTraffic;
+        m_pTrafficInfo = pShm->GetShareMemView(hTraffic);
+    }
+    PutInt32Le(m_pLocalStatus + LS_SEND_TO_MANAGER, m_bSendToManager);
+    return true;
+}
+
+void CVelmoraDlg::GetStationText(char* szOut, size_t nSize) {
+    if (szOut == nullptr || nSize == 0) return;
+    std::memset(szOut, 0, nSize);
+    if (m_bMmfOpen != 1 || m_pLocalStatus == nullptr) return;
+    // The text field is 8 bytes; a text without its NUL is cut at 7 characters.
+    constexpr size_t kStationTextMax = 7;
+    const size_t nLimit = nSize - 1 < kStationTextMax ? nSize - 1 : kStationTextMax;
+    const uint8_t* pText = m_pLocalStatus + LS_STATION_TEXT;
+    for (size_t i = 0; i < nLimit && pText[i] != 0; ++i) szOut[i] = static_cast<char>(pText[i]);
+}

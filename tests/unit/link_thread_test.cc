@@ -1,0 +1,251 @@
+// The link thread against a small Manager PC inside the test, over loopback: connecting,
+// dispatching received frames, sending queued frames, reconnecting after a peer close,
+// a frame error, a send failure and a hang-up, keeping a partial frame across a close,
+// and the thread's end. Waits are bounded polls of the observable state, not timings.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "tests/unit/link_fixture.h"
+
+namespace link_test {
+namespace {
+
+// A listening socket on 127.0.0.1 that accepts one station at a time.
+class TinyServer {
+public:
+    TinyServer() {
+        m_nListen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (::bind(m_nListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(m_nListen, 4) != 0 ||
+            ::getsockname(m_nListen, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+            ADD_FAILURE() << "cannot listen";
+        }
+        m_nPort = ntohs(a.sin_port);
+    }
+    ~TinyServer() {
+        Drop();
+        ::close(m_nListen);
+    }
+    int Port() const { return m_nPort; }
+    // Accepts the next connection (waits at most nMs).
+    bool Accept(int nMs = 10000) {
+        Drop();
+        pollfd p{m_nListen, POLLIN, 0};
+        if (::poll(&p, 1, nMs) != 1) return false;
+        m_nConn = ::accept(m_nListen, nullptr, nullptr);
+        return m_nConn >= 0;
+    }
+    void Send(const std::vector<uint8_t>& bytes) {
+        ASSERT_EQ(::send(m_nConn, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads until n bytes arrived (at most nMs); what arrived.
+    std::vector<uint8_t> Recv(size_t n, int nMs = 10000) {
+        std::vector<uint8_t> out;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+        while (out.size() < n && std::chrono::steady_clock::now() < end) {
+            pollfd p{m_nConn, POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1) continue;
+            uint8_t buf[4096];
+            const ssize_t k = ::recv(m_nConn, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (k <= 0) break;
+            out.insert(out.end(), buf, buf + k);
+        }
+        return out;
+    }
+    // True when the station closed its end (at most nMs).
+    bool PeerClosed(int nMs = 10000) {
+        pollfd p{m_nConn, POLLIN, 0};
+        if (::poll(&p, 1, nMs) != 1) return false;
+        uint8_t b;
+        return ::recv(m_nConn, &b, 1, 0) <= 0;
+    }
+    void Drop() {
+        if (m_nConn >= 0) ::close(m_nConn);
+        m_nConn = -1;
+    }
+
+private:
+    int m_nListen = -1;
+    int m_nConn = -1;
+    int m_nPort = 0;
+};
+
+// A loopback port where nothing listens.
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool WaitFor(const std::function<bool()>& pred, int nMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class LinkThreadTest : public LinkTest {
+protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        m_local.assign(4096, 0);
+        std::memcpy(m_local.data(), "ABCDE", 5);
+        m_pDlg->m_pLocalStatus = m_local.data();
+        m_pDlg->m_bMmfOpen = 1;
+        Link().m_dwManagerIp = 0x7F000001;
+        Link().m_nManagerPort = m_server.Port();
+        Link().m_bRun = 1;
+    }
+    void StartThread() {
+        Link().m_nIndex = 0;
+        Link().m_hThread = std::thread(LinkThreadProc, m_pDlg.get(), 0);
+        ASSERT_TRUE(m_server.Accept());
+        ASSERT_TRUE(WaitFor([&] { return Link().m_nLinkState.load() == 1; }));
+    }
+    // Waits for a frame of the station and returns it.
+    std::vector<uint8_t> RecvFrame() {
+        std::vector<uint8_t> head = m_server.Recv(30);
+        if (head.size() < 30) return head;
+        const int n = FrameDecimal(head.data() + 2, 7);
+        std::vector<uint8_t> rest = m_server.Recv(static_cast<size_t>(n - 30));
+        head.insert(head.end(), rest.begin(), rest.end());
+        return head;
+    }
+    static std::string CodeOf(const std::vector<uint8_t>& f) {
+        return f.size() >= 13 ? std::string(f.begin() + 11, f.begin() + 13) : "";
+    }
+
+    TinyServer m_server;
+    std::vector<uint8_t> m_local;
+};
+
+TEST_F(LinkThreadTest, ReceivesDispatchesAndSends) {
+    StartThread();
+    EXPECT_EQ(CountLines("fnCallTCP[Tcp Client] = 0"), 0);  // the first connect reports nothing
+    m_server.Send(MakeFrame("71", Bytes("1")));
+    ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_nRecvFrames.load() == 1; }));
+    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
+    EXPECT_EQ(Control(IDC_RECV_BOX), "71-1");
+    EXPECT_GE(Link().m_nRecvEvents.load(), 1);
+
+    ASSERT_EQ(QueueReport(57, "2026/12/06 23:59:59"), 1);
+    const std::vector<uint8_t> f = RecvFrame();
+    ASSERT_EQ(f.size(), 55u);
+    EXPECT_EQ(CodeOf(f), "57");
+    EXPECT_TRUE(WaitFor([&] { return Link().m_nSentFrames.load() == 1; }));
+    EXPECT_EQ(Link().m_nDisconnects.load(), 0);
+}
+
+TEST_F(LinkThreadTest, PeerCloseIsCountedAndFollowedByAReconnectWithStatus) {
+    StartThread();
+    m_server.Drop();
+    ASSERT_TRUE(WaitFor([&] { return Link().m_nDisconnects.load() == 1; }));
+    EXPECT_EQ(CountLines("TCP 통신단절 [Thread- RECV Socket CLOSE...] = 0"), 1);
+    EXPECT_EQ(QueueReport(59, ""), 0);  // nothing is kept for the next connection
+    ASSERT_TRUE(m_server.Accept());
+    const std::vector<uint8_t> f = RecvFrame();  // the short status after a reconnect
+    EXPECT_EQ(CodeOf(f), "59");
+    EXPECT_EQ(f.size(), 60u);
+    EXPECT_EQ(CountLines("fnCallTCP[Tcp Client] = 0"), 1);
+    EXPECT_EQ(Link().m_nLinkState.load(), 1);
+}
+
+TEST_F(LinkThreadTest, FrameErrorClosesAndEmptiesTheBuffer) {
+    StartThread();
+    const std::vector<uint8_t> good = MakeFrame("71", Bytes("1"));
+    // A frame's first half, then bytes that cannot be a frame: all of it is thrown away.
+    std::vector<uint8_t> bad(good.begin(), good.begin() + 20);
+    m_server.Send(bad);
+    ASSERT_TRUE(WaitFor([&] { return Link().m_nRecvEvents.load() >= 1; }));
+    m_server.Send(Bytes("this is not a manager frame at all"));
+    ASSERT_TRUE(m_server.PeerClosed());
+    ASSERT_TRUE(WaitFor([&] { return CountLines("TCP 통신단절 [Thread- 통신 Frame ERROR...] = 0") == 1; }));
+    EXPECT_EQ(Link().m_nDisconnects.load(), 0);
+    ASSERT_TRUE(m_server.Accept());
+    RecvFrame();  // short status
+    m_server.Send(good);
+    ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_nRecvFrames.load() == 1; }));
+    EXPECT_EQ(Control(IDC_RECV_BOX), "71-1");
+}
+
+TEST_F(LinkThreadTest, PartialFrameIsKeptAcrossAClose) {
+    StartThread();
+    const std::vector<uint8_t> good = MakeFrame("71", Bytes("1"));
+    m_server.Send(std::vector<uint8_t>(good.begin(), good.begin() + 20));
+    ASSERT_TRUE(WaitFor([&] { return Link().m_nRecvEvents.load() >= 1; }));
+    m_server.Drop();
+    ASSERT_TRUE(m_server.Accept());
+    RecvFrame();  // short status
+    m_server.Send(std::vector<uint8_t>(good.begin() + 20, good.end()));
+    ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_nRecvFrames.load() == 1; }));
+    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
+    EXPECT_EQ(Link().m_nDisconnects.load(), 1);
+}
+
+TEST_F(LinkThreadTest, SendFailureDropsTheQueueAndArmsThePause) {
+    StartThread();
+    m_pSession->m_nSendKind = SEND_VOL;
+    m_pSession->m_nVolLinkErrors = 10;
+    m_pDlg->m_nProgramKind = 2;
+    m_pEnv->FailSend(1, false);
+    ASSERT_EQ(QueueReport(56, "x"), 1);
+    ASSERT_TRUE(WaitFor([&] { return Link().m_nDisconnects.load() == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return CountLines("TCP 통신단절 [Thread- Data 전송 ERROR...] = 0") == 1; }));
+    EXPECT_EQ(m_pSession->m_nPauseLimit.load(), 300);
+    EXPECT_EQ(m_pSession->m_nVolLinkErrors.load(), 0);
+    EXPECT_TRUE(m_server.PeerClosed());
+    EXPECT_TRUE(m_pDlg->TakeQueuedFrames(0).empty());
+}
+
+TEST_F(LinkThreadTest, HangUpClosesWithoutCountingAndReconnects) {
+    StartThread();
+    m_pDlg->RequestLinkClose(0);
+    ASSERT_TRUE(m_server.PeerClosed());
+    ASSERT_TRUE(m_server.Accept());
+    EXPECT_EQ(Link().m_nDisconnects.load(), 0);
+    EXPECT_EQ(CountLines("TCP 통신단절"), 0);
+    EXPECT_EQ(CodeOf(RecvFrame()), "59");
+}
+
+TEST_F(LinkThreadTest, StopEndsTheThread) {
+    StartThread();
+    Link().m_bRun = 0;
+    Link().m_hStopEvent->Set();
+    Link().m_hThread.join();
+    EXPECT_EQ(Link().m_nLinkState.load(), 2);
+    EXPECT_EQ(CountLines("TCP 통신단절 [Thread TERMINATE...] = 0"), 1);
+    EXPECT_TRUE(m_server.PeerClosed());
+}
+
+TEST_F(LinkThreadTest, UnreachableManagerLeavesTheLinkDown) {
+    Link().m_nManagerPort = FreePort();
+    Link().m_hThread = std::thread(LinkThreadProc, m_pDlg.get(), 0);
+    ASSERT_TRUE(WaitFor([&] { return Link().m_nLinkState.load() == 2; }));
+    const std::string szSpin = Control(IDC_SENT_FRAMES);
+    EXPECT_TRUE(szSpin == "| |" || szSpin == "/ /" || szSpin == "= =") << szSpin;
+    EXPECT_EQ(Control(IDC_RECV_EVENTS), std::to_string(Link().m_nManagerPort));
+    EXPECT_EQ(QueueReport(59, ""), 0);
+}
+
+}  // namespace
+}  // namespace link_test
