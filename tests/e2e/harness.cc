@@ -125,7 +125,11 @@ void Station::WriteConfig() {
 Proc Station::Start(const std::string& szProgram, const std::vector<std::string>& args) {
     Proc p;
     p.szOut = Path(szProgram + "." + std::to_string(m_procs.size()) + ".out");
-    std::vector<std::string> argv{Bin(szProgram), "--root", m_szRoot};
+    std::vector<std::string> argv{Bin(szProgram)};
+    if (szProgram != "velmora-mgrpc") {
+        argv.push_back("--root");
+        argv.push_back(m_szRoot);
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (std::string& a : argv) cargv.push_back(a.data());

@@ -83,10 +83,11 @@ bool StationFiles::WriteViolationFile(std::string* pName) {
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 31 + m_nSeq) & 0xFF);
     // Bytes 7 to 42 carry the violation's text, which the station logs when it is sent.
     char szText[40];
-    std::snprintf(szText, sizeof szText, "%04d/%02d/%02d %02d:%02d:%02d LANE1 087",
+    std::snprintf(szText, sizeof szText, "%04d/%02d/%02d %02d:%02d:%02d LANE1 SPD 087   ",
                   t.nYear, t.nMonth, t.nDay, t.nHour, t.nMinute, t.nSecond);
     std::memcpy(bytes.data(), "VMRA001", 7);
-    std::memcpy(bytes.data() + 7, szText, std::min<size_t>(std::strlen(szText), 36));
+    std::memcpy(bytes.data() + 7, szText, std::min<size_t>(std::strlen(szText), 35));
+    bytes[42] = 0;  // the text ends before the picture data
     const std::string szFinal = m_szVolDir + "/" + szName;
     const std::string szPart = szFinal + ".part";
     FILE* pFile = vplat::env()->OpenFile(szPart.c_str(), "wb");
