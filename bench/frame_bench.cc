@@ -29,8 +29,7 @@ void BM_ComputeCrc32(benchmark::State& state) {
     std::vector<uint8_t> bytes(static_cast<size_t>(state.range(0)));
     for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>(k);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            ComputeCrc32(bytes.data(), static_cast<uint32_t>(bytes.size())));
+        benchmark::DoNotOptimize(ComputeCrc32(bytes.data(), static_cast<uint32_t>(bytes.size())));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
@@ -65,7 +64,7 @@ void BM_ExtractFrames(benchmark::State& state) {
                             static_cast<int64_t>(buf.size()));
     state.SetItemsProcessed(nFrames);
 }
-BENCHMARK(BM_ExtractFrames)->Arg(0)->Arg(24)->Arg(3000);
+BENCHMARK(BM_ExtractFrames)->Arg(0)->Arg(24)->Arg(2994);  // 2994: the longest frame taken
 
 }  // namespace
 

@@ -134,6 +134,7 @@ public:
     char m_szFileList[kFileListEntries][kFileListEntrySize] = {};  // names of the last search
     char m_szVolFileName[128] = {};              // bare name of the VOL file in transfer
     char m_szVolFilePath[256] = {};              // its full path (deletes and the give-up copy use it)
+    char m_szEmptyVolName[128] = {};             // an empty VOL file seen on the last tick
     std::atomic<int> m_nVolSentCount{0};         // files completed since start (control 1007)
     std::atomic<int> m_nVolMovedCount{0};        // files moved aside since start
     std::atomic<int> m_nVolLinkErrors{0};        // send failures while a VOL file was in transfer

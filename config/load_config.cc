@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr const char* kConfigPath = "D:/QN64-ABRIX/Data/ConfigInfoSetup.ini";  // file A
+constexpr const char* kConfigPath = "D:/QN64-ABRIX/Data/ConfigInfoSetup.ini";    // file A
 constexpr const char* kMemorySetPath = "D:/QN64-ABRIX/Data/LocalMemorySet.ini";  // file B
 constexpr uint16_t kManagerPort = 11001;
 constexpr size_t kLoopKeyBufSize = 8;  // the two-digit loop keys: at most 7 characters

@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr size_t kIntBufSize = 8;   // GetProfileInt: at most 7 characters
-constexpr size_t kTextBufSize = 32; // GetProfileString: at most 31 characters
+constexpr size_t kIntBufSize = 8;    // GetProfileInt: at most 7 characters
+constexpr size_t kTextBufSize = 32;  // GetProfileString: at most 31 characters
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -95,8 +95,8 @@ CProfileLoad::~CProfileLoad() = default;
 int CProfileLoad::GetProfileInt(const char* szSection, const char* szKey, int* pnOut) {
     char szBuf[kIntBufSize];
     std::memset(szBuf, 0, sizeof szBuf);
-    const size_t nRead = vplat::env()->ReadProfileString(szSection, szKey, "", szBuf, sizeof szBuf,
-                                                         m_szIniPath);
+    const size_t nRead =
+        vplat::env()->ReadProfileString(szSection, szKey, "", szBuf, sizeof szBuf, m_szIniPath);
     if (nRead == 0) return 0;
     szBuf[sizeof szBuf - 1] = '\0';
     if (pnOut != nullptr) *pnOut = SafeAtoi(szBuf);
@@ -107,8 +107,8 @@ int CProfileLoad::GetProfileString(const char* szSection, const char* szKey, cha
                                    size_t nOutSize) {
     char szBuf[kTextBufSize];
     std::memset(szBuf, 0, sizeof szBuf);
-    const size_t nRead = vplat::env()->ReadProfileString(szSection, szKey, "", szBuf, sizeof szBuf,
-                                                         m_szIniPath);
+    const size_t nRead =
+        vplat::env()->ReadProfileString(szSection, szKey, "", szBuf, sizeof szBuf, m_szIniPath);
     if (nRead == 0) return 0;
     szBuf[sizeof szBuf - 1] = '\0';
     if (szOut == nullptr || nOutSize == 0) return 1;

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 class CProfileLoad {
-public:
+  public:
     explicit CProfileLoad(const char* szIniPath);
     virtual ~CProfileLoad();
     CProfileLoad(const CProfileLoad&) = delete;

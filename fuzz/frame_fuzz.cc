@@ -91,7 +91,8 @@ struct Bed {
 
 // A queued frame must be finished: start bytes, its own length, CRC and trailer.
 void CheckQueued(const std::vector<uint8_t>& f) {
-    if (f.size() < static_cast<size_t>(kFrameOverhead) || f.size() > static_cast<size_t>(kSendCopySize)) {
+    if (f.size() < static_cast<size_t>(kFrameOverhead) ||
+        f.size() > static_cast<size_t>(kSendCopySize)) {
         __builtin_trap();
     }
     const int n = static_cast<int>(f.size());

@@ -20,10 +20,14 @@ struct Key {
 };
 
 const Key kKeys[] = {
-    {"SelectSystem", "THIS_PROGRAM_KIND"}, {"LocalInfo", "LOCAL_ADDRESS"},
-    {"LocalInfo", "MANAGE_PC_IP"},         {"LocalInfo", "CDMA_TEL_NUMBER"},
-    {"DigitalCAM_1", "LOOP1_CHASUN_1"},    {"AdditionItem", "ENF_IMG_DIRECTORY"},
-    {"Velmora", "MODEM_PORT"},             {"", ""},
+    {"SelectSystem", "THIS_PROGRAM_KIND"},
+    {"LocalInfo", "LOCAL_ADDRESS"},
+    {"LocalInfo", "MANAGE_PC_IP"},
+    {"LocalInfo", "CDMA_TEL_NUMBER"},
+    {"DigitalCAM_1", "LOOP1_CHASUN_1"},
+    {"AdditionItem", "ENF_IMG_DIRECTORY"},
+    {"Velmora", "MODEM_PORT"},
+    {"", ""},
 };
 
 void Exercise(std::string_view szText, std::string_view szSection, std::string_view szKey) {

@@ -35,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     // As the serial thread reads it.
     char szBuf[kModemReadMax + 1];
     std::memset(szBuf, 0, sizeof szBuf);
-    const int nRead = nSize > static_cast<size_t>(kModemReadMax) ? kModemReadMax
-                                                                 : static_cast<int>(nSize);
+    const int nRead =
+        nSize > static_cast<size_t>(kModemReadMax) ? kModemReadMax : static_cast<int>(nSize);
     if (nRead > 0) std::memcpy(szBuf, pData, static_cast<size_t>(nRead));
     if (ClassifyModemRead(szBuf, nRead) != ModemLineKind::kSmsAnswer) return 0;
 

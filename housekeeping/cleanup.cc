@@ -21,8 +21,8 @@ constexpr int64_t kVolMaxAge = 2592000;      // 30 days
 constexpr int64_t kNoPlateMaxAge = 1728000;  // 20 days
 constexpr const char* kDeleteDir = "d:/delete_img";
 constexpr const char* kNoPlateDir = "d:/not_plate/";
-constexpr size_t kNameBufSize = 64;    // names at least this long are skipped
-constexpr size_t kPathBufSize = 320;   // a directory of up to 255 characters and a name
+constexpr size_t kNameBufSize = 64;   // names at least this long are skipped
+constexpr size_t kPathBufSize = 320;  // a directory of up to 255 characters and a name
 
 // The date number of a file: _atoi64 of the first eight characters of its name.
 long long FileDate(const char* szName) {

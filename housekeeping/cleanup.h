@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+// Both list, copy and delete by full paths (the folder is still made current), skip
+// names of 64 characters or more, and touch nothing while the station ID is empty.
 void MoveOldImageFiles(int64_t tNow);
 void DeleteOldNoPlateFiles(int64_t tNow);
 // The date number YYYYMMDD of the local date of (tNow - nAgeSeconds).

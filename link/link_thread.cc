@@ -18,8 +18,8 @@ constexpr uint32_t kConnectTimeoutMs = 5000;  // bound of one connect attempt
 constexpr uint32_t kIoTimeoutMs = 5000;       // send and receive time-outs of the socket
 constexpr int kSocketSendBuf = 0;             // each send goes out of our own buffer
 constexpr int kSocketRecvBuf = 1536000;
-constexpr uint32_t kWaitMs = 3000;            // longest wait while the link is down
-constexpr uint32_t kAfterReconnectMs = 300;   // pause before the short status report
+constexpr uint32_t kWaitMs = 3000;           // longest wait while the link is down
+constexpr uint32_t kAfterReconnectMs = 300;  // pause before the short status report
 
 // What one wait of the link thread returned (the index in the wait set).
 constexpr int kWokeStop = 0;
@@ -28,7 +28,7 @@ constexpr int kWokeNetEvent = 2;
 constexpr int kWokeSocket = 3;
 
 class LinkWorker {
-public:
+  public:
     LinkWorker(CVelmoraDlg* pDlg, int i)
         : m_pDlg(pDlg),
           m_nConn(i),
@@ -39,7 +39,7 @@ public:
 
     void Run();
 
-private:
+  private:
     SOCKET_T Connect() const;
     void Reconnect();
     void HandleCloseRequest();
@@ -59,13 +59,13 @@ private:
         m_link.m_hSocket = INVALID_SOCKET_T;
     }
 
-    CVelmoraDlg* m_pDlg;                   // the dialog that owns the link entry
-    int m_nConn;                           // index of the link entry
-    LinkEntry& m_link;                     // the link entry
-    std::unique_ptr<uint8_t[]> m_pRecvBuf; // received bytes not yet cut into frames
-    int m_nFill = 0;                       // bytes in m_pRecvBuf
-    std::unique_ptr<uint8_t[]> m_pSendBuf; // the frame being sent
-    std::unique_ptr<uint8_t[]> m_pFrame;   // the frame being dispatched
+    CVelmoraDlg* m_pDlg;                    // the dialog that owns the link entry
+    int m_nConn;                            // index of the link entry
+    LinkEntry& m_link;                      // the link entry
+    std::unique_ptr<uint8_t[]> m_pRecvBuf;  // received bytes not yet cut into frames
+    int m_nFill = 0;                        // bytes in m_pRecvBuf
+    std::unique_ptr<uint8_t[]> m_pSendBuf;  // the frame being sent
+    std::unique_ptr<uint8_t[]> m_pFrame;    // the frame being dispatched
 };
 
 SOCKET_T LinkWorker::Connect() const {
@@ -90,7 +90,7 @@ void LinkWorker::Run() {
             m_link.m_hNetEvent->Reset();
         }
         const int nWoke = vplat::env()->WaitEventsOrSocket(events, 3, Socket(), kWaitMs);
-        if (nWoke == kWokeStop) break;  // no connect attempt for a thread that ends
+        if (nWoke == kWokeStop) break;                  // no connect attempt for a thread that ends
         if (Socket() == INVALID_SOCKET_T) Reconnect();  // whatever else woke the thread
         if (nWoke == kWokeSend) {
             SendPass();

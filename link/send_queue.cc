@@ -3,10 +3,11 @@
 // thread), asking a link thread to hang up, and the send pass's access to the queue. Each
 // queue is a ring of kQueueSlots slots that keeps the kQueueKeep newest frames; its head,
 // count and slots are touched only under the entry's m_hQueueMutex.
+#include "link/send_queue.h"
+
 #include <cstdio>
 #include <cstring>
 
-#include "link/send_queue.h"
 #include "link/tcp_client_comm.h"
 
 namespace {
@@ -31,8 +32,7 @@ bool ValidLink(const CTcpClientComm& comm, int i) {
 
 }  // namespace
 
-bool PeekOldestFrame(LinkEntry& link, uint8_t* pBuf, int nBufSize, int* pnLength,
-                     uint64_t* pnSeq) {
+bool PeekOldestFrame(LinkEntry& link, uint8_t* pBuf, int nBufSize, int* pnLength, uint64_t* pnSeq) {
     std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
     SendQueue* q = link.m_pQueue;
     if (q == nullptr || q->nCount <= 0) return false;

@@ -10,8 +10,7 @@
 
 // Copies the oldest queued frame into pBuf (nBufSize bytes). False when the queue is empty
 // or has no storage; *pnLength and *pnSeq describe the frame otherwise.
-bool PeekOldestFrame(LinkEntry& link, uint8_t* pBuf, int nBufSize, int* pnLength,
-                     uint64_t* pnSeq);
+bool PeekOldestFrame(LinkEntry& link, uint8_t* pBuf, int nBufSize, int* pnLength, uint64_t* pnSeq);
 // Removes the oldest frame if it is still the one with sequence number nSeq.
 void RemoveSentFrame(LinkEntry& link, uint64_t nSeq);
 // Drops every queued frame.

@@ -27,7 +27,8 @@ void CCenterSession::BuildFrameHeader(uint8_t* pFrame, int nCode, int nConn) {
     if (m_pDlg != nullptr && nConn >= 0 && nConn < kMaxLinks && m_pDlg->m_pConn != nullptr) {
         // At most five ID characters; a shorter ID is followed by zero bytes.
         const char* szId = m_pDlg->m_pConn[nConn].m_szLocalId;
-        for (int k = 0; k < 5 && szId[k] != '\0'; ++k) pFrame[24 + k] = static_cast<uint8_t>(szId[k]);
+        for (int k = 0; k < 5 && szId[k] != '\0'; ++k)
+            pFrame[24 + k] = static_cast<uint8_t>(szId[k]);
     }
     pFrame[29] = '0';
 }

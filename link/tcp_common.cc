@@ -78,8 +78,8 @@ void CTcpCommon::CheckFrameCrc(const uint8_t* pFrame, int nLength, uint32_t* pCo
     if (pStored != nullptr) *pStored = nStored;
 }
 
-int CTcpCommon::ExtractFrame(uint8_t* pDest, size_t nDestSize, int* pnCapacity,
-                             const uint8_t* pBuf, int nAvailable) {
+int CTcpCommon::ExtractFrame(uint8_t* pDest, size_t nDestSize, int* pnCapacity, const uint8_t* pBuf,
+                             int nAvailable) {
     if (pBuf == nullptr || nAvailable < kFrameHeader) return 0;  // the header is not whole yet
     if (pBuf[0] != kFrameStart || pBuf[1] != kFrameStart) return -1;
     const int nLength = FrameDecimal(pBuf + 2, 7);

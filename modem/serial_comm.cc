@@ -19,8 +19,7 @@ int CSerialComm::ReadComm(vplat::SerialHandle h, void* pBuf, int nLength, int* p
     return 1;
 }
 
-int CSerialComm::WriteComm(vplat::SerialHandle h, const void* pBytes, int nLength,
-                           int* pnWritten) {
+int CSerialComm::WriteComm(vplat::SerialHandle h, const void* pBytes, int nLength, int* pnWritten) {
     std::lock_guard<std::mutex> lock(m_csComm);
     if (pnWritten != nullptr) *pnWritten = 0;
     vplat::env()->SleepMs(5);

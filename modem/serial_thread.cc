@@ -12,10 +12,10 @@
 
 namespace {
 
-constexpr uint32_t kIdleMs = 1000;          // one idle step while no port is open
-constexpr uint32_t kWaitMs = 3000;          // longest wait for characters
-constexpr uint32_t kSettleMs = 20;          // lets the rest of a line arrive before reading
-constexpr int kReopenEveryIdleSteps = 5;    // a lost port is tried again every 5 idle steps
+constexpr uint32_t kIdleMs = 1000;        // one idle step while no port is open
+constexpr uint32_t kWaitMs = 3000;        // longest wait for characters
+constexpr uint32_t kSettleMs = 20;        // lets the rest of a line arrive before reading
+constexpr int kReopenEveryIdleSteps = 5;  // a lost port is tried again every 5 idle steps
 
 // The configured device as a NUL-terminated text (the setting may fill its buffer).
 void ModemDevice(const CVelmoraDlg* pDlg, char* szOut, size_t nSize) {

@@ -59,8 +59,8 @@ void SplitSmsLine(const char* pLine, int nLength, SmsFields* pOut) {
     if (pOut == nullptr) return;
     std::memset(pOut, 0, sizeof *pOut);
     if (pLine == nullptr || nLength <= 0) return;
-    int nField = 0;   // index of the field being walked
-    int nStart = 0;   // its first byte
+    int nField = 0;  // index of the field being walked
+    int nStart = 0;  // its first byte
     for (int i = 0; i < nLength; ++i) {
         const char c = pLine[i];
         if (c != ',' && c != '\r' && c != '\n') continue;

@@ -19,8 +19,8 @@ constexpr int kSmsTextBufSize = 64;
 // The fields the station uses out of one SMS answer line. Each is NUL-terminated and
 // empty when the field was missing or not ended by a comma, CR or LF.
 struct SmsFields {
-    char szTime[16];    // field 0: YYYYMMDDhhmmss, local time (at most 15 characters)
-    char szSender[16];  // field 1: call-back number (at most 15 characters)
+    char szTime[16];      // field 0: YYYYMMDDhhmmss, local time (at most 15 characters)
+    char szSender[16];    // field 1: call-back number (at most 15 characters)
     char szHexText[256];  // field 5: message text as hex digit pairs (at most 255 characters)
 };
 

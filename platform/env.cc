@@ -16,6 +16,9 @@ Env* Env::Default() {
 }
 
 Env* Env::Install(Env* env) {
+    // Putting the back-end's own instance back empties the slot, so that a later
+    // InitPlatform (which replaces that instance) still takes effect.
+    if (env == internal::HostDefaultEnv()) env = nullptr;
     Env* pOld = g_pInstalled.exchange(env, std::memory_order_acq_rel);
     return pOld != nullptr ? pOld : internal::HostDefaultEnv();
 }

@@ -15,18 +15,15 @@
 #include "status/time_format.h"
 
 uint8_t MapSignalStatus(uint8_t nRaw) {
-    uint8_t nSent;
-    switch (nRaw) {
-        case 1: nSent = 1; break;
-        case 2: nSent = 4; break;
-        case 4: nSent = 8; break;
-        case 8: nSent = 2; break;
-        case 5: nSent = 9; break;
-        case 12: nSent = 10; break;
-        case 3: nSent = 1; break;
-        case 7: nSent = 1; break;
-        case 255: nSent = 255; break;
-        default: nSent = nRaw; break;
+    // Codes of the main operation program that the Manager PC knows by another number;
+    // every other code is sent as it is.
+    static const struct {
+        uint8_t nRaw;   // code in the area
+        uint8_t nSent;  // code in the report
+    } kMap[] = {{1, 1}, {2, 4}, {4, 8}, {8, 2}, {5, 9}, {12, 10}, {3, 1}, {7, 1}, {255, 255}};
+    uint8_t nSent = nRaw;
+    for (const auto& m : kMap) {
+        if (m.nRaw == nRaw) nSent = m.nSent;
     }
     DebugF("****** cSignalStatus => %x -> [%x]", nRaw, nSent);
     return nSent;
@@ -211,8 +208,8 @@ void CCenterSession::SendShortStatus(int nConn) {
     std::lock_guard<std::recursive_mutex> lock(m_csSession);
     if (!m_pReportFrame) return;
     uint8_t data[kShortStatusSize];
-    BuildShortStatusData(data, pDlg->m_pLocalStatus, pDlg->m_nProgramKind,
-                         pDlg->m_nSimulationMode, vplat::env()->Time64());
+    BuildShortStatusData(data, pDlg->m_pLocalStatus, pDlg->m_nProgramKind, pDlg->m_nSimulationMode,
+                         vplat::env()->Time64());
     QueueReport(this, OP_STATUS, data, kShortStatusSize, nConn);
 }
 

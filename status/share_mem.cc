@@ -60,7 +60,8 @@ bool CVelmoraDlg::OpenSharedMemory() {
     static CShareMem s_shareMem;
     CShareMem* pShm = m_pShareMem != nullptr ? m_pShareMem : &s_shareMem;
 
-    if (m_hLocalStatusMem == nullptr || m_hTrafficMem == nullptr) {
+    // Records stay null unless both areas were opened, so once open they are kept.
+    if (m_hLocalStatusMem == nullptr) {
         ShareMemHandle* hLocal = OpenWithRetry(pShm, "LOCALSTATUSINFO", kLocalStatusMinSize);
         ShareMemHandle* hTraffic = nullptr;
         if (hLocal != nullptr) {
@@ -68,14 +69,11 @@ bool CVelmoraDlg::OpenSharedMemory() {
         }
         if (hLocal == nullptr || hTraffic == nullptr) {
             // Both areas or none: a half-open pair would let a report read a missing view.
-            DebugF("OpenSharedMemory: %s not open", hLocal == nullptr ? "LOCALSTATUSINFO"
-                                                                      : "TRAFFICSENDINFO");
+            DebugF("OpenSharedMemory: %s not open",
+                   hLocal == nullptr ? "LOCALSTATUSINFO" : "TRAFFICSENDINFO");
             pShm->CloseShareMem(hLocal, 0);
             return false;
         }
-        // Any record left from an earlier half-open attempt is released first.
-        pShm->CloseShareMem(m_hLocalStatusMem, 0);
-        pShm->CloseShareMem(m_hTrafficMem, 0);
         m_hLocalStatusMem = hLocal;
         m_pLocalStatus = pShm->GetShareMemView(hLocal);
         m_hTrafficMem = hTraffic;

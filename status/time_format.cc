@@ -33,8 +33,8 @@ void FormatTimeText(char* pOut, int n, int64_t t) {
     }
     const vplat::LocalTime lt = vplat::LocalTimeFromTime64(t);
     char szTmp[64];
-    std::snprintf(szTmp, sizeof szTmp, "%4d/%02d/%02d %02d:%02d:%02d", lt.nYear, lt.nMonth,
-                  lt.nDay, lt.nHour, lt.nMinute, lt.nSecond);
+    std::snprintf(szTmp, sizeof szTmp, "%4d/%02d/%02d %02d:%02d:%02d", lt.nYear, lt.nMonth, lt.nDay,
+                  lt.nHour, lt.nMinute, lt.nSecond);
     std::memcpy(pOut, szTmp, 19);
     pOut[19] = '\0';
 }

@@ -170,7 +170,17 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
 
     if (nSize == 0) {
         // An empty file would only ever send its info packet, whose acknowledgement cannot
-        // complete a transfer, and would block every later file: move it aside.
+        // complete a transfer, and would block every later file: move it aside. A file the
+        // main operation program has only just created is empty too, so it must be seen
+        // empty on two ticks in a row before it goes.
+        if (std::strncmp(m_szEmptyVolName, szName, sizeof m_szEmptyVolName) != 0) {
+            std::snprintf(m_szEmptyVolName, sizeof m_szEmptyVolName, "%s", szName);
+            DebugF("MGR_PC: empty violation file, checked again next tick: %s", szName);
+            sendRetryCenter = 0;
+            m_nSendKind = SEND_NONE;
+            return;
+        }
+        m_szEmptyVolName[0] = '\0';
         WriteSystemLogF("MGR_PC: 빈 위반화일 이동 [%s]", szName);
         MoveVolFileAside(this, szPath, szName);
         m_nResendCount = 0;
@@ -180,6 +190,7 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
         return;
     }
 
+    m_szEmptyVolName[0] = '\0';
     std::memcpy(m_szVolFileName, szName, sizeof m_szVolFileName);
     std::memcpy(m_szVolFilePath, szPath, sizeof m_szVolFilePath);
     DebugF("MGR_PC: Send Vol File : %s", m_szVolFileName);

@@ -36,6 +36,12 @@ std::string WithoutTrailingSlash(std::string s) {
     return s;
 }
 
+// An absolute host path without a trailing '/'.
+std::string Absolute(const std::string& szDir) {
+    if (!szDir.empty() && szDir[0] == '/') return WithoutTrailingSlash(szDir);
+    return WithoutTrailingSlash(CurrentDirectory() + "/" + szDir);
+}
+
 // VELMORA_TIME_SCALE as a number >= 1; false when it is set to anything else.
 bool ParseTimeScale(const char* szValue, double* pScale) {
     *pScale = 1.0;
@@ -50,8 +56,7 @@ bool ParseTimeScale(const char* szValue, double* pScale) {
 PosixOptions OptionsFromEnvironment() {
     PosixOptions opts;
     const char* szRoot = std::getenv("VELMORA_ROOT");
-    opts.szRoot =
-        WithoutTrailingSlash(szRoot != nullptr && *szRoot != '\0' ? szRoot : CurrentDirectory());
+    opts.szRoot = Absolute(szRoot != nullptr && *szRoot != '\0' ? szRoot : CurrentDirectory());
     opts.szStartDir = CurrentDirectory();
     if (!ParseTimeScale(std::getenv("VELMORA_TIME_SCALE"), &opts.dTimeScale)) {
         opts.dTimeScale = 1.0;
@@ -112,13 +117,10 @@ bool InitPlatform(int argc, char** argv, std::vector<std::string>* pRest, std::s
                 if (pError != nullptr) *pError = "--root needs a directory";
                 return false;
             }
-            opts.szRoot = WithoutTrailingSlash(szDir);
+            opts.szRoot = Absolute(szDir);
         } else if (pRest != nullptr) {
             pRest->push_back(szArg);
         }
-    }
-    if (!opts.szRoot.empty() && opts.szRoot[0] != '/') {
-        opts.szRoot = WithoutTrailingSlash(CurrentDirectory() + "/" + opts.szRoot);
     }
     if (access(opts.szRoot.c_str(), F_OK) != 0) {
         if (pError != nullptr) *pError = "station root " + opts.szRoot + " does not exist";

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -249,6 +250,165 @@ std::string Station::SystemLog() {
     std::snprintf(szRel, sizeof szRel, "d/System_Log/%d/%d%02d%02d.ABCDE", t.tm_year + 1900,
                   t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
     return FromCp949(ReadFile(Path(szRel)));
+}
+
+}  // namespace e2e
+
+// ---- Violation files ----
+namespace e2e {
+
+namespace {
+
+const char kVolDir[] = "d/ENF_IMG";
+const char kRetiredDir[] = "d/delete_img";
+const char kStoredDir[] = "center/ABCDE";
+
+// The value of key="..." in one output line ("" when absent); \" and \\ unescaped.
+std::string QuotedField(const std::string& szLine, const std::string& szKey) {
+    const size_t nAt = szLine.find(" " + szKey + "=\"");
+    if (nAt == std::string::npos) return "";
+    std::string sz;
+    for (size_t k = nAt + szKey.size() + 3; k < szLine.size() && szLine[k] != '"'; ++k) {
+        if (szLine[k] == '\\' && k + 1 < szLine.size()) ++k;
+        sz += szLine[k];
+    }
+    return sz;
+}
+
+// Names of the files now in the violation directory.
+std::vector<std::string> VolDirNames(const Station& st) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(st.Path(kVolDir), ec)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+bool Exists(const std::string& szPath) {
+    std::error_code ec;
+    return fs::exists(szPath, ec);
+}
+
+}  // namespace
+
+std::string PatternBytes(size_t nSize, uint32_t nSeed) {
+    std::string sz(nSize, '\0');
+    uint32_t x = nSeed * 2654435761u + 0x9E3779B9u;
+    for (size_t k = 0; k < nSize; ++k) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        sz[k] = static_cast<char>(x >> 24);
+    }
+    return sz;
+}
+
+void PutVolFile(const Station& st, const std::string& szName, const std::string& szBytes) {
+    const std::string szTemp = st.Path("staging/" + szName);
+    WriteFile(szTemp, szBytes);
+    fs::rename(szTemp, st.Path(std::string(kVolDir) + "/" + szName));
+}
+
+std::vector<std::string> CenterVolFiles(const Station& st) {
+    std::map<int, std::string> outputs;  // start index -> output file
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(st.Path(""), ec)) {
+        const std::string szFile = entry.path().filename().string();
+        int nIndex = -1;
+        char cDot = 0;
+        if (std::sscanf(szFile.c_str(), "velmora-mgrpc.%d.ou%c", &nIndex, &cDot) == 2) {
+            outputs[nIndex] = entry.path().string();
+        }
+    }
+    std::vector<std::string> names;
+    for (const auto& [nIndex, szPath] : outputs) {
+        std::istringstream in(ReadFile(szPath));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("FILE ", 0) == 0 && line.find(" code=51 ") != std::string::npos) {
+                names.push_back(QuotedField(line, "file"));
+            }
+        }
+    }
+    return names;
+}
+
+VolWatcher::VolWatcher(const Station& st) : m_st(st), m_thread([this] { Poll(); }) {}
+
+VolWatcher::~VolWatcher() {
+    m_bStop = true;
+    m_thread.join();
+}
+
+std::vector<std::string> VolWatcher::Faults() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_faults;
+}
+
+std::vector<std::string> VolWatcher::Left() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_left;
+}
+
+void VolWatcher::Poll() {
+    std::vector<std::string> before = VolDirNames(m_st);
+    while (!m_bStop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::vector<std::string> now = VolDirNames(m_st);
+        for (const std::string& szName : before) {
+            if (std::find(now.begin(), now.end(), szName) != now.end()) continue;
+            // The center prints FILE before it acknowledges the last packet, and the
+            // station copies into delete_img before it deletes: either is already there.
+            const std::vector<std::string> stored = CenterVolFiles(m_st);
+            const bool bStored = std::find(stored.begin(), stored.end(), szName) != stored.end();
+            const bool bRetired = Exists(m_st.Path(std::string(kRetiredDir) + "/" + szName));
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_left.push_back(szName);
+            if (!bStored && !bRetired) {
+                m_faults.push_back(szName +
+                                   " left the violation directory before the center reported it "
+                                   "stored and without a copy in delete_img");
+            }
+        }
+        before = std::move(now);
+    }
+}
+
+VolAccount AccountVolFiles(const Station& st, const std::map<std::string, std::string>& files) {
+    VolAccount account;
+    const std::vector<std::string> stored = CenterVolFiles(st);
+    for (const auto& [szName, szBytes] : files) {
+        const std::string szWaiting = st.Path(std::string(kVolDir) + "/" + szName);
+        const std::string szStored = st.Path(std::string(kStoredDir) + "/" + szName);
+        const std::string szRetired = st.Path(std::string(kRetiredDir) + "/" + szName);
+        const size_t nStoredLines = static_cast<size_t>(std::count(stored.begin(), stored.end(), szName));
+        const bool bWaiting = Exists(szWaiting);
+        const bool bStored = nStoredLines > 0 && Exists(szStored);
+        const bool bRetired = Exists(szRetired);
+        if (bWaiting && ReadFile(szWaiting) != szBytes) {
+            account.problems.push_back(szName + " changed in the violation directory");
+        }
+        if (nStoredLines > 0 && !Exists(szStored)) {
+            account.problems.push_back(szName + " reported stored but missing at the center");
+        }
+        if (bStored && ReadFile(szStored) != szBytes) {
+            account.problems.push_back(szName + " stored corrupted (" +
+                                       std::to_string(ReadFile(szStored).size()) + " of " +
+                                       std::to_string(szBytes.size()) + " bytes)");
+        }
+        if (bRetired && ReadFile(szRetired) != szBytes) {
+            account.problems.push_back(szName + " corrupted in delete_img");
+        }
+        if (nStoredLines > 1 || (bStored && (bWaiting || bRetired)) || (bWaiting && bRetired)) {
+            account.duplicates.push_back(szName + ": stored " + std::to_string(nStoredLines) +
+                                         " time(s)" + (bWaiting ? ", still waiting" : "") +
+                                         (bRetired ? ", in delete_img" : ""));
+        }
+        if (!bWaiting && !bStored && !bRetired) account.problems.push_back(szName + " is lost");
+        account.fates[szName] = bWaiting ? "waiting" : bStored ? "stored" : bRetired ? "retired" : "lost";
+    }
+    return account;
 }
 
 }  // namespace e2e

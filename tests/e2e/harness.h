@@ -5,10 +5,14 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace e2e {
@@ -74,5 +78,57 @@ private:
     int m_nTimeScale;       // VELMORA_TIME_SCALE for the programs
     std::vector<Proc> m_procs;  // everything started
 };
+
+}  // namespace e2e
+
+// ---- Violation files: writing them, watching them leave, accounting for every one ----
+namespace e2e {
+
+// nSize bytes that depend only on nSeed (every byte value occurs, frame bytes included).
+std::string PatternBytes(size_t nSize, uint32_t nSeed);
+
+// Writes a violation file into the station's violation directory in one step (written
+// beside it, then renamed), so the station never sees it half written.
+void PutVolFile(const Station& st, const std::string& szName, const std::string& szBytes);
+
+// Names of the violation files (code 51) that the Manager PCs started in this station
+// root reported as stored, in the order of their FILE lines (centers in start order).
+std::vector<std::string> CenterVolFiles(const Station& st);
+
+// Polls the violation directory every 20 ms from its own thread and records a fault for
+// every file that leaves it while no Manager PC has reported it stored and no copy of it
+// is in d:/delete_img.
+class VolWatcher {
+public:
+    explicit VolWatcher(const Station& st);
+    ~VolWatcher();
+    VolWatcher(const VolWatcher&) = delete;
+    VolWatcher& operator=(const VolWatcher&) = delete;
+
+    std::vector<std::string> Faults() const;  // one text per file that left too early
+    std::vector<std::string> Left() const;    // files that left, in the order seen
+
+private:
+    void Poll();
+
+    const Station& m_st;
+    std::atomic<bool> m_bStop{false};     // ends the polling thread
+    mutable std::mutex m_mutex;           // guards the two lists
+    std::vector<std::string> m_faults;    // early departures
+    std::vector<std::string> m_left;      // every departure
+    std::thread m_thread;                 // the poller
+};
+
+// Where each file of a scenario ended up.
+struct VolAccount {
+    std::map<std::string, std::string> fates;  // name -> "waiting", "stored", "retired"
+    std::vector<std::string> problems;         // lost, corrupted or doubly placed files
+    std::vector<std::string> duplicates;       // in two places, or stored more than once
+};
+
+// Accounts for every file given (name -> bytes): it must still be in the violation
+// directory unchanged, or stored by a Manager PC byte-identical, or in d:/delete_img
+// byte-identical; any stored or retired copy must equal the original.
+VolAccount AccountVolFiles(const Station& st, const std::map<std::string, std::string>& files);
 
 }  // namespace e2e

@@ -49,7 +49,7 @@ std::string FullConfig(int nProgramKind, int nCommKind, int nCameraCnt) {
 }
 
 class LoadConfigTest : public StationTest {
-protected:
+  protected:
     CTcpClientComm& Load() {
         m_pComm = std::make_unique<CTcpClientComm>();
         return *m_pComm;
@@ -191,7 +191,8 @@ TEST_F(LoadConfigTest, LongTextsAreCutToTheirFields) {
               "LOCAL_NAME=A station name well beyond thirty-one characters\r\n"
               "CENTER_COMM_KIND=1\r\nCDMA_TEL_NUMBER=+82-10-1234-5678-99\r\n"
               "[Velmora]\r\nMODEM_PORT=/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00\r\n");
-    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/QN64-ABRIX/Violation/Data/Lane1/x\r\n");
+    WriteFile(kFileB,
+              "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/QN64-ABRIX/Violation/Data/Lane1/x\r\n");
     CTcpClientComm& c = Load();
     EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE0123456789");
     EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "A station name well beyond thir");

@@ -39,11 +39,11 @@ TEST(SafeAtoiTest, SaturatesInsteadOfOverflowing) {
 TEST(Ipv4FromTextTest, DottedForms) {
     EXPECT_EQ(Ipv4FromText("192.168.10.20"), 0xC0A80A14u);
     EXPECT_EQ(Ipv4FromText("127.0.0.1"), 0x7F000001u);
-    EXPECT_EQ(Ipv4FromText("10.1.2"), 0x0A010002u);          // a.b.c: c fills 16 bits
-    EXPECT_EQ(Ipv4FromText("1.16777215"), 0x01FFFFFFu);      // a.b: b fills 24 bits
-    EXPECT_EQ(Ipv4FromText("3232238100"), 0xC0A80A14u);      // one 32-bit number
-    EXPECT_EQ(Ipv4FromText("0x7f.1"), 0x7F000001u);          // hex part
-    EXPECT_EQ(Ipv4FromText("010.0.0.1"), 0x08000001u);       // octal part
+    EXPECT_EQ(Ipv4FromText("10.1.2"), 0x0A010002u);      // a.b.c: c fills 16 bits
+    EXPECT_EQ(Ipv4FromText("1.16777215"), 0x01FFFFFFu);  // a.b: b fills 24 bits
+    EXPECT_EQ(Ipv4FromText("3232238100"), 0xC0A80A14u);  // one 32-bit number
+    EXPECT_EQ(Ipv4FromText("0x7f.1"), 0x7F000001u);      // hex part
+    EXPECT_EQ(Ipv4FromText("010.0.0.1"), 0x08000001u);   // octal part
     EXPECT_EQ(Ipv4FromText("1.2.3.4 trailing"), 0x01020304u);
 }
 
@@ -58,7 +58,7 @@ TEST(Ipv4FromTextTest, BadTextGivesNone) {
 }
 
 class ProfileLoadTest : public StationTest {
-protected:
+  protected:
     void SetUp() override {
         StationTest::SetUp();
         WriteFile("d/cfg/test.ini",

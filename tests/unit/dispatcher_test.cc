@@ -14,7 +14,7 @@ namespace link_test {
 namespace {
 
 class DispatcherTest : public LinkTest {
-protected:
+  protected:
     void SetUp() override {
         LinkTest::SetUp();
         m_local.assign(4096, 0);
@@ -27,7 +27,9 @@ protected:
         m_pDlg->TcpMessageRecvFromCenter(f.data(), static_cast<int>(f.size()), 0);
     }
     std::vector<std::vector<uint8_t>> Sent() { return m_pDlg->TakeQueuedFrames(0); }
-    static std::string CodeOf(const std::vector<uint8_t>& f) { return {f.begin() + 11, f.begin() + 13}; }
+    static std::string CodeOf(const std::vector<uint8_t>& f) {
+        return {f.begin() + 11, f.begin() + 13};
+    }
 
     std::vector<uint8_t> m_local;
 };

@@ -15,7 +15,7 @@ namespace {
 using station_test::StationTest;
 
 class CleanupTest : public StationTest {
-protected:
+  protected:
     void SetUp() override {
         StationTest::SetUp();
         WriteFile("d/QN64-ABRIX/Data/ConfigInfoSetup.ini",

@@ -18,7 +18,7 @@ namespace {
 using station_test::StationTest;
 
 class SystemLogTest : public StationTest {
-protected:
+  protected:
     void SetUp() override {
         StationTest::SetUp();
         m_pEnv->SetTime64(vplat::Time64FromLocal(2026, 3, 5, 9, 5, 7));
@@ -136,9 +136,12 @@ TEST_F(SystemLogTest, LinesFromTwoThreadsAreWrittenWhole) {
     std::string szLine;
     int nLink = 0, nDialog = 0;
     while (std::getline(in, szLine)) {
-        if (szLine.rfind("09:05:07 [ABCDE] link thread line ", 0) == 0) ++nLink;
-        else if (szLine.rfind("09:05:07 [ABCDE] dialog thread line ", 0) == 0) ++nDialog;
-        else ADD_FAILURE() << szLine;
+        if (szLine.rfind("09:05:07 [ABCDE] link thread line ", 0) == 0)
+            ++nLink;
+        else if (szLine.rfind("09:05:07 [ABCDE] dialog thread line ", 0) == 0)
+            ++nDialog;
+        else
+            ADD_FAILURE() << szLine;
         EXPECT_EQ(szLine.substr(szLine.size() - 2), " \r");
     }
     EXPECT_EQ(nLink, 100);

@@ -42,7 +42,8 @@ inline std::vector<uint8_t> MakeFrame(const std::string& szCode, const std::vect
     std::copy(data.begin(), data.end(), f.begin() + 30);
     uint32_t nCrc = ComputeCrc32(&f[2], static_cast<uint32_t>(nLength - 8));
     if (bBadCrc) nCrc = ~nCrc;
-    for (int k = 0; k < 4; ++k) f[static_cast<size_t>(nLength - 6 + k)] = static_cast<uint8_t>(nCrc >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+        f[static_cast<size_t>(nLength - 6 + k)] = static_cast<uint8_t>(nCrc >> (8 * k));
     f[static_cast<size_t>(nLength - 2)] = f[static_cast<size_t>(nLength - 1)] = 0x55;
     return f;
 }
@@ -50,7 +51,7 @@ inline std::vector<uint8_t> MakeFrame(const std::string& szCode, const std::vect
 inline std::vector<uint8_t> Bytes(const std::string& sz) { return {sz.begin(), sz.end()}; }
 
 class LinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char szTemplate[] = "/tmp/velmora-link-XXXXXX";
         m_szRoot = mkdtemp(szTemplate);
@@ -98,7 +99,8 @@ protected:
         std::memcpy(pFrame + 13, szField, 7);
         std::memcpy(pFrame + 20, "0000", 4);
         std::memcpy(pFrame + 30, szData.data(), szData.size());
-        return m_pSession->QueueFromBuffer(pFrame, kFrameOverhead + static_cast<int>(szData.size()), 0);
+        return m_pSession->QueueFromBuffer(pFrame, kFrameOverhead + static_cast<int>(szData.size()),
+                                           0);
     }
 
     // Times a debug or log line was written exactly like this.

@@ -14,7 +14,8 @@ namespace link_test {
 namespace {
 
 uint32_t Crc(const std::string& sz) {
-    return ComputeCrc32(reinterpret_cast<const uint8_t*>(sz.data()), static_cast<uint32_t>(sz.size()));
+    return ComputeCrc32(reinterpret_cast<const uint8_t*>(sz.data()),
+                        static_cast<uint32_t>(sz.size()));
 }
 
 TEST(LinkCrcTest, GoldenValues) {
@@ -60,7 +61,9 @@ TEST(LinkFieldTest, DecimalFieldsReadLikeAtoi) {
     EXPECT_EQ(Read("   42xy"), 42);
     EXPECT_EQ(Read("-000040"), -40);
     EXPECT_EQ(Read("ABCDEFG"), 0);
-    EXPECT_EQ(Read("12\0" "3456"), 12);
+    EXPECT_EQ(Read("12\0"
+                   "3456"),
+              12);
     EXPECT_EQ(Read("00000361234"), 36);  // only the field's width
 }
 
@@ -150,11 +153,11 @@ TEST(LinkExtractTest, FrameErrors) {
     std::vector<uint8_t> noTrailer = f;
     noTrailer.back() = 'U' + 1;
     EXPECT_EQ(Extract(noTrailer), -1);
-    EXPECT_EQ(Extract(WithLengthField(f, "0000035")), -1);   // below 36
-    EXPECT_EQ(Extract(WithLengthField(f, "ABCDEFG")), -1);   // not a number
+    EXPECT_EQ(Extract(WithLengthField(f, "0000035")), -1);  // below 36
+    EXPECT_EQ(Extract(WithLengthField(f, "ABCDEFG")), -1);  // not a number
     EXPECT_EQ(Extract(WithLengthField(f, "-000050")), -1);
-    EXPECT_EQ(Extract(f, /*nCapacity=*/49), -1);              // over the capacity
-    EXPECT_EQ(Extract(f, -1, /*nDest=*/49), -1);              // over the destination
+    EXPECT_EQ(Extract(f, /*nCapacity=*/49), -1);  // over the capacity
+    EXPECT_EQ(Extract(f, -1, /*nDest=*/49), -1);  // over the destination
     // Longer than the receive-frame buffer, or than the receive buffer: an error at once,
     // not a wait for bytes that could never be taken.
     std::vector<uint8_t> head(f.begin(), f.begin() + 30);
@@ -171,8 +174,8 @@ TEST_F(LinkHeaderTest, HeaderAndFinishedFrameOfCode59) {
     std::memset(pFrame, 0x77, kFrameBufSize);
     std::memset(m_pSession->m_SendBuf, 0x77, sizeof m_pSession->m_SendBuf);
     m_pSession->BuildFrameHeader(pFrame, 59, 0);
-    const uint8_t kHeader[30] = {0xAA, 0xAA, 0, 0, 0, 0, 0, 0, 0, '1', '0', '5', '9', 0, 0,
-                                 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', '0'};
+    const uint8_t kHeader[30] = {0xAA, 0xAA, 0, 0, 0, 0, 0, 0, 0, '1', '0', '5', '9', 0,   0,
+                                 0,    0,    0, 0, 0, 0, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', '0'};
     EXPECT_EQ(0, std::memcmp(pFrame, kHeader, 30));
     for (int k = 30; k < kFrameBufSize; ++k) ASSERT_EQ(pFrame[k], 0) << k;
     for (uint8_t b : m_pSession->m_SendBuf) ASSERT_EQ(b, 0);
@@ -181,9 +184,10 @@ TEST_F(LinkHeaderTest, HeaderAndFinishedFrameOfCode59) {
     ASSERT_EQ(QueueReport(59, ""), 1);
     const auto frames = m_pDlg->TakeQueuedFrames(0);
     ASSERT_EQ(frames.size(), 1u);
-    const std::vector<uint8_t> kExpected = {
-        0xAA, 0xAA, '0', '0', '0', '0', '0', '3', '6', '1', '0', '5', '9', '0', '0', '0', '0', '0',
-        '0', '0', '0', '0', '0', '0', 'A', 'B', 'C', 'D', 'E', '0', 0x9B, 0xE2, 0x63, 0xAF, 0x55, 0x55};
+    const std::vector<uint8_t> kExpected = {0xAA, 0xAA, '0', '0',  '0',  '0',  '0',  '3',  '6',
+                                            '1',  '0',  '5', '9',  '0',  '0',  '0',  '0',  '0',
+                                            '0',  '0',  '0', '0',  '0',  '0',  'A',  'B',  'C',
+                                            'D',  'E',  '0', 0x9B, 0xE2, 0x63, 0xAF, 0x55, 0x55};
     EXPECT_EQ(frames[0], kExpected);
 }
 
@@ -194,7 +198,10 @@ TEST_F(LinkHeaderTest, CodeAndIdAreCut) {
     EXPECT_EQ(pFrame[12], '7');
     std::strcpy(Link().m_szLocalId, "AB");
     m_pSession->BuildFrameHeader(pFrame, 59, 0);
-    EXPECT_EQ(0, std::memcmp(pFrame + 24, "AB\0\0\0" "0", 6));
+    EXPECT_EQ(0, std::memcmp(pFrame + 24,
+                             "AB\0\0\0"
+                             "0",
+                             6));
     std::strcpy(Link().m_szLocalId, "ABCDEFGH");
     m_pSession->BuildFrameHeader(pFrame, 59, 0);
     EXPECT_EQ(0, std::memcmp(pFrame + 24, "ABCDE0", 6));

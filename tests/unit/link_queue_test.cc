@@ -16,7 +16,7 @@ namespace link_test {
 namespace {
 
 class LinkQueueTest : public LinkTest {
-protected:
+  protected:
     // The data text of a queued frame.
     static std::string DataOf(const std::vector<uint8_t>& f) {
         return std::string(f.begin() + 30, f.end() - 6);
@@ -49,7 +49,8 @@ TEST_F(LinkQueueTest, OverflowKeepsTheNineteenNewestInOrder) {
     for (int k = 0; k < 25; ++k) ASSERT_EQ(QueueReport(56, Label(k)), 1);
     const auto frames = m_pDlg->TakeQueuedFrames(0);
     ASSERT_EQ(frames.size(), 19u);
-    for (size_t k = 0; k < frames.size(); ++k) EXPECT_EQ(DataOf(frames[k]), Label(static_cast<int>(k) + 6));
+    for (size_t k = 0; k < frames.size(); ++k)
+        EXPECT_EQ(DataOf(frames[k]), Label(static_cast<int>(k) + 6));
     EXPECT_TRUE(m_pDlg->TakeQueuedFrames(0).empty());
 }
 
@@ -96,7 +97,8 @@ TEST_F(LinkQueueTest, ConcurrentQueuingNeverSendsTwice) {
     constexpr int kFrames = 2000;
     std::atomic<bool> bDone{false};
     std::thread producer([&] {
-        for (int k = 0; k < kFrames; ++k) QueueReport(56, Label(k % 1000) + std::to_string(k / 1000));
+        for (int k = 0; k < kFrames; ++k)
+            QueueReport(56, Label(k % 1000) + std::to_string(k / 1000));
         bDone = true;
     });
     std::vector<uint8_t> buf(kLinkSendBufSize);

@@ -19,7 +19,7 @@ namespace {
 
 // A listening socket on 127.0.0.1 that accepts one station at a time.
 class TinyServer {
-public:
+  public:
     TinyServer() {
         m_nListen = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -76,7 +76,7 @@ public:
         m_nConn = -1;
     }
 
-private:
+  private:
     int m_nListen = -1;
     int m_nConn = -1;
     int m_nPort = 0;
@@ -105,7 +105,7 @@ bool WaitFor(const std::function<bool()>& pred, int nMs = 10000) {
 }
 
 class LinkThreadTest : public LinkTest {
-protected:
+  protected:
     void SetUp() override {
         LinkTest::SetUp();
         m_local.assign(4096, 0);
@@ -179,7 +179,8 @@ TEST_F(LinkThreadTest, FrameErrorClosesAndEmptiesTheBuffer) {
     ASSERT_TRUE(WaitFor([&] { return Link().m_nRecvEvents.load() >= 1; }));
     m_server.Send(Bytes("this is not a manager frame at all"));
     ASSERT_TRUE(m_server.PeerClosed());
-    ASSERT_TRUE(WaitFor([&] { return CountLines("TCP 통신단절 [Thread- 통신 Frame ERROR...] = 0") == 1; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return CountLines("TCP 통신단절 [Thread- 통신 Frame ERROR...] = 0") == 1; }));
     EXPECT_EQ(Link().m_nDisconnects.load(), 0);
     ASSERT_TRUE(m_server.Accept());
     RecvFrame();  // short status
@@ -210,7 +211,8 @@ TEST_F(LinkThreadTest, SendFailureDropsTheQueueAndArmsThePause) {
     m_pEnv->FailSend(1, false);
     ASSERT_EQ(QueueReport(56, "x"), 1);
     ASSERT_TRUE(WaitFor([&] { return Link().m_nDisconnects.load() == 1; }));
-    EXPECT_TRUE(WaitFor([&] { return CountLines("TCP 통신단절 [Thread- Data 전송 ERROR...] = 0") == 1; }));
+    EXPECT_TRUE(
+        WaitFor([&] { return CountLines("TCP 통신단절 [Thread- Data 전송 ERROR...] = 0") == 1; }));
     EXPECT_EQ(m_pSession->m_nPauseLimit.load(), 300);
     EXPECT_EQ(m_pSession->m_nVolLinkErrors.load(), 0);
     EXPECT_TRUE(m_server.PeerClosed());

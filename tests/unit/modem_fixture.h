@@ -32,7 +32,7 @@ constexpr const char* kCenterTel = "01012345678";
 
 // A pseudo-terminal whose station side is reached through a symlink.
 class FakeModem {
-public:
+  public:
     explicit FakeModem(const std::string& szLink) : m_szLink(szLink) { Plug(); }
     ~FakeModem() { Unplug(); }
 
@@ -76,13 +76,13 @@ public:
     }
     const std::string& Link() const { return m_szLink; }
 
-private:
+  private:
     std::string m_szLink;  // symlink to the station's side
     int m_nMaster = -1;    // modem side
 };
 
 class ModemTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char szTemplate[] = "/tmp/velmora-modem-XXXXXX";
         m_szRoot = mkdtemp(szTemplate);
@@ -150,7 +150,8 @@ protected:
         return std::string(sz, 14);
     }
     // An SMS answer line as the session gets it (after the two leading bytes).
-    static std::string SmsLine(int64_t nAgo, const std::string& szSender, const std::string& szHex) {
+    static std::string SmsLine(int64_t nAgo, const std::string& szSender,
+                               const std::string& szHex) {
         return TimeDigits(nAgo) + "," + szSender + ",x,x,x," + szHex + ",x\r\n";
     }
     void Sms(const std::string& szLine) {

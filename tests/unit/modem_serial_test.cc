@@ -13,7 +13,7 @@ namespace modemtest {
 namespace {
 
 class SerialThreadTest : public ModemTest {
-protected:
+  protected:
     void StartThread() {
         m_pDlg->m_hSerialStop = m_pEnv->NewEvent(true);
         m_pDlg->m_bSerialRun = 1;

@@ -164,7 +164,7 @@ TEST_F(SerialReceiveTest, OversizedAndLineEndlessReadsStayBounded) {
     ModemSays(std::string(512, ','));
     m_pDlg->OnSerialReceive(512);
     ModemSays("\r\n" + std::string(100, '9') + "," + std::string(100, '8') + ",x,x,x," +
-                    std::string(300, 'F') + ",x\r\n");
+              std::string(300, 'F') + ",x\r\n");
     m_pDlg->OnSerialReceive(512);
     EXPECT_EQ(DialerStarts(), 0u);
 }

@@ -25,7 +25,7 @@ namespace station_test {
 inline uint8_t PatternByte(size_t i) { return static_cast<uint8_t>((i * 7 + 3) % 251); }
 
 class StationTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char szTemplate[] = "/tmp/velmora-station-XXXXXX";
         m_szRoot = mkdtemp(szTemplate);

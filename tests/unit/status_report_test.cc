@@ -26,6 +26,7 @@ using station_test::StationTest;
 struct Row {
     int nDst, nWidth, nSlots, nDstStride, nSrc, nSrcStride, nStation;
 };
+// clang-format off
 const Row kRows[] = {
     {0, 5, 0, 0, 0, 0, 0},          {8, 64, 0, 0, 8, 0, 0},
     {72, 32, 2, 32, 136, 32, 0},    {136, 32, 0, 0, 200, 0, 0},
@@ -52,6 +53,7 @@ const Row kRows[] = {
     {691, 4, 4, 4, 2286, 4, 1},     {707, 32, 0, 0, 2302, 0, 1},
     {739, 4, 0, 0, 2336, 0, 0},     {743, 96, 0, 0, 2340, 0, 0},
 };
+// clang-format on
 
 // The full status data as the Manager PC expects it from this area.
 std::vector<uint8_t> ExpectedStatus(const uint8_t* ls, int nProgramKind) {
@@ -79,7 +81,7 @@ std::vector<uint8_t> ExpectedStatus(const uint8_t* ls, int nProgramKind) {
 }
 
 class ReportTest : public StationTest {
-protected:
+  protected:
     CVelmoraDlg& Station(int nProgramKind, int nSimulationMode = 0) {
         WriteFile("d/QN64-ABRIX/Data/ConfigInfoSetup.ini",
                   "[SelectSystem]\r\nTHIS_PROGRAM_KIND=" + std::to_string(nProgramKind) +
@@ -170,17 +172,17 @@ TEST_F(ReportTest, FullStatusFillsOnlyTheLanesThereAre) {
     const auto data = Data(frames[0]);
     const auto expected = ExpectedStatus(m_pLocal, 1);
     for (int i = 0; i < kStatusReportSize; ++i) EXPECT_EQ(data[i], expected[i]) << "offset " << i;
-    EXPECT_EQ(data[72 + 32], 0);    // lane block of lane 1
-    EXPECT_EQ(data[176], 0);        // lane byte of lane 1
-    EXPECT_EQ(data[475 + 4], 0);    // 32-bit value of lane 1
+    EXPECT_EQ(data[72 + 32], 0);  // lane block of lane 1
+    EXPECT_EQ(data[176], 0);      // lane byte of lane 1
+    EXPECT_EQ(data[475 + 4], 0);  // 32-bit value of lane 1
     EXPECT_EQ(data[475], PatternByte(2034));
     EXPECT_EQ(data[336], 0);
     EXPECT_EQ(data[335], m_pLocal[872 + m_pLocal[697]]);
 }
 
 TEST_F(ReportTest, SignalCodesAreMapped) {
-    const std::pair<int, int> kCodes[] = {{1, 1}, {2, 4}, {4, 8},  {8, 2},     {5, 9},  {12, 10},
-                                          {3, 1}, {7, 1}, {6, 6},  {255, 255}, {0, 0},  {9, 9}};
+    const std::pair<int, int> kCodes[] = {{1, 1}, {2, 4}, {4, 8}, {8, 2},     {5, 9}, {12, 10},
+                                          {3, 1}, {7, 1}, {6, 6}, {255, 255}, {0, 0}, {9, 9}};
     for (const auto& [nRaw, nSent] : kCodes) {
         EXPECT_EQ(MapSignalStatus(static_cast<uint8_t>(nRaw)), nSent) << nRaw;
     }
@@ -201,8 +203,8 @@ TEST_F(ReportTest, ShortStatusOfASignalStation) {
     ASSERT_EQ(frames.size(), 1u);
     const auto d = Data(frames[0]);
     const uint8_t* ls = m_pLocal;
-    const std::vector<uint8_t> head = {ls[232], ls[240], ls[693], ls[2210], 4,
-                                       ls[2216], ls[233], ls[234], 0,   0};
+    const std::vector<uint8_t> head = {ls[232],  ls[240], ls[693], ls[2210], 4,
+                                       ls[2216], ls[233], ls[234], 0,        0};
     EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 10), head);
     EXPECT_EQ(std::string(d.begin() + 10, d.end()), "20260315090507");
     EXPECT_EQ(dlg.GetItemText(IDC_SEND_BOX), "59-24");
@@ -336,11 +338,15 @@ TEST_F(ReportTest, ReportsFromTwoThreadsStayWhole) {
     for (const auto& f : frames) {
         const std::string szHead(f.begin() + 9, f.begin() + 30);
         if (f.size() == 36 + 19) {
-            EXPECT_EQ(szHead, "10570000019" "0000ABCDE0");
+            EXPECT_EQ(szHead,
+                      "10570000019"
+                      "0000ABCDE0");
             EXPECT_EQ(std::string(f.begin() + 30, f.begin() + 49), "2026/03/15 09:05:07");
         } else {
             ASSERT_EQ(f.size(), 36u + 24u);
-            EXPECT_EQ(szHead, "10590000024" "0000ABCDE0");
+            EXPECT_EQ(szHead,
+                      "10590000024"
+                      "0000ABCDE0");
             EXPECT_EQ(std::string(f.begin() + 40, f.begin() + 54), "20260315090507");
         }
     }

@@ -20,9 +20,8 @@ TEST(SplitFieldsTest, CutsAtDotsLikeStrtokIntoBoundedBuffers) {
     // Pieces longer than their buffers are cut, never overflow; extra pieces are dropped.
     char szShort[4];
     char szTail[3];
-    EXPECT_EQ(SplitFields("123456.abcdef.x", szShort, sizeof szShort, szTail, sizeof szTail,
-                          nullptr),
-              2);
+    EXPECT_EQ(
+        SplitFields("123456.abcdef.x", szShort, sizeof szShort, szTail, sizeof szTail, nullptr), 2);
     EXPECT_STREQ(szShort, "123");
     EXPECT_STREQ(szTail, "ab");
 
@@ -44,7 +43,7 @@ TEST(SplitFieldsTest, LooksAtTheFirst1023CharactersOnly) {
 }
 
 class DiscoveryTest : public TransferTest {
-protected:
+  protected:
     int Find(char* szPath, char* szName) {
         return m_pSession->getSendFileName(SEND_VOL, 0, szPath, 256, szName, 128);
     }
@@ -177,17 +176,17 @@ TEST_F(DiscoveryTest, ImagesHaveFixedNamesWhetherOrNotThere) {
     EXPECT_STREQ(szName, "d:/Capture_img/TrackingImage.ABCDE");
 
     char szUntouched[64] = "keep";
-    EXPECT_EQ(m_pSession->getSendFileName(SEND_RUN_LOG, 0, szUntouched, sizeof szUntouched,
-                                          szName, sizeof szName),
-              0);
-    EXPECT_EQ(m_pSession->getSendFileName(7, 0, szUntouched, sizeof szUntouched, szName,
+    EXPECT_EQ(m_pSession->getSendFileName(SEND_RUN_LOG, 0, szUntouched, sizeof szUntouched, szName,
                                           sizeof szName),
               0);
+    EXPECT_EQ(
+        m_pSession->getSendFileName(7, 0, szUntouched, sizeof szUntouched, szName, sizeof szName),
+        0);
     EXPECT_STREQ(szUntouched, "keep");
 }
 
 class LongIdDiscoveryTest : public DiscoveryTest {
-protected:
+  protected:
     std::string StationIdSetting() const override { return "ABCDEFG"; }
 };
 
@@ -198,8 +197,8 @@ TEST_F(LongIdDiscoveryTest, OnlyTheFirstFiveCharactersFormTheExtension) {
     ASSERT_EQ(Find(szPath, szName), 1);
     EXPECT_STREQ(szName, "10.ABCDE");
     char szImage[64] = {}, szImageName[64] = {};
-    ASSERT_EQ(m_pSession->getSendFileName(SEND_CAR_IMAGE, 0, szImage, sizeof szImage,
-                                          szImageName, sizeof szImageName),
+    ASSERT_EQ(m_pSession->getSendFileName(SEND_CAR_IMAGE, 0, szImage, sizeof szImage, szImageName,
+                                          sizeof szImageName),
               1);
     EXPECT_STREQ(szImage, "d:/Capture_img/CarImage.ABCDE");
 }

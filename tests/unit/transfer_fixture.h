@@ -23,25 +23,40 @@ namespace transfer_test {
 
 namespace fs = std::filesystem;
 
-// One frame the station queued, taken apart.
+// One frame the station queued, taken apart. Every accessor stays inside the bytes, so a
+// missing or short frame fails the test instead of crashing it.
 struct SentFrame {
     std::vector<uint8_t> bytes;  // the finished frame
     int Opcode() const { return Digits(11, 2); }
     int DataLength() const { return Digits(13, 7); }
     int PacketNo() const { return Digits(20, 4); }
     int LengthField() const { return Digits(2, 7); }
-    std::string StationId() const { return std::string(bytes.begin() + 24, bytes.begin() + 29); }
-    std::string DataText() const {
-        return std::string(bytes.begin() + 30, bytes.begin() + 30 + DataLength());
+    std::string StationId() const { return Text(24, 5); }
+    std::string DataText() const { return Text(30, DataLength()); }
+    // True when the data are exactly the n bytes at p.
+    bool DataEquals(const uint8_t* p, int n) const {
+        return DataLength() == n && bytes.size() >= static_cast<size_t>(30 + n) &&
+               std::memcmp(bytes.data() + 30, p, static_cast<size_t>(n)) == 0;
     }
-    const uint8_t* Data() const { return bytes.data() + 30; }
+    // The decimal field at nAt, -1 when it is missing or not all digits.
     int Digits(size_t nAt, size_t nWidth) const {
-        return std::stoi(std::string(bytes.begin() + nAt, bytes.begin() + nAt + nWidth));
+        if (nAt + nWidth > bytes.size()) return -1;
+        int n = 0;
+        for (size_t i = nAt; i < nAt + nWidth; ++i) {
+            if (bytes[i] < '0' || bytes[i] > '9') return -1;
+            n = n * 10 + (bytes[i] - '0');
+        }
+        return n;
+    }
+    std::string Text(size_t nAt, int nLength) const {
+        if (nLength < 0 || nAt + static_cast<size_t>(nLength) > bytes.size()) return "";
+        return std::string(bytes.begin() + static_cast<long>(nAt),
+                           bytes.begin() + static_cast<long>(nAt) + nLength);
     }
 };
 
 class TransferTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char szTemplate[] = "/tmp/velmora-transfer-XXXXXX";
         m_szRoot = mkdtemp(szTemplate);

@@ -7,7 +7,7 @@ namespace transfer_test {
 namespace {
 
 class ImageTest : public TransferTest {
-protected:
+  protected:
     void PutImage(const std::string& szFile, size_t nSize) {
         PutFile("d/Capture_img/" + szFile, Pattern(nSize, 3));
     }
@@ -30,6 +30,7 @@ TEST_F(ImageTest, PacketLayoutOfA7500ByteRoadImage) {
     m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
 
     SentFrame info = TakeOne();
+    ASSERT_GE(info.bytes.size(), 36u);
     const std::string szPath = "d:/Capture_img/RoadImage.ABCDE";
     EXPECT_EQ(info.bytes[0], 0xAA);
     EXPECT_EQ(info.bytes[1], 0xAA);
@@ -54,7 +55,7 @@ TEST_F(ImageTest, PacketLayoutOfA7500ByteRoadImage) {
         EXPECT_EQ(data[k].PacketNo(), k + 1);
         EXPECT_EQ(data[k].DataLength(), kLengths[k]);
         EXPECT_EQ(data[k].bytes.size(), static_cast<size_t>(kLengths[k] + 36));
-        EXPECT_EQ(0, std::memcmp(data[k].Data(), image.data() + k * 3000, kLengths[k])) << k;
+        EXPECT_TRUE(data[k].DataEquals(image.data() + k * 3000, kLengths[k])) << k;
     }
     EXPECT_EQ(CountDebug("MGR_PC: Send IMG PackNo: 3/4"), 1);
 

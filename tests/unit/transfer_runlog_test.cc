@@ -8,7 +8,7 @@ namespace transfer_test {
 namespace {
 
 class RunLogTest : public TransferTest {
-protected:
+  protected:
     static constexpr const char* kLogRel = "d/System_Log/2024/20240305.ABCDE";
     void PutLog(size_t nSize) {
         std::vector<uint8_t> text(nSize, 'L');

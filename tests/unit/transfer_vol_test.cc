@@ -9,7 +9,7 @@ namespace transfer_test {
 namespace {
 
 class VolTest : public TransferTest {
-protected:
+  protected:
     void Tick() { m_pSession->SendViolationFile(); }
     // Acknowledges every packet from the one in flight to the last.
     void AckAll() {
@@ -40,13 +40,13 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeleted) {
     SentFrame p1 = TakeOne();
     EXPECT_EQ(p1.PacketNo(), 1);
     EXPECT_EQ(p1.DataLength(), 3000);
-    EXPECT_EQ(0, std::memcmp(p1.Data(), file.data(), 3000));
+    EXPECT_TRUE(p1.DataEquals(file.data(), 3000));
     EXPECT_EQ(Control(IDC_SEND_BOX), "101-0");
     VolReply(1, PACKET_OK);
     SentFrame p2 = TakeOne();
     EXPECT_EQ(p2.PacketNo(), 2);
     EXPECT_EQ(p2.DataLength(), 2000);
-    EXPECT_EQ(0, std::memcmp(p2.Data(), file.data() + 3000, 2000));
+    EXPECT_TRUE(p2.DataEquals(file.data() + 3000, 2000));
     EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
 
     VolReply(2, PACKET_OK);
@@ -257,6 +257,9 @@ TEST_F(VolTest, ReadErrorLogsAndDeletes) {
 TEST_F(VolTest, EmptyFileIsRetiredAndTheNextOneGoes) {
     PutVol("500.ABCDE", 0);
     PutVol("600.ABCDE", 100);
+    Tick();  // just created? it stays for one tick
+    EXPECT_TRUE(TakeFrames().empty());
+    EXPECT_TRUE(Exists("d/ENF_IMG/500.ABCDE"));
     Tick();
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(CountDebug("MGR_PC: 빈 위반화일 이동 [500.ABCDE]"), 1);
@@ -343,7 +346,7 @@ TEST_F(VolTest, RepliesOnTheLinkThreadAndStartsOnTheDialogThreadTakeTurns) {
 }
 
 class LongIdVolTest : public VolTest {
-protected:
+  protected:
     std::string StationIdSetting() const override { return "ABCDEFG"; }
 };
 

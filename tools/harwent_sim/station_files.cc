@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "platform/platform.h"
@@ -94,11 +95,16 @@ bool StationFiles::WriteViolationFile(std::string* pName) {
     if (!pFile) return false;
     const bool bWritten = std::fwrite(bytes.data(), 1, bytes.size(), pFile) == bytes.size();
     std::fclose(pFile);
-    if (!bWritten || !vplat::env()->CopyFileTo(szPart.c_str(), szFinal.c_str(), true)) {
+    // Renamed whole into place, so the station never sees a half-written file.
+    std::error_code ec;
+    if (bWritten) {
+        std::filesystem::rename(vplat::env()->MapPath(szPart.c_str()),
+                                vplat::env()->MapPath(szFinal.c_str()), ec);
+    }
+    if (!bWritten || ec) {
         vplat::env()->RemoveFile(szPart.c_str());
         return false;
     }
-    vplat::env()->RemoveFile(szPart.c_str());
     *pName = szName;
     return true;
 }

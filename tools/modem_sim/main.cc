@@ -52,6 +52,8 @@ const char kUsage[] =
     "  deliver TIME SENDER TEXT  sms, then notice\n"
     "  raw TEXT                write TEXT; \\r \\n \\t \\\\ and \\xHH are resolved\n"
     "  sleep MS                pause the commands (the station is still served)\n"
+    "  notice-until MS         write the notice every 500 ms until the station writes\n"
+    "                          the AT command (at most MS ms; the commands wait)\n"
     "  unplug                  remove the link and close the terminal (device gone)\n"
     "  plug                    a new terminal at PATH again\n"
     "  quit                    end\n"
@@ -93,7 +95,7 @@ std::string NextWord(std::string* pRest) {
 }
 
 class ModemSim {
-public:
+  public:
     ModemSim(FILE* pLog, std::string szLink) : m_pLog(pLog), m_szLink(std::move(szLink)) {}
     ~ModemSim() { Unplug(); }
     ModemSim(const ModemSim&) = delete;
@@ -151,8 +153,34 @@ public:
         Info("unplugged");
     }
 
-    // Runs one command line; false when it asks to quit. *pnSleepMs receives a pause.
-    bool Execute(const std::string& szLine, long long* pnSleepMs) {
+    // True while the commands have to wait (sleep, notice-until); repeats the notice.
+    bool Paused(long long nNow) {
+        if (m_nNoticeUntil != 0) {
+            if (m_nAtSeen > m_nAtSeenBefore) {
+                m_nNoticeUntil = 0;
+            } else if (nNow >= m_nNoticeUntil) {
+                m_nNoticeUntil = 0;
+                Info("no AT command before notice-until ran out");
+            } else {
+                if (nNow >= m_nNextNotice) {
+                    WriteToStation("$008:0\r\n");
+                    m_nNextNotice = nNow + 500;
+                }
+                return true;
+            }
+        }
+        return nNow < m_nSleepUntil;
+    }
+    // Milliseconds until Paused may change its answer (at most 1000).
+    int WakeInMs(long long nNow) const {
+        long long nAt = nNow + 1000;
+        if (m_nNoticeUntil != 0 && m_nNextNotice < nAt) nAt = m_nNextNotice;
+        if (m_nSleepUntil > nNow && m_nSleepUntil < nAt) nAt = m_nSleepUntil;
+        return nAt <= nNow ? 0 : static_cast<int>(nAt - nNow);
+    }
+
+    // Runs one command line; false when it asks to quit.
+    bool Execute(const std::string& szLine) {
         std::string szRest = szLine;
         if (!szRest.empty() && szRest.back() == '\r') szRest.pop_back();
         const std::string szCmd = NextWord(&szRest);
@@ -174,7 +202,12 @@ public:
         } else if (szCmd == "raw") {
             WriteToStation(Unescape(szRest));
         } else if (szCmd == "sleep") {
-            *pnSleepMs = std::atoll(NextWord(&szRest).c_str());
+            m_nSleepUntil = NowMs() + std::atoll(NextWord(&szRest).c_str());
+        } else if (szCmd == "notice-until") {
+            const long long nNow = NowMs();
+            m_nNoticeUntil = nNow + std::atoll(NextWord(&szRest).c_str());
+            m_nNextNotice = nNow;
+            m_nAtSeenBefore = m_nAtSeen;
         } else if (szCmd == "unplug") {
             Unplug();
         } else if (szCmd == "plug") {
@@ -202,13 +235,16 @@ public:
 
     void Info(const std::string& szText) { Log("INFO", szText); }
 
-private:
+  private:
     void ProcessLines() {
         size_t nEnd;
         while ((nEnd = m_szRx.find_first_of("\r\n")) != std::string::npos) {
             const std::string szLine = m_szRx.substr(0, nEnd);
             m_szRx.erase(0, nEnd + 1);
-            if (strcasecmp(szLine.c_str(), "AT$SMSMT=1?") == 0) AnswerSmsRead();
+            if (strcasecmp(szLine.c_str(), "AT$SMSMT=1?") == 0) {
+                ++m_nAtSeen;
+                AnswerSmsRead();
+            }
         }
         if (m_szRx.size() > 4096) m_szRx.erase(0, m_szRx.size() - 4096);
     }
@@ -220,8 +256,7 @@ private:
         }
         const PendingSms sms = m_pending.front();
         m_pending.pop_front();
-        const std::string szTime =
-            ExpandTime(sms.szTime, static_cast<int64_t>(std::time(nullptr)));
+        const std::string szTime = ExpandTime(sms.szTime, static_cast<int64_t>(std::time(nullptr)));
         WriteToStation(BuildSmsAnswer(szTime, sms.szSender, sms.szText));
     }
 
@@ -249,8 +284,8 @@ private:
     }
 
     void LogBytes(const char* szKind, const std::string& szBytes) {
-        Log(szKind, std::to_string(szBytes.size()) + " " + HexUpper(szBytes) + " " +
-                        QuoteBytes(szBytes));
+        Log(szKind,
+            std::to_string(szBytes.size()) + " " + HexUpper(szBytes) + " " + QuoteBytes(szBytes));
     }
 
     void Log(const char* szKind, const std::string& szText) {
@@ -264,6 +299,11 @@ private:
     int m_nSlave = -1;                 // station side, held open by the simulator too
     std::string m_szRx;                // station bytes not yet ended by CR or LF
     std::deque<PendingSms> m_pending;  // SMSs waiting for the read command
+    long long m_nAtSeen = 0;           // AT commands received
+    long long m_nSleepUntil = 0;       // sleep: the commands wait until then (ms)
+    long long m_nNoticeUntil = 0;      // notice-until: its end (ms); 0 = not running
+    long long m_nNextNotice = 0;       // notice-until: next notice (ms)
+    long long m_nAtSeenBefore = 0;     // notice-until: AT commands seen when it began
 };
 
 std::string UnderRoot(const std::string& szRoot, const std::string& szPath) {
@@ -330,16 +370,13 @@ int main(int argc, char** argv) {
     if (!sim.Plug()) return 1;
 
     bool bStdinOpen = true;
-    std::string szStdin;          // stdin bytes not yet ended by LF
-    long long nSleepUntil = 0;    // commands wait until this time (ms)
+    std::string szStdin;  // stdin bytes not yet ended by LF
     bool bRun = true;
     while (bRun && !g_bQuit) {
-        while (bRun && !commands.empty() && NowMs() >= nSleepUntil) {
+        while (bRun && !sim.Paused(NowMs()) && !commands.empty()) {
             const std::string szLine = commands.front();
             commands.pop_front();
-            long long nSleepMs = 0;
-            bRun = sim.Execute(szLine, &nSleepMs);
-            if (nSleepMs > 0) nSleepUntil = NowMs() + nSleepMs;
+            bRun = sim.Execute(szLine);
         }
         if (!bRun) break;
         struct pollfd fds[2];
@@ -353,11 +390,7 @@ int main(int argc, char** argv) {
             nStdinIdx = nFds;
             fds[nFds++] = {STDIN_FILENO, POLLIN, 0};
         }
-        int nTimeout = 1000;
-        if (!commands.empty()) {
-            const long long nLeft = nSleepUntil - NowMs();
-            nTimeout = nLeft <= 0 ? 0 : (nLeft < 1000 ? static_cast<int>(nLeft) : 1000);
-        }
+        const int nTimeout = sim.WakeInMs(NowMs());
         if (poll(fds, static_cast<nfds_t>(nFds), nTimeout) <= 0) continue;
         if (nMasterIdx >= 0 && fds[nMasterIdx].revents != 0) {
             sim.ServeStation();

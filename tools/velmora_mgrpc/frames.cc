@@ -70,12 +70,18 @@ void Emit(const std::string& szLine) {
 
 int TransferSlot(int nCode) {
     switch (nCode) {
-        case OP_VOL_FILE: return 0;
-        case OP_ROAD_IMAGE: return 1;
-        case OP_CAR_IMAGE: return 2;
-        case OP_TRACKING_IMAGE: return 3;
-        case OP_RUN_LOG: return 4;
-        default: return -1;
+        case OP_VOL_FILE:
+            return 0;
+        case OP_ROAD_IMAGE:
+            return 1;
+        case OP_CAR_IMAGE:
+            return 2;
+        case OP_TRACKING_IMAGE:
+            return 3;
+        case OP_RUN_LOG:
+            return 4;
+        default:
+            return -1;
     }
 }
 
@@ -142,7 +148,8 @@ std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
                      " crc=" + (nComputed == nStored ? "ok" : "bad") + " peer=" + szPeer;
     const uint8_t* pData = pFrame + kFrameHeader;
     const int nAvail = nLength - kFrameOverhead;
-    if (std::strcmp(szDir, "RX") == 0) return sz + DescribeFromStation(nCode, nPacket, pData, nAvail);
+    if (std::strcmp(szDir, "RX") == 0)
+        return sz + DescribeFromStation(nCode, nPacket, pData, nAvail);
     if (TransferSlot(nCode) >= 0 && nAvail == 1 && pData[0] < '0') {
         return sz + " status=" + std::to_string(pData[0]);
     }

@@ -117,7 +117,8 @@ bool ParseOptions(int argc, char** argv, mgrpc::Options* o, bool* pbHelp, std::s
         } else if (szArg == "--foreign-id") {
             o->bForeignId = true;
         } else if (!Value(&v)) {
-            *pError = szArg.rfind("--", 0) == 0 ? szArg + " needs a value" : "unknown argument " + szArg;
+            *pError =
+                szArg.rfind("--", 0) == 0 ? szArg + " needs a value" : "unknown argument " + szArg;
             return false;
         } else if (szArg == "--listen") {
             o->szListen = v;

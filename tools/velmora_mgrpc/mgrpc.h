@@ -19,50 +19,50 @@ constexpr int kMaxFrameBytes = 20000;    // longest frame accepted from a statio
 constexpr int kMaxFileBytes = 64 << 20;  // largest file assembled
 
 struct Options {
-    std::string szListen = "0.0.0.0";           // address to listen on
-    int nPort = 11001;                          // port to listen on
-    std::string szStoreDir;                     // where completed files go; empty = not stored
-    std::string szScript;                       // command file
-    std::string szId;                           // station ID for commands; empty = last seen
-    std::vector<std::pair<int, int>> resend;    // (code, packet) answered 3 once each
-    std::set<int> refuse;                       // VOL packet numbers answered 4
-    bool bSilent = false;                       // never answer packets
-    int nDropAfter = -1;                        // close after this many file packets (once)
-    bool bGarbage = false;                      // send non-frame bytes once after a connect
-    bool bBadCrc = false;                       // the next command carries a wrong CRC
-    bool bForeignId = false;                    // the next command carries another ID
-    std::vector<std::string> commands;          // commands given after "--"
+    std::string szListen = "0.0.0.0";         // address to listen on
+    int nPort = 11001;                        // port to listen on
+    std::string szStoreDir;                   // where completed files go; empty = not stored
+    std::string szScript;                     // command file
+    std::string szId;                         // station ID for commands; empty = last seen
+    std::vector<std::pair<int, int>> resend;  // (code, packet) answered 3 once each
+    std::set<int> refuse;                     // VOL packet numbers answered 4
+    bool bSilent = false;                     // never answer packets
+    int nDropAfter = -1;                      // close after this many file packets (once)
+    bool bGarbage = false;                    // send non-frame bytes once after a connect
+    bool bBadCrc = false;                     // the next command carries a wrong CRC
+    bool bForeignId = false;                  // the next command carries another ID
+    std::vector<std::string> commands;        // commands given after "--"
 };
 
 // One command of the queue.
 struct Command {
     enum Kind { kSend, kSleep, kQuit } nKind = kSend;
-    std::string szTarget;        // "@ID": only stations with this ID; empty = all
-    int nCode = 0;               // command code 0-99
-    int nPacket = 0;             // packet number field
-    std::vector<uint8_t> data;   // data bytes
-    int nSleepMs = 0;            // kSleep
-    std::string szText;          // the line as given
+    std::string szTarget;       // "@ID": only stations with this ID; empty = all
+    int nCode = 0;              // command code 0-99
+    int nPacket = 0;            // packet number field
+    std::vector<uint8_t> data;  // data bytes
+    int nSleepMs = 0;           // kSleep
+    std::string szText;         // the line as given
 };
 
 // A file being received under one code.
 struct Transfer {
     bool bActive = false;
-    std::string szName;          // name as sent in the info packet
-    int nSize = 0;               // size announced
-    int nPackets = 0;            // data packets expected
-    int nReceived = 0;           // distinct data packets received
-    std::vector<uint8_t> data;   // the file
-    std::vector<bool> got;       // which data packets arrived
+    std::string szName;         // name as sent in the info packet
+    int nSize = 0;              // size announced
+    int nPackets = 0;           // data packets expected
+    int nReceived = 0;          // distinct data packets received
+    std::vector<uint8_t> data;  // the file
+    std::vector<bool> got;      // which data packets arrived
 };
 
 // One connected station.
 struct Station {
     int fd = -1;
-    std::string szPeer;          // "ip:port"
-    std::string szId;            // ID of the last good frame received
-    std::vector<uint8_t> rx;     // bytes not yet cut into frames
-    Transfer transfers[5];       // by code: 51, 52, 53, 54, 68
+    std::string szPeer;       // "ip:port"
+    std::string szId;         // ID of the last good frame received
+    std::vector<uint8_t> rx;  // bytes not yet cut into frames
+    Transfer transfers[5];    // by code: 51, 52, 53, 54, 68
     bool bClosed = false;
 };
 
@@ -90,7 +90,7 @@ void Emit(const std::string& szLine);
 
 // ---- station.cc ----
 class Server {
-public:
+  public:
     explicit Server(Options opts) : m_opts(std::move(opts)) {}
     // Received bytes of a station: cuts frames, prints and answers them.
     void OnBytes(Station& st, const uint8_t* p, size_t n);
@@ -103,7 +103,7 @@ public:
     void Close(Station& st, const char* szReason);
     const Options& options() const { return m_opts; }
 
-private:
+  private:
     void OnFrame(Station& st, const uint8_t* pFrame, int nLength);
     void OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLength);
     void Reply(Station& st, int nCode, int nPacket, uint8_t nStatus, const std::string& szId);
@@ -111,8 +111,8 @@ private:
     bool SendBytes(Station& st, const std::vector<uint8_t>& bytes);
 
     Options m_opts;
-    bool m_bGarbageSent = false;   // --garbage is spent
-    int m_nFilePackets = 0;        // file packets received, for --drop-after
+    bool m_bGarbageSent = false;  // --garbage is spent
+    int m_nFilePackets = 0;       // file packets received, for --drop-after
 };
 
 }  // namespace mgrpc

@@ -132,7 +132,8 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
                !t.got[static_cast<size_t>(nPacket - 1)]) {
         const int nFrom = (nPacket - 1) * kPacketDataSize;
         const int nCopy = std::min(nDataLength, t.nSize - nFrom);
-        if (nCopy > 0) std::memcpy(&t.data[static_cast<size_t>(nFrom)], pData, static_cast<size_t>(nCopy));
+        if (nCopy > 0)
+            std::memcpy(&t.data[static_cast<size_t>(nFrom)], pData, static_cast<size_t>(nCopy));
         t.got[static_cast<size_t>(nPacket - 1)] = true;
         if (++t.nReceived == t.nPackets) Finish(st, nCode, t);
     }
@@ -143,14 +144,16 @@ void Server::Finish(Station& st, int nCode, Transfer& t) {
     std::string szStored = "-";
     if (!m_opts.szStoreDir.empty()) {
         namespace fs = std::filesystem;
-        const fs::path dir = fs::path(m_opts.szStoreDir) / SafeName(st.szId.empty() ? "unknown" : st.szId);
+        const fs::path dir =
+            fs::path(m_opts.szStoreDir) / SafeName(st.szId.empty() ? "unknown" : st.szId);
         const fs::path file = dir / SafeName(t.szName);
         const fs::path tmp = dir / (SafeName(t.szName) + ".part");
         std::error_code ec;
         fs::create_directories(dir, ec);
         {
             std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(t.data.data()), static_cast<long>(t.data.size()));
+            out.write(reinterpret_cast<const char*>(t.data.data()),
+                      static_cast<long>(t.data.size()));
             out.close();
             if (!out) ec = std::make_error_code(std::errc::io_error);
         }
