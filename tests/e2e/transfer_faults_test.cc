@@ -156,11 +156,14 @@ TEST_P(RefuseAt, FourthRefusalRetiresTheFile) {
     // The second file is one packet long after its info packet, so --refuse 4 spares it.
     const FileSet files = PutFiles(st, k == 0 ? std::vector<size_t>{9001}
                                               : std::vector<size_t>{9001, 1});
+    // A stale file of the same name in delete_img is replaced by the retired one.
+    e2e::WriteFile(st.Path("d/delete_img/1000.ABCDE"), "stale");
     e2e::VolWatcher watcher(st);
     auto harwent = st.StartHarwent();
     auto center = st.StartCenter({"--refuse", std::to_string(k)});
     auto velmora = st.StartVelmora();
-    ASSERT_TRUE(e2e::WaitFor([&] { return Retired(st, "1000.ABCDE"); }, 20s))
+    ASSERT_TRUE(e2e::WaitFor([&] { return !std::filesystem::exists(st.Path("d/ENF_IMG/1000.ABCDE")); },
+                             20s))
         << e2e::ReadFile(center.szOut);
     const std::string out = e2e::ReadFile(center.szOut);
     EXPECT_EQ(Count(out, "status=4"), 4u) << out;
@@ -178,6 +181,27 @@ TEST_P(RefuseAt, FourthRefusalRetiresTheFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TransferRefuse, RefuseAt, ::testing::Values(0, 4));
+
+TEST(TransferFaults, ResendsAndRefusalsCountTogether) {
+    e2e::Station st(81);
+    const FileSet files = PutFiles(st, {9001});
+    e2e::VolWatcher watcher(st);
+    auto harwent = st.StartHarwent();
+    // Three resends of packet 1 end the first round; each refusal of packet 2 ends
+    // another, so the third attempt's refusal is the one that retires the file.
+    auto center = st.StartCenter({"--resend", "51:1", "--resend", "51:1", "--resend", "51:1",
+                                  "--refuse", "2"});
+    auto velmora = st.StartVelmora();
+    ASSERT_TRUE(e2e::WaitFor([&] { return Retired(st, "1000.ABCDE"); }, 20s))
+        << e2e::ReadFile(center.szOut);
+    const std::string out = e2e::ReadFile(center.szOut);
+    EXPECT_EQ(Count(out, "size=9001 file=\"1000.ABCDE\""), 3u) << out;
+    EXPECT_EQ(Count(out, "status=4"), 3u) << out;
+    const std::string log = st.SystemLog();
+    EXPECT_EQ(Count(log, "MGR_PC: PACKET_SEND_RETRY= Retry:"), 3u) << log;
+    EXPECT_EQ(Count(log, "MGR_PC: 위반화일 삭제 & Backup [1000.ABCDE]"), 1u) << log;
+    ExpectNothingLost(st, watcher, files);
+}
 
 TEST(TransferFaults, SilentCenterKeepsEveryFileAndTheAttemptStartsAgain) {
     e2e::Station st(79);
@@ -197,6 +221,32 @@ TEST(TransferFaults, SilentCenterKeepsEveryFileAndTheAttemptStartsAgain) {
     EXPECT_TRUE(watcher.Left().empty());
     EXPECT_FALSE(std::filesystem::exists(st.Path("d/delete_img")));
     ExpectNothingLost(st, watcher, files);
+}
+
+// The checks themselves: a file removed by hand is flagged, one retired properly is not,
+// and a stored copy that differs from the original is reported.
+TEST(TransferWatcher, FlagsFilesThatLeaveUnaccountedOrArriveChanged) {
+    e2e::Station st(83);  // no program runs
+    const FileSet files = PutFiles(st, {10, 20, 30});
+    e2e::VolWatcher watcher(st);
+    namespace fs = std::filesystem;
+    fs::remove(st.Path("d/ENF_IMG/1000.ABCDE"));
+    e2e::WriteFile(st.Path("d/delete_img/1001.ABCDE"), files.at("1001.ABCDE"));
+    fs::remove(st.Path("d/ENF_IMG/1001.ABCDE"));
+    e2e::WriteFile(st.Path("center/ABCDE/1002.ABCDE"), "not the bytes sent");
+    e2e::WriteFile(st.Path("velmora-mgrpc.0.out"),
+                   "FILE peer=127.0.0.1:1 id=\"ABCDE\" code=51 file=\"1002.ABCDE\" size=30 "
+                   "packets=2 stored=\"x\"\n");
+    fs::remove(st.Path("d/ENF_IMG/1002.ABCDE"));
+    ASSERT_TRUE(e2e::WaitFor([&] { return watcher.Left().size() == 3; }, 5s));
+    ASSERT_EQ(watcher.Faults().size(), 1u);
+    EXPECT_NE(watcher.Faults()[0].find("1000.ABCDE"), std::string::npos);
+    const e2e::VolAccount account = e2e::AccountVolFiles(st, files);
+    EXPECT_EQ(account.fates.at("1000.ABCDE"), "lost");
+    EXPECT_EQ(account.fates.at("1001.ABCDE"), "retired");
+    EXPECT_EQ(account.problems,
+              (std::vector<std::string>{"1000.ABCDE is lost",
+                                        "1002.ABCDE stored corrupted (18 of 30 bytes)"}));
 }
 
 }  // namespace

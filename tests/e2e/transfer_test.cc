@@ -122,6 +122,28 @@ TEST(TransferSizes, EveryPacketBoundaryArrivesWholeAndTheEmptyFileIsRetired) {
     ExpectNothingLost(st, watcher, files);
 }
 
+TEST(TransferSizes, LargestFileGoesAndALargerOneStaysForever) {
+    e2e::Station st(82);
+    // 894,000 bytes fill 298 data packets; one byte more needs a 300th slot.
+    const FileSet files = PutFiles(st, 1000, {894000, 894001});
+    e2e::VolWatcher watcher(st);
+    auto harwent = st.StartHarwent();
+    auto center = st.StartCenter();
+    auto velmora = st.StartVelmora();
+    ASSERT_TRUE(e2e::WaitFor([&] { return AllDelivered(st, {"1000.ABCDE"}); }, 20s))
+        << e2e::ReadFile(center.szOut);
+    // The size error is logged on every tick and the file is never offered.
+    ASSERT_TRUE(e2e::WaitFor([&] {
+        const std::string log = st.SystemLog();
+        return Count(log, "MGR_PC: Send VOL File Size ERROR : 300/894001") >= 2;
+    }, 10s)) << st.SystemLog();
+    const std::string out = e2e::ReadFile(center.szOut);
+    EXPECT_NE(out.find("file=\"1000.ABCDE\" size=894000 packets=299 "), std::string::npos);
+    EXPECT_EQ(out.find("1001.ABCDE"), std::string::npos);
+    EXPECT_EQ(e2e::ReadFile(st.Path("d/ENF_IMG/1001.ABCDE")), files.at("1001.ABCDE"));
+    ExpectNothingLost(st, watcher, files);
+}
+
 // A single resend request at packet K of a five-packet file (9,001 bytes).
 class ResendAt : public ::testing::TestWithParam<int> {};
 
