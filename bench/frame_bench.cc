@@ -13,12 +13,13 @@ namespace {
 
 // A finished frame of nData data bytes.
 std::vector<uint8_t> MakeFrame(int nData) {
+    if (nData < 0) nData = 0;
     const int nLength = kFrameOverhead + nData;
     std::vector<uint8_t> f(static_cast<size_t>(nLength), 0);
     char szHead[64] = {};
     std::snprintf(szHead, sizeof szHead, "%07d10%02d%07d%04dABCDE0", nLength, 51, nData, 1);
     f[0] = f[1] = kFrameStart;
-    std::memcpy(&f[2], szHead, 28);
+    std::memcpy(f.data() + 2, szHead, 28);
     for (int k = 0; k < nData; ++k) f[static_cast<size_t>(30 + k)] = static_cast<uint8_t>(k * 7);
     CTcpCommon::PutFrameCrc(f.data(), nLength);
     f[static_cast<size_t>(nLength - 2)] = f[static_cast<size_t>(nLength - 1)] = kFrameEnd;

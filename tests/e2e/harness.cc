@@ -334,7 +334,10 @@ std::vector<std::string> CenterVolFiles(const Station& st) {
     return names;
 }
 
-VolWatcher::VolWatcher(const Station& st) : m_st(st), m_thread([this] { Poll(); }) {}
+VolWatcher::VolWatcher(const Station& st) : m_st(st) {
+    // The first listing is taken here, so a file that leaves right after is seen to go.
+    m_thread = std::thread([this, first = VolDirNames(st)] { Poll(first); });
+}
 
 VolWatcher::~VolWatcher() {
     m_bStop = true;
@@ -351,8 +354,7 @@ std::vector<std::string> VolWatcher::Left() const {
     return m_left;
 }
 
-void VolWatcher::Poll() {
-    std::vector<std::string> before = VolDirNames(m_st);
+void VolWatcher::Poll(std::vector<std::string> before) {
     while (!m_bStop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::vector<std::string> now = VolDirNames(m_st);
@@ -382,7 +384,8 @@ VolAccount AccountVolFiles(const Station& st, const std::map<std::string, std::s
         const std::string szWaiting = st.Path(std::string(kVolDir) + "/" + szName);
         const std::string szStored = st.Path(std::string(kStoredDir) + "/" + szName);
         const std::string szRetired = st.Path(std::string(kRetiredDir) + "/" + szName);
-        const size_t nStoredLines = static_cast<size_t>(std::count(stored.begin(), stored.end(), szName));
+        const size_t nStoredLines =
+            static_cast<size_t>(std::count(stored.begin(), stored.end(), szName));
         const bool bWaiting = Exists(szWaiting);
         const bool bStored = nStoredLines > 0 && Exists(szStored);
         const bool bRetired = Exists(szRetired);
@@ -406,7 +409,10 @@ VolAccount AccountVolFiles(const Station& st, const std::map<std::string, std::s
                                          (bRetired ? ", in delete_img" : ""));
         }
         if (!bWaiting && !bStored && !bRetired) account.problems.push_back(szName + " is lost");
-        account.fates[szName] = bWaiting ? "waiting" : bStored ? "stored" : bRetired ? "retired" : "lost";
+        account.fates[szName] = bWaiting   ? "waiting"
+                                : bStored  ? "stored"
+                                : bRetired ? "retired"
+                                           : "lost";
     }
     return account;
 }

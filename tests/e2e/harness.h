@@ -109,14 +109,14 @@ public:
     std::vector<std::string> Left() const;    // files that left, in the order seen
 
 private:
-    void Poll();
+    void Poll(std::vector<std::string> before);
 
     const Station& m_st;
-    std::atomic<bool> m_bStop{false};     // ends the polling thread
-    mutable std::mutex m_mutex;           // guards the two lists
-    std::vector<std::string> m_faults;    // early departures
-    std::vector<std::string> m_left;      // every departure
-    std::thread m_thread;                 // the poller
+    std::atomic<bool> m_bStop{false};   // ends the polling thread
+    mutable std::mutex m_mutex;         // guards the two lists
+    std::vector<std::string> m_faults;  // early departures
+    std::vector<std::string> m_left;    // every departure
+    std::thread m_thread;               // the poller
 };
 
 // Where each file of a scenario ended up.

@@ -26,6 +26,17 @@ size_t Count(const std::string& sz, const std::string& what) {
     return n;
 }
 
+// Starts the station's center; a test whose address is taken (another run of the same
+// test at the same time) fails here instead of talking to a foreign center.
+e2e::Proc Center(e2e::Station& st, const std::vector<std::string>& args = {}) {
+    e2e::Proc center = st.StartCenter(args);
+    if (!e2e::WaitFor([&] { return e2e::ReadFile(center.szOut).find("LISTEN ") == 0; }, 5s)) {
+        ADD_FAILURE() << "the center does not listen on " << st.Addr() << ": "
+                      << e2e::ReadFile(center.szOut);
+    }
+    return center;
+}
+
 // Files 1000.ABCDE, 1001.ABCDE, ... of the given sizes, content seeded by the key.
 FileSet PutFiles(const e2e::Station& st, const std::vector<size_t>& sizes) {
     FileSet files;
@@ -77,16 +88,16 @@ TEST(TransferFaults, LinkCutAtEachPacketOfAFileNeverLosesIt) {
         s->files = PutFiles(s->st, {9001, 3001});
         s->watcher = std::make_unique<e2e::VolWatcher>(s->st);
         s->harwent = s->st.StartHarwent();
-        s->center = s->st.StartCenter({"--drop-after", std::to_string(k)});
+        s->center = Center(s->st, {"--drop-after", std::to_string(k)});
         s->velmora = s->st.StartVelmora();
         scenes.push_back(std::move(s));
     }
     for (auto& s : scenes) {
         // Each cut leaves the attempt current until the busy rule ends it (about twelve
         // transfer ticks); the file is then sent again from its info packet.
-        EXPECT_TRUE(e2e::WaitFor([&] {
-            return Stored(s->st, "1000.ABCDE") && Stored(s->st, "1001.ABCDE");
-        }, 40s)) << e2e::ReadFile(s->center.szOut);
+        EXPECT_TRUE(e2e::WaitFor(
+            [&] { return Stored(s->st, "1000.ABCDE") && Stored(s->st, "1001.ABCDE"); }, 40s))
+            << e2e::ReadFile(s->center.szOut);
     }
     for (size_t k = 0; k < scenes.size(); ++k) {
         SCOPED_TRACE("cut at packet " + std::to_string(k + 1));
@@ -106,7 +117,7 @@ TEST(TransferFaults, FiveResendsAreStillDelivered) {
     auto harwent = st.StartHarwent();
     std::vector<std::string> args;
     for (int n = 0; n < 5; ++n) args.insert(args.end(), {"--resend", "51:1"});
-    auto center = st.StartCenter(args);
+    auto center = Center(st, args);
     auto velmora = st.StartVelmora();
     ASSERT_TRUE(e2e::WaitFor([&] { return Stored(st, "1000.ABCDE"); }, 15s))
         << e2e::ReadFile(center.szOut);
@@ -127,7 +138,7 @@ TEST(TransferFaults, SixthResendRetiresTheFileAndTheNextOneGoes) {
     auto harwent = st.StartHarwent();
     std::vector<std::string> args;
     for (int n = 0; n < 6; ++n) args.insert(args.end(), {"--resend", "51:2"});
-    auto center = st.StartCenter(args);
+    auto center = Center(st, args);
     auto velmora = st.StartVelmora();
     ASSERT_TRUE(e2e::WaitFor([&] { return Retired(st, "1000.ABCDE"); }, 15s))
         << e2e::ReadFile(center.szOut);
@@ -154,16 +165,16 @@ TEST_P(RefuseAt, FourthRefusalRetiresTheFile) {
     const int k = GetParam();
     e2e::Station st(77 + (k == 0 ? 0 : 1));
     // The second file is one packet long after its info packet, so --refuse 4 spares it.
-    const FileSet files = PutFiles(st, k == 0 ? std::vector<size_t>{9001}
-                                              : std::vector<size_t>{9001, 1});
+    const FileSet files =
+        PutFiles(st, k == 0 ? std::vector<size_t>{9001} : std::vector<size_t>{9001, 1});
     // A stale file of the same name in delete_img is replaced by the retired one.
     e2e::WriteFile(st.Path("d/delete_img/1000.ABCDE"), "stale");
     e2e::VolWatcher watcher(st);
     auto harwent = st.StartHarwent();
-    auto center = st.StartCenter({"--refuse", std::to_string(k)});
+    auto center = Center(st, {"--refuse", std::to_string(k)});
     auto velmora = st.StartVelmora();
-    ASSERT_TRUE(e2e::WaitFor([&] { return !std::filesystem::exists(st.Path("d/ENF_IMG/1000.ABCDE")); },
-                             20s))
+    ASSERT_TRUE(e2e::WaitFor(
+        [&] { return !std::filesystem::exists(st.Path("d/ENF_IMG/1000.ABCDE")); }, 20s))
         << e2e::ReadFile(center.szOut);
     const std::string out = e2e::ReadFile(center.szOut);
     EXPECT_EQ(Count(out, "status=4"), 4u) << out;
@@ -189,8 +200,8 @@ TEST(TransferFaults, ResendsAndRefusalsCountTogether) {
     auto harwent = st.StartHarwent();
     // Three resends of packet 1 end the first round; each refusal of packet 2 ends
     // another, so the third attempt's refusal is the one that retires the file.
-    auto center = st.StartCenter({"--resend", "51:1", "--resend", "51:1", "--resend", "51:1",
-                                  "--refuse", "2"});
+    auto center =
+        Center(st, {"--resend", "51:1", "--resend", "51:1", "--resend", "51:1", "--refuse", "2"});
     auto velmora = st.StartVelmora();
     ASSERT_TRUE(e2e::WaitFor([&] { return Retired(st, "1000.ABCDE"); }, 20s))
         << e2e::ReadFile(center.szOut);
@@ -203,17 +214,38 @@ TEST(TransferFaults, ResendsAndRefusalsCountTogether) {
     ExpectNothingLost(st, watcher, files);
 }
 
+TEST(TransferFaults, GivenUpFileStaysWhenDeleteImgCannotTakeIt) {
+    e2e::Station st(84);
+    const FileSet files = PutFiles(st, {9001});
+    e2e::WriteFile(st.Path("d/delete_img"), "a file where the directory should be");
+    e2e::VolWatcher watcher(st);
+    auto harwent = st.StartHarwent();
+    auto center = Center(st, {"--refuse", "0"});
+    auto velmora = st.StartVelmora();
+    // The fourth refusal gives the file up, the copy fails, so the file must stay and be
+    // offered again.
+    ASSERT_TRUE(e2e::WaitFor(
+        [&] { return Count(e2e::ReadFile(center.szOut), "size=9001 file=\"1000.ABCDE\"") >= 5; },
+        20s))
+        << e2e::ReadFile(center.szOut);
+    EXPECT_EQ(Count(st.SystemLog(), "MGR_PC: 위반화일 삭제 & Backup [1000.ABCDE]"), 1u);
+    EXPECT_EQ(e2e::ReadFile(st.Path("d/ENF_IMG/1000.ABCDE")), files.at("1000.ABCDE"));
+    EXPECT_TRUE(watcher.Left().empty());
+    ExpectNothingLost(st, watcher, files);
+}
+
 TEST(TransferFaults, SilentCenterKeepsEveryFileAndTheAttemptStartsAgain) {
     e2e::Station st(79);
     const FileSet files = PutFiles(st, {9001, 3001});
     e2e::VolWatcher watcher(st);
     auto harwent = st.StartHarwent();
-    auto center = st.StartCenter({"--silent"});
+    auto center = Center(st, {"--silent"});
     auto velmora = st.StartVelmora();
     // Nothing answers: after about twelve ticks the busy rule starts the oldest file again.
-    ASSERT_TRUE(e2e::WaitFor([&] {
-        return Count(e2e::ReadFile(center.szOut), "size=9001 file=\"1000.ABCDE\"") >= 2;
-    }, 30s)) << e2e::ReadFile(center.szOut);
+    ASSERT_TRUE(e2e::WaitFor(
+        [&] { return Count(e2e::ReadFile(center.szOut), "size=9001 file=\"1000.ABCDE\"") >= 2; },
+        30s))
+        << e2e::ReadFile(center.szOut);
     const std::string out = e2e::ReadFile(center.szOut);
     EXPECT_EQ(out.find("1001.ABCDE"), std::string::npos) << "only the oldest file is tried";
     EXPECT_EQ(Count(out, "RX code=51"), Count(out, "RX code=51 name=OP_VOL_FILE len=17 pkt=0000"))

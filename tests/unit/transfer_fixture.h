@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -79,11 +80,11 @@ class TransferTest : public ::testing::Test {
         // The transfers' view of the settings, pinned so that the tests do not depend on
         // how the INI files are read.
         std::memset(m_pDlg->m_pConn[0].m_szLocalId, 0, sizeof m_pDlg->m_pConn[0].m_szLocalId);
-        std::strncpy(m_pDlg->m_pConn[0].m_szLocalId, StationIdSetting().c_str(),
-                     sizeof m_pDlg->m_pConn[0].m_szLocalId - 1);
+        std::snprintf(m_pDlg->m_pConn[0].m_szLocalId, sizeof m_pDlg->m_pConn[0].m_szLocalId, "%s",
+                      StationIdSetting().c_str());
         std::memset(m_pDlg->m_szEnfImgDirectory, 0, sizeof m_pDlg->m_szEnfImgDirectory);
-        std::strncpy(m_pDlg->m_szEnfImgDirectory, "d:/ENF_IMG",
-                     sizeof m_pDlg->m_szEnfImgDirectory - 1);
+        std::snprintf(m_pDlg->m_szEnfImgDirectory, sizeof m_pDlg->m_szEnfImgDirectory, "%s",
+                      "d:/ENF_IMG");
         m_pDlg->m_nConnCount = 1;
         m_pDlg->m_nOperationMode = 0;
         m_pDlg->m_nCenterCommKind = 0;

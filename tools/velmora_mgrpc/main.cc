@@ -277,6 +277,14 @@ int main(int argc, char** argv) {
     }
     for (const std::string& sz : opts.commands) AddCommand(sz, &queue);
 
+    // A closed stdin must not lend its number to the listening socket.
+    if (fcntl(0, F_GETFD) < 0) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd > 0) {
+            ::dup2(fd, 0);
+            ::close(fd);
+        }
+    }
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
@@ -306,6 +314,7 @@ int main(int argc, char** argv) {
         for (auto& st : stations) fds.push_back({st->fd, POLLIN, 0});
         if (poll(fds.data(), fds.size(), 20) < 0 && errno != EINTR) break;
         if (fds[0].revents & POLLIN) Accept(nListener, server, stations);
+        if (fds[1].revents & POLLNVAL) bStdinOpen = false;
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::read(0, buf.data(), buf.size());
             if (n <= 0) {
