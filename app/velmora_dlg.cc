@@ -73,8 +73,7 @@ int CVelmoraDlg::OnInitDialog() {
     }
     // 2. About entry of the system menu (the terminal view offers it as a key).
     DebugF("system menu: %s", kAboutMenuText);
-    // 3.-4. Icons and the own window handle.
-    SetItemIcon(IDR_MAINFRAME, m_hIcon);
+    // 3.-4. Icons (the window's own, m_hIcon, big and small) and the own window handle.
     m_hSelfWnd.szTitle = sib::kVelmora;
 
     // 5. The session.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A working demo station: builds everything, makes a station root under ./demo (or
 # $VELMORA_DEMO_ROOT), starts the Manager PC peer (velmora-mgrpc on 127.0.0.1:11001),
-# the main operation program stand-in (harwent-sim, writing a violation file every 5 s),
+# the main operation program stand-in (harwent-sim, writing a violation file every 12 s),
 # the camera-control and supervisor stand-ins, and Velmora in its terminal view.
 # Keys in the view: s send/stop, c CDMA, a about, q quit. Everything stops with Velmora.
 set -euo pipefail
@@ -42,7 +42,7 @@ cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 "$bin/velmora-mgrpc" --listen 127.0.0.1 --store "$root/center" >"$root/center/mgrpc.log" 2>&1 &
 pids+=($!)
-"$bin/harwent-sim" --vol-every 5 --vol-max 40000 >"$root/harwent-sim.out" 2>&1 &
+"$bin/harwent-sim" --vol-every 12 --vol-max 40000 >"$root/harwent-sim.out" 2>&1 &
 pids+=($!)
 for title in Zentoral Morwick; do "$bin/sibling-stub" --title "$title" & pids+=($!); done
 sleep 0.5

@@ -1,149 +1,104 @@
-// The command dispatcher: acceptance (checksum with its wrapping counter, station ID in
-// any letter case), the code arithmetic, the routing of the codes that are a command or a
-// reply depending on their data, the codes that act in the dispatcher itself, and the
-// receive bookkeeping.
-#include <gtest/gtest.h>
+// The command dispatcher: acceptance (checksum with its wrapping error counter, station ID
+// in any letter case), the code arithmetic modulo 256, the routing of the codes that are a
+// command or a reply depending on their data, the codes that act in the dispatcher itself,
+// and the bounds of the received frame.
+#include "tests/unit/station_fixture.h"
 
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "tests/unit/link_fixture.h"
-
-namespace link_test {
+namespace vtest {
 namespace {
 
-class DispatcherTest : public LinkTest {
+class DispatcherTest : public StationTest {
   protected:
     void SetUp() override {
-        LinkTest::SetUp();
-        m_local.assign(4096, 0);
-        std::memcpy(m_local.data(), "ABCDE", 5);
-        m_pDlg->m_pLocalStatus = m_local.data();
-        m_pDlg->m_bMmfOpen = 1;
-        Link().m_nLinkState = 1;
+        StationTest::SetUp();
+        MakeLinkedDialog();
     }
     void Feed(const std::vector<uint8_t>& f) {
         m_pDlg->TcpMessageRecvFromCenter(f.data(), static_cast<int>(f.size()), 0);
     }
-    std::vector<std::vector<uint8_t>> Sent() { return m_pDlg->TakeQueuedFrames(0); }
-    static std::string CodeOf(const std::vector<uint8_t>& f) {
-        return {f.begin() + 11, f.begin() + 13};
-    }
-
-    std::vector<uint8_t> m_local;
 };
 
-TEST_F(DispatcherTest, ShortStatusRequestIsAnsweredAndCounted) {
-    Feed(MakeFrame("59", {}));
-    const auto sent = Sent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(CodeOf(sent[0]), "59");
-    EXPECT_EQ(sent[0].size(), 36u + 24u);
-    EXPECT_EQ(Control(IDC_RECV_BOX), "59-0");
-    EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 1);
-    EXPECT_EQ(m_pDlg->m_nFramesIn.load(), 1);
-    EXPECT_EQ(CountLines("TcpMessageRecvFromCenter 59 0 "), 1);
-}
-
-TEST_F(DispatcherTest, CodeIsComputedModulo256) {
-    Feed(MakeFrame("9:", {}));
-    EXPECT_EQ(Control(IDC_RECV_BOX), "100-0");
-    Feed(MakeFrame("00", {}));
-    EXPECT_EQ(Control(IDC_RECV_BOX), "00-0");
-    Feed(MakeFrame("5:", Bytes("1")));  // lands on 60
-    EXPECT_EQ(Control(IDC_RECV_BOX), "60-1");
-    Feed(MakeFrame("\x01\x01", {}));  // 10 * (1 - 48) + (1 - 48), each step mod 256
-    EXPECT_EQ(Control(IDC_RECV_BOX), "251-0");
-    EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 4);
-    EXPECT_TRUE(Sent().empty());
+TEST_F(DispatcherTest, CodeArithmeticAndBookkeeping) {
+    // The code is 10 * (c1 - '0') + (c2 - '0') taken modulo 256 at each step.
+    const std::pair<std::string, const char*> kCodes[] = {
+        {"9:", "100-0"}, {"00", "00-0"}, {"\x01\x01", "251-0"}, {"66", "66-0"}, {"99", "99-0"}};
+    int nFrames = 0;
+    for (const auto& [szCode, szShown] : kCodes) {
+        SCOPED_TRACE(szShown);
+        Feed(MakeFrame(szCode, {}));
+        EXPECT_EQ(Control(IDC_RECV_BOX), szShown);
+        EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), ++nFrames);
+    }
+    EXPECT_TRUE(TakeFrames().empty()) << "codes with no handler are only counted";
+    Feed(MakeFrame("59", {}));  // the short status request is answered
+    const SentFrame f = TakeOne();
+    EXPECT_EQ(f.Opcode(), 59);
+    EXPECT_EQ(f.DataLength(), 24);
+    EXPECT_EQ(CountDebugContaining("TcpMessageRecvFromCenter 59 0 "), 1);
 }
 
 TEST_F(DispatcherTest, ImageCodesTellTriggerFromReply) {
-    // A road image in transfer: a trigger ends it, a reply keeps it marked.
-    auto Prime = [&] {
+    const struct {
+        std::vector<uint8_t> data;
+        int nKindAfter;
+        const char* szSendBox;
+    } kCases[] = {
+        {Bytes("1"), SEND_NONE, ""},          // one digit: a trigger ends the transfer
+        {{0x01}, SEND_ROAD_IMAGE, "52-99"},   // a raw status byte: a reply
+        {Bytes("11"), SEND_ROAD_IMAGE, "52-99"},  // two bytes: always a reply
+    };
+    for (const auto& c : kCases) {
         m_pSession->m_nSendKind = SEND_ROAD_IMAGE;
         m_pSession->m_nImageTotalPacket = 3;
         m_pSession->m_nImagePacketInFlight = 1;
         m_pDlg->SetItemText(IDC_SEND_BOX, "");
-    };
-    Prime();
-    Feed(MakeFrame("52", Bytes("1")));  // one digit: a trigger command
-    EXPECT_EQ(m_pSession->m_nSendKind.load(), SEND_NONE);
-    EXPECT_EQ(Control(IDC_SEND_BOX), "");
-    Prime();
-    Feed(MakeFrame("52", {0x01}, "ABCDE", 1));  // raw status byte: a reply
-    EXPECT_EQ(m_pSession->m_nSendKind.load(), SEND_ROAD_IMAGE);
-    EXPECT_EQ(Control(IDC_SEND_BOX), "52-99");
-    Prime();
-    Feed(MakeFrame("52", Bytes("11"), "ABCDE", 1));  // two bytes: always a reply
-    EXPECT_EQ(m_pSession->m_nSendKind.load(), SEND_ROAD_IMAGE);
-    EXPECT_EQ(Control(IDC_SEND_BOX), "52-99");
-    EXPECT_EQ(Control(IDC_RECV_BOX), "52-2");
+        Feed(MakeFrame("52", c.data, "ABCDE", 1));
+        EXPECT_EQ(m_pSession->m_nSendKind.load(), c.nKindAfter) << c.data.size();
+        EXPECT_EQ(Control(IDC_SEND_BOX), c.szSendBox) << c.data.size();
+    }
 }
 
 TEST_F(DispatcherTest, RunningLogRequestOnlyWithCapitalL) {
-    m_pSession->m_nSendKind = SEND_RUN_LOG;  // a log transfer is current
+    m_pSession->m_nSendKind = SEND_RUN_LOG;
     m_pSession->m_nLogTotalPacket = 3;
     m_pSession->m_nLogPacketInFlight = 0;
     Feed(MakeFrame("68", Bytes("L")));  // a request: the busy rule counts it
     EXPECT_EQ(m_pSession->sendRetryCenter.load(), 1);
-    EXPECT_NE(Control(IDC_SEND_BOX), "68-99");
     Feed(MakeFrame("68", Bytes("l")));  // handled as a reply
     EXPECT_EQ(m_pSession->sendRetryCenter.load(), 1);
     EXPECT_EQ(Control(IDC_SEND_BOX), "68-99");
 }
 
-TEST_F(DispatcherTest, SendSwitchTakesTheDigitValue) {
-    Feed(MakeFrame("71", Bytes("1")));
-    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
-    Feed(MakeFrame("71", Bytes("0")));
-    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 0);
-    Feed(MakeFrame("71", Bytes("A")));
-    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 17);
-    EXPECT_EQ(CountLines("MGR_PC: 위반 화일 전송 / 중지 = 17"), 1);
-    EXPECT_EQ(CountLines("MGR_PC: 위반 화일 전송 / 중지 = 0"), 1);
-}
-
-TEST_F(DispatcherTest, TargetChangeAndUpdateSetTheirFlags) {
+TEST_F(DispatcherTest, SwitchUpdateAndHangUpCodes) {
+    const std::pair<const char*, int> kSwitch[] = {{"1", 1}, {"0", 0}, {"A", 17}};
+    for (const auto& [szData, nValue] : kSwitch) {
+        Feed(MakeFrame("71", Bytes(szData)));
+        EXPECT_EQ(m_pDlg->m_bSendEnable.load(), nValue) << szData;
+    }
+    EXPECT_EQ(CountDebugContaining("MGR_PC: 위반 화일 전송 / 중지 = 17"), 1);
     m_pDlg->m_bSendEnable = 0;
     Feed(MakeFrame("72", Bytes("1")));
     EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
     Feed(MakeFrame("79", {}));
     EXPECT_EQ(m_pDlg->m_bUpdateRunning.load(), 1);
-}
-
-TEST_F(DispatcherTest, HangUpOnlyOnACdmaLine) {
-    Feed(MakeFrame("78", {}));  // leased line: bookkeeping only
+    Feed(MakeFrame("78", {}));  // a leased line does not hang up
     EXPECT_EQ(Link().m_nLinkState.load(), 1);
-    EXPECT_EQ(Control(IDC_RECV_BOX), "78-0");
-    EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 1);
     m_pDlg->m_nCenterCommKind = 1;
     Feed(MakeFrame("78", {}));
     EXPECT_EQ(Link().m_nLinkState.load(), 2);
 }
 
-TEST_F(DispatcherTest, UnroutedCodesAreOnlyCounted) {
-    for (const char* szCode : {"66", "70", "77", "99"}) Feed(MakeFrame(szCode, Bytes("1")));
-    EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 4);
-    EXPECT_EQ(Control(IDC_RECV_BOX), "99-1");
-    EXPECT_TRUE(Sent().empty());
-}
-
-TEST_F(DispatcherTest, BadChecksumIsCountedAndDropped) {
+TEST_F(DispatcherTest, BadChecksumIsCountedWithWrapAndDropped) {
     m_pDlg->SetItemText(IDC_RECV_BOX, "box");
     Feed(MakeFrame("59", {}, "ABCDE", 0, /*bBadCrc=*/true));
     EXPECT_EQ(Control(IDC_RECV_BOX), "box");
     EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 0);
-    EXPECT_EQ(m_pDlg->m_nCrcErrors.load(), 1);
     EXPECT_EQ(Control(IDC_CRC_ERRORS), "1");
-    EXPECT_TRUE(Sent().empty());
-
+    EXPECT_TRUE(TakeFrames().empty());
     m_pDlg->m_nCrcErrors = 9998;
     Feed(MakeFrame("59", {}, "ABCDE", 0, true));
     EXPECT_EQ(Control(IDC_CRC_ERRORS), "9999");
     Feed(MakeFrame("59", {}, "ABCDE", 0, true));
-    EXPECT_EQ(m_pDlg->m_nCrcErrors.load(), 0);
     EXPECT_EQ(Control(IDC_CRC_ERRORS), "0");
 }
 
@@ -154,12 +109,12 @@ TEST_F(DispatcherTest, StationIdIsComparedWithoutCase) {
     Feed(MakeFrame("59", {}, "ABCD"));
     EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 1);
     EXPECT_EQ(m_pDlg->m_nCrcErrors.load(), 0);
-    std::strcpy(Link().m_szLocalId, "ABCDEF");  // an ID longer than five never matches
-    Feed(MakeFrame("59", {}, "ABCDE"));
+    std::snprintf(Link().m_szLocalId, sizeof Link().m_szLocalId, "%s", "ABCDEF");
+    Feed(MakeFrame("59", {}, "ABCDE"));  // an ID longer than five never matches
     EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 1);
 }
 
-TEST_F(DispatcherTest, ReceivedFrameIsCopiedAndTheRestCleared) {
+TEST_F(DispatcherTest, ReceivedFrameIsBoundedToWhatArrived) {
     uint8_t* pRecv = m_pSession->m_pRecvFrame.get();
     std::memset(pRecv, 0xEE, kFrameBufSize);
     const std::vector<uint8_t> f = MakeFrame("66", Bytes("xy"));
@@ -168,34 +123,18 @@ TEST_F(DispatcherTest, ReceivedFrameIsCopiedAndTheRestCleared) {
     for (int k = static_cast<int>(f.size()); k < kFrameBufSize; ++k) ASSERT_EQ(pRecv[k], 0) << k;
     std::vector<uint8_t> big(kFrameBufSize + 1, 0);
     EXPECT_FALSE(m_pDlg->ValidateFrame(big.data(), kFrameBufSize + 1, 0));
-}
-
-TEST_F(DispatcherTest, HandlersNeverSeeDataThatDidNotArrive) {
-    // The header claims 14 data bytes (a clock setting) but the frame carries none: the
-    // handler sees no data and answers with the time report.
-    std::vector<uint8_t> f = MakeFrame("57", {});
-    std::memcpy(&f[13], "0000014", 7);
-    const uint32_t nCrc = ComputeCrc32(&f[2], 28);
-    for (int k = 0; k < 4; ++k) f[30 + k] = static_cast<uint8_t>(nCrc >> (8 * k));
-    Feed(f);
-    const auto sent = Sent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(CodeOf(sent[0]), "57");
-    EXPECT_EQ(sent[0].size(), 36u + 19u);
-    EXPECT_EQ(Control(IDC_RECV_BOX), "57-14");  // the header's length is what is shown
-}
-
-TEST_F(DispatcherTest, FrameCodeBoxesAndNames) {
-    m_pDlg->ShowFrameCode(0, 55, 843);
-    EXPECT_EQ(Control(IDC_SEND_BOX), "55-843");
-    m_pDlg->ShowFrameCode(1, 5, 0);
-    EXPECT_EQ(Control(IDC_RECV_BOX), "05-0");
-    EXPECT_STREQ(CenterOpcodeName(57), "OP_TIME");
-    EXPECT_STREQ(CenterOpcodeName(66), "OP_OPER");
-    EXPECT_STREQ(CenterOpcodeName(79), "OP_PROGRAM_UPDATE");
-    EXPECT_EQ(CenterOpcodeName(70), nullptr);
-    EXPECT_EQ(CenterOpcodeName(0), nullptr);
+    // The header claims 14 data bytes (a clock setting) but none came: the handler sees no
+    // data and answers with the time report.
+    std::vector<uint8_t> g = MakeFrame("57", {});
+    std::memcpy(&g[13], "0000014", 7);
+    const uint32_t nCrc = ComputeCrc32(&g[2], 28);
+    for (int k = 0; k < 4; ++k) g[30 + k] = static_cast<uint8_t>(nCrc >> (8 * k));
+    Feed(g);
+    const SentFrame r = TakeOne();
+    EXPECT_EQ(r.Opcode(), 57);
+    EXPECT_EQ(r.DataLength(), 19);
+    EXPECT_EQ(Control(IDC_RECV_BOX), "57-14");
 }
 
 }  // namespace
-}  // namespace link_test
+}  // namespace vtest

@@ -1,0 +1,240 @@
+// The settings: the conversions their values go through (atoi without overflow,
+// inet_addr's address forms), CProfileLoad's limits (7 characters for numbers, 31 for
+// texts, cut to the destination), and the client's constructor reading the two INI files:
+// defaults, empty values, keys read only under their conditions, the drive of the first
+// file, the loop digits, long values cut, the drawn log time and Velmora's own section.
+#include <climits>
+#include <cstdlib>
+
+#include "config/profile_load.h"
+#include "link/tcp_client_comm.h"
+#include "tests/unit/station_fixture.h"
+
+namespace vtest {
+namespace {
+
+TEST(ConfigConversionTest, AtoiSaturatesAndReadsLikeTheCLibrary) {
+    const std::pair<const char*, int> kInts[] = {
+        {"42", 42},          {"  +12x", 12},        {"\t\n -7", -7},       {"2,3", 2},
+        {"abc", 0},          {"- 5", 0},            {"2147483648", INT_MAX}, {"-99999999999", INT_MIN}};
+    for (const auto& [sz, n] : kInts) EXPECT_EQ(SafeAtoi(sz), n) << sz;
+    EXPECT_EQ(SafeAtoi(nullptr), 0);
+    EXPECT_EQ(SafeAtoi64("99999999999999999999999"), LLONG_MAX);
+    EXPECT_EQ(SafeAtoi64("-9223372036854775808"), LLONG_MIN);
+    EXPECT_EQ(SafeAtoi64("20260315.ABCDE"), 20260315LL);
+}
+
+TEST(ConfigConversionTest, AddressFormsOfInetAddr) {
+    const std::pair<const char*, uint32_t> kGood[] = {
+        {"192.168.10.20", 0xC0A80A14u}, {"10.1.2", 0x0A010002u},  {"1.16777215", 0x01FFFFFFu},
+        {"3232238100", 0xC0A80A14u},    {"0x7f.1", 0x7F000001u},  {"010.0.0.1", 0x08000001u},
+        {"1.2.3.4 trailing", 0x01020304u}};
+    for (const auto& [sz, n] : kGood) EXPECT_EQ(Ipv4FromText(sz), n) << sz;
+    for (const char* sz : {"", "abc", "1.2.3.256", "1.2.3.4.5", "1..2.3", "1.2.3.", "08.1.1.1",
+                           "1.2.3.4x", "4294967296", "0x", "256.1.1", "1.65536.1", "-1.2.3.4",
+                           "255.255.255.255"}) {
+        EXPECT_EQ(Ipv4FromText(sz), kIpv4None) << sz;
+    }
+    EXPECT_EQ(Ipv4FromText(nullptr), kIpv4None);
+}
+
+TEST(ConfigProfileTest, NumbersTextsAndRawReadsStayInTheirLimits) {
+    TempRoot root;
+    vplat::FakeEnv env(root.Path());
+    env.Install();
+    WriteHostFile(root.Host("d/cfg/test.ini"),
+                  "[Numbers]\r\nPlain=15\r\nPadded =   -42abc   \r\nLong=123456789\r\nEmpty=\r\n"
+                  "[Texts]\r\nShort=ABCDE\r\nLong=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+    CProfileLoad ini("D:/cfg/test.ini");
+    int n = 77;
+    EXPECT_EQ(ini.GetProfileInt("Numbers", "Empty", &n), 0);
+    EXPECT_EQ(ini.GetProfileInt("Nowhere", "Plain", &n), 0);
+    EXPECT_EQ(n, 77) << "missing or empty keeps the default";
+    EXPECT_EQ(ini.GetProfileInt("numbers", "PADDED", &n), 1);
+    EXPECT_EQ(n, -42);
+    EXPECT_EQ(ini.GetProfileInt("Numbers", "Long", &n), 1);
+    EXPECT_EQ(n, 1234567) << "seven characters";
+    struct {
+        char szField[16];
+        char szNext[8];
+    } fields;
+    std::memset(&fields, 'Z', sizeof fields);
+    EXPECT_EQ(ini.GetProfileString("Texts", "Long", fields.szField, sizeof fields.szField), 1);
+    EXPECT_STREQ(fields.szField, "ABCDEFGHIJKLMNO");
+    EXPECT_EQ(std::string(fields.szNext, 8), std::string(8, 'Z')) << "no spill";
+    char szWide[64];
+    EXPECT_EQ(ini.GetProfileString("Texts", "Long", szWide, sizeof szWide), 1);
+    EXPECT_STREQ(szWide, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234") << "31 characters at most";
+    char sz[8];
+    std::memset(sz, 'Z', sizeof sz);
+    EXPECT_EQ(ini.GetProfileRaw("Texts", "Short", sz, sizeof sz), 5);
+    EXPECT_EQ(std::string(sz, sizeof sz), std::string("ABCDE\0\0\0", 8));
+    EXPECT_EQ(ini.GetProfileRaw("Texts", "Absent", sz, sizeof sz), 0);
+    EXPECT_EQ(std::string(sz, sizeof sz), std::string(8, '\0'));
+    const std::string szLong(300, 'x');
+    CProfileLoad longPath(szLong.c_str());
+    EXPECT_EQ(std::strlen(longPath.m_szIniPath), sizeof longPath.m_szIniPath - 1);
+    env.Uninstall();
+}
+
+constexpr const char* kFileA = "d/QN64-ABRIX/Data/ConfigInfoSetup.ini";
+constexpr const char* kFileB = "d/QN64-ABRIX/Data/LocalMemorySet.ini";
+
+// Every key of the station's first file, each with a distinct value.
+std::string FullConfig(int nProgramKind, int nCommKind, int nCameraCnt) {
+    return "[SelectSystem]\r\nTHIS_PROGRAM_KIND=" + std::to_string(nProgramKind) +
+           "\r\n[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE01\r\nLOCAL_NAME=Riverside Crossing\r\n"
+           "CENTER_COMM_KIND=" + std::to_string(nCommKind) +
+           "\r\nCDMA_TEL_NUMBER=01099998888\r\nWAIT_CDMA_CONNECT=30\r\nWAKEUP_CDMA=60\r\n"
+           "SINULATION_MODE=1\r\nVOL_FILE_SEND_SYSTEM=0\r\nAUTO_SEND_LOG=0\r\n"
+           "MANAGE_PC_IP=10.20.30.40\r\nENF_CAMERA_CNT=" + std::to_string(nCameraCnt) +
+           "\r\n[OperationInfo]\r\nOPERATION_MODE=3\r\n"
+           "[DigitalCAM_1]\r\nTARGET_LANE_1=1\r\nLOOP1_CHASUN_1=2,3\r\nLOOP1_CHASUN_2=4,5\r\n"
+           "LOOP1_CHASUN_3=6,7\r\n"
+           "[DigitalCAM_2]\r\nTARGET_LANE_2=2\r\nLOOP2_CHASUN_1=1-8\r\nLOOP2_CHASUN_2=9,1\r\n"
+           "LOOP2_CHASUN_3=3,4\r\n[Velmora]\r\nMODEM_PORT=/dev/ttyUSB3\r\n";
+}
+
+class LoadConfigTest : public StationTest {
+  protected:
+    CTcpClientComm& Load() {
+        m_pComm = std::make_unique<CTcpClientComm>();
+        return *m_pComm;
+    }
+    void TearDown() override {
+        m_pComm.reset();
+        StationTest::TearDown();
+    }
+    std::unique_ptr<CTcpClientComm> m_pComm;
+};
+
+TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
+    for (bool bEmpty : {false, true}) {
+        SCOPED_TRACE(bEmpty);
+        if (bEmpty) {
+            WriteFile(kFileA,
+                      "[SelectSystem]\r\nTHIS_PROGRAM_KIND=signal\r\n[LocalInfo]\r\nLOCAL_ADDRESS=\r\n"
+                      "VOL_FILE_SEND_SYSTEM=\r\nCENTER_COMM_KIND=x1\r\nMANAGE_PC_IP=manager-pc\r\n");
+        }
+        CTcpClientComm& c = Load();
+        EXPECT_EQ(c.m_nProgramKind, 0);
+        EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "");
+        EXPECT_EQ(c.m_nCenterCommKind, 0);
+        EXPECT_EQ(c.m_nVolFileSendSystem, 1) << "violation files go to the Manager PC";
+        EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, kIpv4None);
+        EXPECT_EQ(c.m_nModemBaud, 115200);
+        EXPECT_EQ(c.m_pConn[0].m_nManagerPort, 11001);
+        EXPECT_EQ(c.m_nConnCount, 1);
+    }
+}
+
+TEST_F(LoadConfigTest, SignalStationWithCdmaAndTwoCamerasReadsEveryKey) {
+    WriteFile(kFileA, FullConfig(1, 1, 2));
+    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=  D:/VolData  \r\n");
+    CTcpClientComm& c = Load();
+    EXPECT_EQ(c.m_nProgramKind, 1);
+    EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE01");
+    EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "Riverside Crossing");
+    EXPECT_STREQ(c.m_szCdmaTelNumber, "01099998888");
+    EXPECT_EQ(c.m_nWaitCdmaConnect, 30);
+    EXPECT_EQ(c.m_nWakeupCdma, 60);
+    EXPECT_EQ(c.m_nSimulationMode, 1);
+    EXPECT_EQ(c.m_nOperationMode, 3);
+    EXPECT_EQ(c.m_nVolFileSendSystem, 0);
+    EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, 0x0A141E28u);
+    EXPECT_EQ(c.m_nTargetLane[1], 2);
+    const int kFirst[2][3] = {{2, 4, 6}, {1, 9, 3}};
+    const int kSecond[2][3] = {{3, 5, 7}, {8, 1, 4}};
+    for (int cam = 0; cam < 2; ++cam) {
+        for (int lane = 0; lane < 3; ++lane) {
+            EXPECT_EQ(c.m_nLoopLane[0][cam][lane], kFirst[cam][lane]) << cam << lane;
+            EXPECT_EQ(c.m_nLoopLane[1][cam][lane], kSecond[cam][lane]) << cam << lane;
+        }
+    }
+    EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "trimmed";
+    EXPECT_STREQ(c.m_szModemDevice, "/dev/ttyUSB3");
+}
+
+TEST_F(LoadConfigTest, ConditionalKeys) {
+    struct {
+        int nKind, nComm, nCameras;
+        const char* szTel;     // CDMA_TEL_NUMBER read only on CDMA (1)
+        const char* szModem;   // MODEM_PORT read on CDMA and kind 2, not on a leased line
+        int nTargetLane2;      // the second camera's keys only with two cameras
+        int nThirdLane;        // LOOP..._3 only on a signal station
+    } kCases[] = {
+        {1, 2, 2, "", "/dev/ttyUSB3", 2, 6},
+        {1, 0, 2, "", "", 2, 6},
+        {1, 0, 1, "", "", 0, 6},
+        {2, 0, 2, "", "", 2, 0},
+    };
+    for (const auto& k : kCases) {
+        SCOPED_TRACE(std::to_string(k.nKind) + "/" + std::to_string(k.nComm) + "/" +
+                     std::to_string(k.nCameras));
+        WriteFile(kFileA, FullConfig(k.nKind, k.nComm, k.nCameras));
+        CTcpClientComm& c = Load();
+        EXPECT_STREQ(c.m_szCdmaTelNumber, k.szTel);
+        EXPECT_EQ(c.m_nWaitCdmaConnect, 0);
+        EXPECT_STREQ(c.m_szModemDevice, k.szModem);
+        EXPECT_EQ(c.m_nTargetLane[1], k.nTargetLane2);
+        EXPECT_EQ(c.m_nLoopLane[0][0][2], k.nThirdLane);
+        EXPECT_EQ(c.m_nLoopLane[1][0][2], k.nThirdLane == 0 ? 0 : 7);
+        if (k.nCameras == 1) {
+            EXPECT_EQ(c.m_nLoopLane[0][1][0], 0);
+        }
+    }
+}
+
+TEST_F(LoadConfigTest, LongTextsAreCutToTheirFields) {
+    WriteFile(kFileA,
+              "[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE0123456789XYZ\r\n"
+              "LOCAL_NAME=A station name well beyond thirty-one characters\r\n"
+              "CENTER_COMM_KIND=1\r\nCDMA_TEL_NUMBER=+82-10-1234-5678-99\r\n"
+              "[Velmora]\r\nMODEM_PORT=/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00\r\n");
+    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/QN64-ABRIX/Violation/Data/Lane1/x\r\n");
+    CTcpClientComm& c = Load();
+    EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE0123456789");
+    EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "A station name well beyond thir");
+    EXPECT_STREQ(c.m_szCdmaTelNumber, "+82-10-1234-567");
+    EXPECT_EQ(c.m_nWaitCdmaConnect, 0) << "the neighbour is untouched";
+    EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/QN64-ABRIX/Violation/Data/La");
+    EXPECT_STREQ(c.m_szModemDevice, "/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00");
+}
+
+TEST_F(LoadConfigTest, FirstFileFollowsTheDriveOfTheCurrentDirectory) {
+    WriteFile("c/QN64-ABRIX/Data/ConfigInfoSetup.ini",
+              "[LocalInfo]\r\nLOCAL_ADDRESS=CDRIV\r\n[Velmora]\r\nSTD_SERVER_VERSION=2100\r\n"
+              "MODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=1\r\n");
+    WriteFile(kFileA, "[LocalInfo]\r\nLOCAL_ADDRESS=DDRIV\r\n");
+    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/VolData\r\n");
+    WriteFile("c/QN64-ABRIX/Data/LocalMemorySet.ini", "[AdditionItem]\r\nENF_IMG_DIRECTORY=C:/W\r\n");
+    fs::create_directories(Host("c/QN64-ABRIX/Bin"));
+    ASSERT_TRUE(m_pEnv->SetCurrentDir("C:/QN64-ABRIX/Bin"));
+    CTcpClientComm& c = Load();
+    EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "CDRIV");
+    EXPECT_EQ(c.m_nStdServerVersion, 2100) << "the own section is in the same file";
+    EXPECT_EQ(c.m_nModemBaud, 9600);
+    EXPECT_EQ(c.m_bSetMachineClock, 1);
+    EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "the second file stays on D:";
+}
+
+TEST_F(LoadConfigTest, AutoSendLogDrawsMinuteThenSecondOnlyForOne) {
+    WriteFile(kFileA, "[LocalInfo]\r\nAUTO_SEND_LOG=1\r\n");
+    std::srand(12345);
+    const int nMinute = 10 + std::rand() % 40;
+    const int nSecond = std::rand() % 50;
+    std::srand(12345);
+    CTcpClientComm& c = Load();
+    EXPECT_EQ(c.m_nLogSendMinute, nMinute);
+    EXPECT_EQ(c.m_nLogSendSecond, nSecond);
+    WriteFile(kFileA, "[LocalInfo]\r\nAUTO_SEND_LOG=2\r\n");
+    std::srand(777);
+    const int nFirst = std::rand();
+    std::srand(777);
+    CTcpClientComm& d = Load();
+    EXPECT_EQ(d.m_nLogSendMinute, 0);
+    EXPECT_EQ(std::rand(), nFirst) << "the generator was not consumed";
+}
+
+}  // namespace
+}  // namespace vtest
