@@ -42,11 +42,12 @@ bool MoveVolFileAside(CCenterSession* pSession, const char* szPath, const char* 
     const int n = std::snprintf(szTo, sizeof szTo, "%s/%s", kDeleteImgDir, szName);
     if (n < 0 || static_cast<size_t>(n) >= sizeof szTo) return false;
     if (!pEnv->CopyFileTo(szPath, szTo, false)) {
-        DebugF("MGR_PC: copy to %s failed, %s stays", szTo, szPath);
+        // On record: the file stays in the violation directory and is offered again.
+        WriteSystemLogF("MGR_PC: 위반화일 이동 실패 [%s] -> %s", szName, szTo);
         return false;
     }
     if (!pEnv->RemoveFile(szPath)) {
-        DebugF("MGR_PC: delete of %s failed", szPath);
+        WriteSystemLogF("MGR_PC: 위반화일 삭제 실패 [%s]", szName);
         return false;
     }
     ++pSession->m_nVolMovedCount;

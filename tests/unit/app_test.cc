@@ -1,44 +1,18 @@
 // The dialog against the fake platform: start-up per settings, the supervision timers
-// and the silent-manager watchdog, the send-state line, the main operation program's
-// messages and the shutdown.
-#include <gtest/gtest.h>
+// and the silent-manager watchdog (fake clock, process end caught), the send-state line,
+// the main operation program's messages and the shutdown.
+#include "tests/unit/station_fixture.h"
 
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <vector>
-
-#include "app/resource.h"
-#include "app/velmora_dlg.h"
-#include "platform/fake/fake_env.h"
-
-namespace fs = std::filesystem;
-
+namespace vtest {
 namespace {
 
-class DialogTest : public ::testing::Test {
-protected:
+class DialogTest : public StationTest {
+  protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/velmora-app-XXXXXX";
-        m_szRoot = mkdtemp(szTemplate);
-        fs::create_directories(m_szRoot + "/d/QN64-ABRIX/Data");
-        fs::create_directories(m_szRoot + "/d/QN64-ABRIX/Bin");
-        m_szOldCwd = fs::current_path();
-        fs::current_path(m_szRoot + "/d/QN64-ABRIX/Bin");
-        m_pEnv = std::make_unique<vplat::FakeEnv>(m_szRoot);
-        m_pEnv->Install();
+        StationTest::SetUp();
         m_pEnv->SetTime64(1765000000);  // 2025-12-06, a quiet afternoon
     }
-    void TearDown() override {
-        m_pDlg.reset();
-        m_pEnv->Uninstall();
-        fs::current_path(m_szOldCwd);
-        fs::remove_all(m_szRoot);
-    }
-    void WriteIni(const std::string& szBody) {
-        std::ofstream(m_szRoot + "/d/QN64-ABRIX/Data/ConfigInfoSetup.ini") << szBody;
-    }
+    void WriteIni(const std::string& szBody) { StationTest::WriteIni(szBody); }
     // Builds the dialog and runs its start-up without link threads.
     CVelmoraDlg& Start() {
         m_pDlg = std::make_unique<CVelmoraDlg>();
@@ -59,9 +33,8 @@ protected:
     }
     int CountMessages(const std::string& szTitle, uint32_t nMsg, uintptr_t wParam) {
         int n = 0;
-        for (const auto& m : m_pEnv->Messages()) {
-            if (m.szTitle == szTitle && m.nMsg == nMsg && m.wParam == wParam) ++n;
-        }
+        for (const auto& m : m_pEnv->Messages())
+            n += m.szTitle == szTitle && m.nMsg == nMsg && m.wParam == wParam;
         return n;
     }
     int WatchdogTick(CVelmoraDlg& dlg) {
@@ -72,11 +45,7 @@ protected:
         }
         return -1;
     }
-
-    std::string m_szRoot, m_szOldCwd;
-    std::unique_ptr<vplat::FakeEnv> m_pEnv;
-    std::unique_ptr<CVelmoraDlg> m_pDlg;
-    std::vector<uint8_t> m_local, m_traffic;
+    std::vector<uint8_t> m_traffic;
 };
 
 TEST_F(DialogTest, TimersFollowTheSettings) {
@@ -95,8 +64,9 @@ TEST_F(DialogTest, TimersFollowTheSettings) {
 }
 
 TEST_F(DialogTest, SignalStationNonNormalModeAndDailyLog) {
-    WriteIni("[SelectSystem]\nTHIS_PROGRAM_KIND=1\n[LocalInfo]\nAUTO_SEND_LOG=1\n"
-             "[OperationInfo]\nOPERATION_MODE=1\n");
+    WriteIni(
+        "[SelectSystem]\nTHIS_PROGRAM_KIND=1\n[LocalInfo]\nAUTO_SEND_LOG=1\n"
+        "[OperationInfo]\nOPERATION_MODE=1\n");
     Start();
     EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 16000u);
     EXPECT_EQ(m_pEnv->TimerPeriod(kTimerStatus), 0u);
@@ -104,7 +74,7 @@ TEST_F(DialogTest, SignalStationNonNormalModeAndDailyLog) {
 }
 
 TEST_F(DialogTest, ProgramDirectoryFollowsTheDriveItRunsFrom) {
-    fs::create_directories(m_szRoot + "/e/QN64-ABRIX/Bin");
+    fs::create_directories(Host("e/QN64-ABRIX/Bin"));
     ASSERT_TRUE(m_pEnv->SetCurrentDir("E:/QN64-ABRIX/Bin"));
     Start();
     EXPECT_STREQ(m_pDlg->m_szBinDir, "E:/QN64-ABRIX/Bin");
@@ -124,11 +94,7 @@ TEST_F(DialogTest, WatchdogRestartsOnlyAfterMoreThanTwentySilentTicksWhileConnec
     m_pEnv->AddWindow("Brisketon");
     EXPECT_EQ(WatchdogTick(dlg), 1);
     EXPECT_EQ(CountMessages("Brisketon", 2, 0), 1);
-    bool bLogged = false;
-    for (const auto& line : m_pEnv->DebugLines()) {
-        if (line.find("일정시간 수신데이타 없어서 통신프로그램 Restart !!") != std::string::npos) bLogged = true;
-    }
-    EXPECT_TRUE(bLogged);
+    EXPECT_EQ(CountDebugContaining("일정시간 수신데이타 없어서 통신프로그램 Restart !!"), 1);
 }
 
 TEST_F(DialogTest, WatchdogCountsWhileDownAndRestartsOnTheFirstTickAfterConnecting) {
@@ -259,3 +225,4 @@ TEST_F(DialogTest, ShutdownEndsTheStandardServerClientsOfTheStationKind) {
 }
 
 }  // namespace
+}  // namespace vtest

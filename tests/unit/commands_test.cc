@@ -52,7 +52,8 @@ class CommandsTest : public StationTest {
         Call(sz, [&](uint8_t* p, int n) { m_pSession->OnSendTargetChange(p, n); });
     }
     void Supervisor(const std::string& sz) {
-        Call(sz, [&](uint8_t* p, int n) { m_pSession->OnSupervisorRequest(OP_SUPERVISOR_CMD, p, n); });
+        Call(sz,
+             [&](uint8_t* p, int n) { m_pSession->OnSupervisorRequest(OP_SUPERVISOR_CMD, p, n); });
     }
     std::string Notice() { return Control(IDC_NOTICE); }
     static std::string TimeText(int64_t t) {
@@ -64,125 +65,100 @@ class CommandsTest : public StationTest {
     }
 };
 
-// One command and everything the siblings got for it, times from the command's start.
-struct DeviceCase {
-    const char* szWhat;
-    std::function<void(CVelmoraDlg&, vplat::FakeEnv&)> fnSetUp;  // settings before the command, may be empty
-    int nOpcode;                                 // 0: speed set, -1/-2: N_PASS / brightness
-    std::string szData;
-    V expected;
-    const char* szNotice;  // "data" = left as it was
-};
+// What the siblings got, written compactly: "H134:0" is device code 134 with value 0 to
+// the main operation program, "Z" the camera-control program, "a/b" the pair b * 65536 + a,
+// "@1000" the fake milliseconds since the command started.
+V Expect(const std::string& szSpec) {
+    V out;
+    std::istringstream in(szSpec);
+    std::string sz;
+    while (in >> sz) {
+        int nCode = 0, nAt = 0;
+        long nLow = 0, nHigh = 0;
+        const char* p = sz.c_str() + 1;
+        std::sscanf(p, "%d:%ld", &nCode, &nLow);
+        if (const char* q = std::strchr(p, '/')) nHigh = std::atol(q + 1);
+        if (const char* q = std::strchr(p, '@')) nAt = std::atoi(q + 1);
+        const intptr_t nValue = static_cast<intptr_t>(nHigh * 65536 + nLow);
+        out.push_back(sz[0] == 'H' ? ToHarwent(nCode, nValue, nAt)
+                                   : ToZentoral(nCode, nValue, nAt));
+    }
+    return out;
+}
 
 TEST_F(CommandsTest, DeviceCommandsReachTheSiblingsInOrder) {
-    const intptr_t k60_120 = 120 * 65536 + 60;
-    const DeviceCase kCases[] = {
-        {"pan-tilt selector 3: both, no refresh", nullptr, OP_PANTILT, "0123",
-         {ToHarwent(134, 0), ToHarwent(151, 12), ToZentoral(151, 12)}, "PANTILT: 3_3[12]"},
-        {"pan-tilt selector 1", nullptr, OP_PANTILT, "0451",
-         {ToHarwent(134, 0), ToHarwent(153, 45), ToZentoral(153, 45)}, "PANTILT: 3_1[45]"},
-        {"pan-tilt selector 4", nullptr, OP_PANTILT, "0454",
-         {ToHarwent(134, 0), ToHarwent(152, 45), ToZentoral(152, 45)}, "PANTILT: 3_4[45]"},
-        {"pan-tilt selector 5 refreshes", nullptr, OP_PANTILT, "1085",
-         {ToHarwent(134, 1), ToHarwent(155, 8), ToZentoral(155, 8), ToHarwent(106, 1, 1000)},
-         "PANTILT: 4_5[8]"},
-        {"unlisted selector", nullptr, OP_PANTILT, "0129", {ToHarwent(134, 0)}, "data"},
-        {"one byte of pan-tilt", nullptr, OP_PANTILT, "0", {ToHarwent(134, 0)}, "data"},
-        {"lens 7 refreshes", nullptr, OP_LENS, "07",
-         {ToHarwent(134, 0), ToHarwent(160, 0), ToZentoral(160, 0), ToHarwent(106, 1, 1000)},
-         "LENS: 3_7"},
-        {"lens 5", nullptr, OP_LENS, "15",
-         {ToHarwent(134, 1), ToHarwent(161, 0), ToZentoral(161, 0)}, "LENS: 4_5"},
-        {"lens 8 is unlisted", nullptr, OP_LENS, "08", {ToHarwent(134, 0)}, "data"},
-        {"speed filter 060120", nullptr, OP_SPEED_FILTER, "060120",
-         {ToHarwent(134, 0), ToHarwent(130, k60_120), ToZentoral(130, k60_120),
-          ToHarwent(106, 1, 1000)},
+    enum { kNone, kNoCamera, kNoZentoral, kSpeedStation };
+    enum { kSpeed = 0, kNPass = -1, kBright = -2 };
+    const struct {
+        int nSetting;  // what differs from the fixture's settings
+        int nOpcode;   // a camera or signal code, or kSpeed / kNPass / kBright
+        std::string szData;
+        const char* szSent;
+        const char* szNotice;  // "data" = left as it was
+    } kCases[] = {
+        {kNone, OP_PANTILT, "0123", "H134:0 H151:12 Z151:12", "PANTILT: 3_3[12]"},
+        {kNone, OP_PANTILT, "0451", "H134:0 H153:45 Z153:45", "PANTILT: 3_1[45]"},
+        {kNone, OP_PANTILT, "0454", "H134:0 H152:45 Z152:45", "PANTILT: 3_4[45]"},
+        {kNone, OP_PANTILT, "1085", "H134:1 H155:8 Z155:8 H106:1@1000", "PANTILT: 4_5[8]"},
+        {kNone, OP_PANTILT, "0129", "H134:0", "data"},  // unlisted selector
+        {kNone, OP_PANTILT, "0", "H134:0", "data"},     // cut: the selector reads 0
+        {kNone, OP_LENS, "07", "H134:0 H160:0 Z160:0 H106:1@1000", "LENS: 3_7"},
+        {kNone, OP_LENS, "15", "H134:1 H161:0 Z161:0", "LENS: 4_5"},
+        {kNone, OP_LENS, "08", "H134:0", "data"},
+        {kNone, OP_SPEED_FILTER, "060120", "H134:0 H130:60/120 Z130:60/120 H106:1@1000",
          "SPD_FLT: T:60/ C:120"},
-        {"only 16 bytes are looked at", nullptr, OP_SPEED_FILTER, "060120" + std::string(30, '9'),
-         {ToHarwent(134, 0), ToHarwent(130, k60_120), ToZentoral(130, k60_120),
-          ToHarwent(106, 1, 1000)},
-         "SPD_FLT: T:60/ C:120"},
-        {"road trigger", nullptr, OP_ROAD_IMAGE, "1",
-         {ToHarwent(134, 1), ToHarwent(102, 0), ToZentoral(102, 0)}, "Soft_Trigger"},
-        {"local status", nullptr, OP_LOCAL_STATUS, "0",
-         {ToHarwent(134, 0), ToHarwent(106, 1), ToZentoral(106, 1)}, "Local_Status"},
-        {"lane", nullptr, OP_LANE, "12",
-         {ToHarwent(134, 1), ToHarwent(128, 2), ToZentoral(128, 2), ToHarwent(106, 1, 1000)},
-         "LANE: 2"},
-        {"lane cut after the camera", nullptr, OP_LANE, "1",
-         {ToHarwent(134, 1), ToHarwent(128, -48), ToZentoral(128, -48), ToHarwent(106, 1, 1000)},
-         "LANE: -48"},
-        {"RTU reset without data", nullptr, OP_RTU_RESET, "",
-         {ToHarwent(134, -48), ToHarwent(146, 0), ToZentoral(146, 0)}, "RTU_RESET~~~"},
-        {"loop delay", nullptr, OP_LOOP_DELAY, "125",
-         {ToHarwent(134, 1), ToHarwent(129, 25), ToZentoral(129, 25), ToHarwent(106, 1, 1000)},
-         "L_DLY: 4 [25]"},
-        {"camera without a target lane", nullptr, OP_LOOP_DELAY, "725",
-         {ToHarwent(134, 7), ToHarwent(129, 25), ToZentoral(129, 25), ToHarwent(106, 1, 1000)},
-         "L_DLY: 0 [25]"},
-        {"no enforcement camera: selection 0", [](CVelmoraDlg& d, vplat::FakeEnv&) { d.m_nEnfCameraCnt = 0; },
-         OP_LOOP_DELAY, "125",
-         {ToHarwent(134, 0), ToHarwent(129, 25), ToZentoral(129, 25), ToHarwent(106, 1, 1000)},
-         "L_DLY: 3 [25]"},
-        {"camera program missing", [](CVelmoraDlg&, vplat::FakeEnv& e) { e.RemoveWindow(sib::kZentoral); },
-         OP_LENS, "07", {ToHarwent(134, 0), ToHarwent(160, 0), ToHarwent(106, 1, 1000)},
-         "LENS: 3_7"},
-        {"speed set, signal station: first pair only", nullptr, 0, "0080100060090",
-         {ToHarwent(134, 0), ToZentoral(126, 100 * 65536 + 80), ToHarwent(106, 1, 1020)},
-         "SPD:3_80/100_60/90"},
-        {"speed set, speed station: both pairs 20 ms apart",
-         [](CVelmoraDlg& d, vplat::FakeEnv&) { d.m_nProgramKind = 2; }, 0, "1080100060090",
-         {ToHarwent(134, 1), ToZentoral(126, 100 * 65536 + 80), ToZentoral(127, 90 * 65536 + 60, 20),
-          ToHarwent(106, 1, 1020)},
+        {kNone, OP_SPEED_FILTER, "060120" + std::string(30, '9'),  // only 16 bytes are read
+         "H134:0 H130:60/120 Z130:60/120 H106:1@1000", "SPD_FLT: T:60/ C:120"},
+        {kNone, OP_ROAD_IMAGE, "1", "H134:1 H102:0 Z102:0", "Soft_Trigger"},
+        {kNone, OP_LOCAL_STATUS, "0", "H134:0 H106:1 Z106:1", "Local_Status"},
+        {kNone, OP_LANE, "12", "H134:1 H128:2 Z128:2 H106:1@1000", "LANE: 2"},
+        {kNone, OP_LANE, "1", "H134:1 H128:-48 Z128:-48 H106:1@1000", "LANE: -48"},
+        {kNone, OP_RTU_RESET, "", "H134:-48 H146:0 Z146:0", "RTU_RESET~~~"},
+        {kNone, OP_LOOP_DELAY, "125", "H134:1 H129:25 Z129:25 H106:1@1000", "L_DLY: 4 [25]"},
+        {kNone, OP_LOOP_DELAY, "725", "H134:7 H129:25 Z129:25 H106:1@1000", "L_DLY: 0 [25]"},
+        {kNoCamera, OP_LOOP_DELAY, "125", "H134:0 H129:25 Z129:25 H106:1@1000", "L_DLY: 3 [25]"},
+        {kNoZentoral, OP_LENS, "07", "H134:0 H160:0 H106:1@1000", "LENS: 3_7"},
+        {kNone, kSpeed, "0080100060090", "H134:0 Z126:80/100 H106:1@1020", "SPD:3_80/100_60/90"},
+        {kSpeedStation, kSpeed, "1080100060090", "H134:1 Z126:80/100 Z127:60/90@20 H106:1@1020",
          "SPD:4_80/100_60/90"},
-        {"speed w2 19", nullptr, 0, "0080019060090", {ToHarwent(134, 0)}, "data"},
-        {"speed w2 241", nullptr, 0, "0080241060090", {ToHarwent(134, 0)}, "data"},
-        {"speed w2 20", nullptr, 0, "0080020060090",
-         {ToHarwent(134, 0), ToZentoral(126, 20 * 65536 + 80), ToHarwent(106, 1, 1020)},
-         "SPD:3_80/20_60/90"},
-        {"speed w2 240", nullptr, 0, "0080240060090",
-         {ToHarwent(134, 0), ToZentoral(126, 240 * 65536 + 80), ToHarwent(106, 1, 1020)},
-         "SPD:3_80/240_60/90"},
-        {"virtual signal: camera program first", nullptr, OP_VIRTUAL_SIGNAL, "1",
-         {ToHarwent(134, 1), ToZentoral(140, 0), ToHarwent(140, 0), ToHarwent(106, 1, 1000)},
-         "가상 신호위반 검증"},
-        {"signal delay keeps the notice", nullptr, OP_SIGNAL_DELAY, "00125",
-         {ToHarwent(134, 0), ToZentoral(141, 125), ToHarwent(141, 125), ToHarwent(106, 1, 1000)},
-         "data"},
-        {"signal test on a speed station", [](CVelmoraDlg& d, vplat::FakeEnv&) { d.m_nProgramKind = 2; },
-         OP_VIRTUAL_SIGNAL, "0", {}, "data"},
-        {"N_PASS 12403", nullptr, -1, "12403",
-         {ToHarwent(143, 3 * 65536 + 24), ToHarwent(106, 1, 1000)}, "N_PASS : 24/3"},
-        {"N_PASS 12503", nullptr, -1, "12503", {}, "data"},
-        {"N_PASS switched off", nullptr, -1, "02403", {}, "data"},
-        {"brightness off still sends 0", nullptr, -2, "0050200",
-         {ToHarwent(208, 0), ToHarwent(106, 1, 1000)}, "BRIGHT : 0/0"},
-        {"brightness on", nullptr, -2, "1050200",
-         {ToHarwent(208, 200 * 65536 + 50), ToHarwent(106, 1, 1000)}, "BRIGHT : 50/200"},
+        {kNone, kSpeed, "0080019060090", "H134:0", "data"},  // w2 below 20
+        {kNone, kSpeed, "0080241060090", "H134:0", "data"},  // w2 above 240
+        {kNone, kSpeed, "0080020060090", "H134:0 Z126:80/20 H106:1@1020", "SPD:3_80/20_60/90"},
+        {kNone, kSpeed, "0080240060090", "H134:0 Z126:80/240 H106:1@1020", "SPD:3_80/240_60/90"},
+        {kNone, OP_VIRTUAL_SIGNAL, "1", "H134:1 Z140:0 H140:0 H106:1@1000", "가상 신호위반 검증"},
+        {kNone, OP_SIGNAL_DELAY, "00125", "H134:0 Z141:125 H141:125 H106:1@1000", "data"},
+        {kSpeedStation, OP_VIRTUAL_SIGNAL, "0", "", "data"},
+        {kNone, kNPass, "12403", "H143:24/3 H106:1@1000", "N_PASS : 24/3"},
+        {kNone, kNPass, "12503", "", "data"},
+        {kNone, kNPass, "02403", "", "data"},                               // switched off
+        {kNone, kBright, "0050200", "H208:0 H106:1@1000", "BRIGHT : 0/0"},  // off still sends 0
+        {kNone, kBright, "1050200", "H208:50/200 H106:1@1000", "BRIGHT : 50/200"},
     };
-    for (const DeviceCase& c : kCases) {
-        SCOPED_TRACE(c.szWhat);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::to_string(c.nOpcode) + " " + c.szData);
         TearDown();
         SetUp();
-        if (c.fnSetUp) c.fnSetUp(*m_pDlg, *m_pEnv);
+        if (c.nSetting == kNoCamera) m_pDlg->m_nEnfCameraCnt = 0;
+        if (c.nSetting == kNoZentoral) m_pEnv->RemoveWindow(sib::kZentoral);
+        if (c.nSetting == kSpeedStation) m_pDlg->m_nProgramKind = 2;
         ResetRecords();
-        if (c.nOpcode == 0) {
+        if (c.nOpcode == kSpeed) {
             Speed(c.szData);
-        } else if (c.nOpcode == -1) {
+        } else if (c.nOpcode == kNPass) {
             Call(c.szData, [&](uint8_t* p, int n) { m_pSession->OnNPassSet(p, n); });
-        } else if (c.nOpcode == -2) {
+        } else if (c.nOpcode == kBright) {
             Call(c.szData, [&](uint8_t* p, int n) { m_pSession->OnBrightSet(p, n); });
         } else if (c.nOpcode == OP_VIRTUAL_SIGNAL || c.nOpcode == OP_SIGNAL_DELAY) {
             Signal(c.nOpcode, c.szData);
         } else {
             Camera(c.nOpcode, c.szData);
         }
-        EXPECT_EQ(Received(), c.expected);
+        EXPECT_EQ(Received(), Expect(c.szSent));
         EXPECT_EQ(Notice(), c.szNotice);
         if (std::string(c.szNotice) != "data") {
             EXPECT_EQ(CountDebug(std::string("CENTER = ") + c.szNotice), 1);
         }
-        if (c.expected.empty()) {
+        if (*c.szSent == '\0') {
             EXPECT_EQ(ElapsedMs(), 0u);
         }
     }
@@ -270,12 +246,12 @@ TEST_F(CommandsTest, SendTargetAndTheStandardServerVersionThreshold) {
         const char* szLine;
         const char* szState;
     } kCases[] = {
+        {2000, 0, "MGR_PC: 위반화일 전송 시스템 변경 = 1->0 [Save: 1]",
+         "표준서버로 전송 변경....."},
         {1999, 1, "MGR_PC: 위반화일 전송 시스템 변경 = 0->0 [Save: 1]", "관리PC로 전송 변경....."},
-        {2000, 0, "MGR_PC: 위반화일 전송 시스템 변경 = 1->0 [Save: 1]", "표준서버로 전송 변경....."},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.nVersion);
-        m_pDlg->m_nVolFileSendSystem = 1;
         m_pDlg->m_nStdServerVersion = c.nVersion;
         ResetRecords();
         SendTarget("01");
@@ -284,6 +260,7 @@ TEST_F(CommandsTest, SendTargetAndTheStandardServerVersionThreshold) {
         EXPECT_EQ(m_pDlg->m_nVolFileSendSystem, c.nSystemAfter);
         EXPECT_EQ(Control(IDC_SEND_STATE), c.szState);
     }
+    m_pDlg->m_nStdServerVersion = 2000;
     ResetRecords();
     SendTarget("00");  // without save nobody is told
     SendTarget("1");

@@ -15,8 +15,8 @@ namespace {
 
 TEST(ConfigConversionTest, AtoiSaturatesAndReadsLikeTheCLibrary) {
     const std::pair<const char*, int> kInts[] = {
-        {"42", 42},          {"  +12x", 12},        {"\t\n -7", -7},       {"2,3", 2},
-        {"abc", 0},          {"- 5", 0},            {"2147483648", INT_MAX}, {"-99999999999", INT_MIN}};
+        {"42", 42}, {"  +12x", 12}, {"\t\n -7", -7},         {"2,3", 2},
+        {"abc", 0}, {"- 5", 0},     {"2147483648", INT_MAX}, {"-99999999999", INT_MIN}};
     for (const auto& [sz, n] : kInts) EXPECT_EQ(SafeAtoi(sz), n) << sz;
     EXPECT_EQ(SafeAtoi(nullptr), 0);
     EXPECT_EQ(SafeAtoi64("99999999999999999999999"), LLONG_MAX);
@@ -26,13 +26,13 @@ TEST(ConfigConversionTest, AtoiSaturatesAndReadsLikeTheCLibrary) {
 
 TEST(ConfigConversionTest, AddressFormsOfInetAddr) {
     const std::pair<const char*, uint32_t> kGood[] = {
-        {"192.168.10.20", 0xC0A80A14u}, {"10.1.2", 0x0A010002u},  {"1.16777215", 0x01FFFFFFu},
-        {"3232238100", 0xC0A80A14u},    {"0x7f.1", 0x7F000001u},  {"010.0.0.1", 0x08000001u},
+        {"192.168.10.20", 0xC0A80A14u},   {"10.1.2", 0x0A010002u}, {"1.16777215", 0x01FFFFFFu},
+        {"3232238100", 0xC0A80A14u},      {"0x7f.1", 0x7F000001u}, {"010.0.0.1", 0x08000001u},
         {"1.2.3.4 trailing", 0x01020304u}};
     for (const auto& [sz, n] : kGood) EXPECT_EQ(Ipv4FromText(sz), n) << sz;
-    for (const char* sz : {"", "abc", "1.2.3.256", "1.2.3.4.5", "1..2.3", "1.2.3.", "08.1.1.1",
-                           "1.2.3.4x", "4294967296", "0x", "256.1.1", "1.65536.1", "-1.2.3.4",
-                           "255.255.255.255"}) {
+    for (const char* sz :
+         {"", "abc", "1.2.3.256", "1.2.3.4.5", "1..2.3", "1.2.3.", "08.1.1.1", "1.2.3.4x",
+          "4294967296", "0x", "256.1.1", "1.65536.1", "-1.2.3.4", "255.255.255.255"}) {
         EXPECT_EQ(Ipv4FromText(sz), kIpv4None) << sz;
     }
     EXPECT_EQ(Ipv4FromText(nullptr), kIpv4None);
@@ -84,10 +84,12 @@ constexpr const char* kFileB = "d/QN64-ABRIX/Data/LocalMemorySet.ini";
 std::string FullConfig(int nProgramKind, int nCommKind, int nCameraCnt) {
     return "[SelectSystem]\r\nTHIS_PROGRAM_KIND=" + std::to_string(nProgramKind) +
            "\r\n[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE01\r\nLOCAL_NAME=Riverside Crossing\r\n"
-           "CENTER_COMM_KIND=" + std::to_string(nCommKind) +
+           "CENTER_COMM_KIND=" +
+           std::to_string(nCommKind) +
            "\r\nCDMA_TEL_NUMBER=01099998888\r\nWAIT_CDMA_CONNECT=30\r\nWAKEUP_CDMA=60\r\n"
            "SINULATION_MODE=1\r\nVOL_FILE_SEND_SYSTEM=0\r\nAUTO_SEND_LOG=0\r\n"
-           "MANAGE_PC_IP=10.20.30.40\r\nENF_CAMERA_CNT=" + std::to_string(nCameraCnt) +
+           "MANAGE_PC_IP=10.20.30.40\r\nENF_CAMERA_CNT=" +
+           std::to_string(nCameraCnt) +
            "\r\n[OperationInfo]\r\nOPERATION_MODE=3\r\n"
            "[DigitalCAM_1]\r\nTARGET_LANE_1=1\r\nLOOP1_CHASUN_1=2,3\r\nLOOP1_CHASUN_2=4,5\r\n"
            "LOOP1_CHASUN_3=6,7\r\n"
@@ -112,9 +114,10 @@ TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
     for (bool bEmpty : {false, true}) {
         SCOPED_TRACE(bEmpty);
         if (bEmpty) {
-            WriteFile(kFileA,
-                      "[SelectSystem]\r\nTHIS_PROGRAM_KIND=signal\r\n[LocalInfo]\r\nLOCAL_ADDRESS=\r\n"
-                      "VOL_FILE_SEND_SYSTEM=\r\nCENTER_COMM_KIND=x1\r\nMANAGE_PC_IP=manager-pc\r\n");
+            WriteFile(
+                kFileA,
+                "[SelectSystem]\r\nTHIS_PROGRAM_KIND=signal\r\n[LocalInfo]\r\nLOCAL_ADDRESS=\r\n"
+                "VOL_FILE_SEND_SYSTEM=\r\nCENTER_COMM_KIND=x1\r\nMANAGE_PC_IP=manager-pc\r\n");
         }
         CTcpClientComm& c = Load();
         EXPECT_EQ(c.m_nProgramKind, 0);
@@ -158,10 +161,10 @@ TEST_F(LoadConfigTest, SignalStationWithCdmaAndTwoCamerasReadsEveryKey) {
 TEST_F(LoadConfigTest, ConditionalKeys) {
     struct {
         int nKind, nComm, nCameras;
-        const char* szTel;     // CDMA_TEL_NUMBER read only on CDMA (1)
-        const char* szModem;   // MODEM_PORT read on CDMA and kind 2, not on a leased line
-        int nTargetLane2;      // the second camera's keys only with two cameras
-        int nThirdLane;        // LOOP..._3 only on a signal station
+        const char* szTel;    // CDMA_TEL_NUMBER read only on CDMA (1)
+        const char* szModem;  // MODEM_PORT read on CDMA and kind 2, not on a leased line
+        int nTargetLane2;     // the second camera's keys only with two cameras
+        int nThirdLane;       // LOOP..._3 only on a signal station
     } kCases[] = {
         {1, 2, 2, "", "/dev/ttyUSB3", 2, 6},
         {1, 0, 2, "", "", 2, 6},
@@ -191,7 +194,8 @@ TEST_F(LoadConfigTest, LongTextsAreCutToTheirFields) {
               "LOCAL_NAME=A station name well beyond thirty-one characters\r\n"
               "CENTER_COMM_KIND=1\r\nCDMA_TEL_NUMBER=+82-10-1234-5678-99\r\n"
               "[Velmora]\r\nMODEM_PORT=/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00\r\n");
-    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/QN64-ABRIX/Violation/Data/Lane1/x\r\n");
+    WriteFile(kFileB,
+              "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/QN64-ABRIX/Violation/Data/Lane1/x\r\n");
     CTcpClientComm& c = Load();
     EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE0123456789");
     EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "A station name well beyond thir");
@@ -207,7 +211,8 @@ TEST_F(LoadConfigTest, FirstFileFollowsTheDriveOfTheCurrentDirectory) {
               "MODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=1\r\n");
     WriteFile(kFileA, "[LocalInfo]\r\nLOCAL_ADDRESS=DDRIV\r\n");
     WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/VolData\r\n");
-    WriteFile("c/QN64-ABRIX/Data/LocalMemorySet.ini", "[AdditionItem]\r\nENF_IMG_DIRECTORY=C:/W\r\n");
+    WriteFile("c/QN64-ABRIX/Data/LocalMemorySet.ini",
+              "[AdditionItem]\r\nENF_IMG_DIRECTORY=C:/W\r\n");
     fs::create_directories(Host("c/QN64-ABRIX/Bin"));
     ASSERT_TRUE(m_pEnv->SetCurrentDir("C:/QN64-ABRIX/Bin"));
     CTcpClientComm& c = Load();

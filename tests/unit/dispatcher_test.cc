@@ -43,8 +43,8 @@ TEST_F(DispatcherTest, ImageCodesTellTriggerFromReply) {
         int nKindAfter;
         const char* szSendBox;
     } kCases[] = {
-        {Bytes("1"), SEND_NONE, ""},          // one digit: a trigger ends the transfer
-        {{0x01}, SEND_ROAD_IMAGE, "52-99"},   // a raw status byte: a reply
+        {Bytes("1"), SEND_NONE, ""},              // one digit: a trigger ends the transfer
+        {{0x01}, SEND_ROAD_IMAGE, "52-99"},       // a raw status byte: a reply
         {Bytes("11"), SEND_ROAD_IMAGE, "52-99"},  // two bytes: always a reply
     };
     for (const auto& c : kCases) {

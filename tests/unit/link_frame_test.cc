@@ -157,7 +157,10 @@ TEST_F(LinkTest, HeaderAndFinishedFrameOfCode59) {
     EXPECT_EQ(0, std::memcmp(pFrame + 24, "ABCDE0", 6));
     std::snprintf(Link().m_szLocalId, sizeof Link().m_szLocalId, "%s", "AB");
     m_pSession->BuildFrameHeader(pFrame, 59, 0);
-    EXPECT_EQ(0, std::memcmp(pFrame + 24, "AB\0\0\0" "0", 6));
+    EXPECT_EQ(0, std::memcmp(pFrame + 24,
+                             "AB\0\0\0"
+                             "0",
+                             6));
 }
 
 TEST_F(LinkTest, QueueRefusesWhatItCannotHold) {

@@ -2,94 +2,10 @@
 // dispatching received frames, sending queued frames, reconnecting after a peer close, a
 // frame error, a send failure and a hang-up, keeping a partial frame across a close, and
 // the thread's end. Waits are bounded polls of the observable state, not timings.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
 namespace {
-
-// A listening socket on 127.0.0.1 that accepts one station at a time.
-class TinyServer {
-  public:
-    TinyServer() {
-        m_nListen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        if (::bind(m_nListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(m_nListen, 4) != 0 ||
-            ::getsockname(m_nListen, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
-            ADD_FAILURE() << "cannot listen";
-        }
-        m_nPort = ntohs(a.sin_port);
-    }
-    ~TinyServer() {
-        Drop();
-        ::close(m_nListen);
-    }
-    int Port() const { return m_nPort; }
-    // Accepts the next connection (waits at most nMs).
-    bool Accept(int nMs = 10000) {
-        Drop();
-        pollfd p{m_nListen, POLLIN, 0};
-        if (::poll(&p, 1, nMs) != 1) return false;
-        m_nConn = ::accept(m_nListen, nullptr, nullptr);
-        return m_nConn >= 0;
-    }
-    void Send(const std::vector<uint8_t>& bytes) {
-        ASSERT_EQ(::send(m_nConn, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-    }
-    // Reads until n bytes arrived (at most nMs); what arrived.
-    std::vector<uint8_t> Recv(size_t n, int nMs = 10000) {
-        std::vector<uint8_t> out;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-        while (out.size() < n && std::chrono::steady_clock::now() < end) {
-            pollfd p{m_nConn, POLLIN, 0};
-            if (::poll(&p, 1, 50) != 1) continue;
-            uint8_t buf[4096];
-            const ssize_t k = ::recv(m_nConn, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (k <= 0) break;
-            out.insert(out.end(), buf, buf + k);
-        }
-        return out;
-    }
-    // True when the station closed its end (at most nMs).
-    bool PeerClosed(int nMs = 10000) {
-        pollfd p{m_nConn, POLLIN, 0};
-        if (::poll(&p, 1, nMs) != 1) return false;
-        uint8_t b;
-        return ::recv(m_nConn, &b, 1, 0) <= 0;
-    }
-    void Drop() {
-        if (m_nConn >= 0) ::close(m_nConn);
-        m_nConn = -1;
-    }
-
-  private:
-    int m_nListen = -1;
-    int m_nConn = -1;
-    int m_nPort = 0;
-};
-
-// A loopback port where nothing listens.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 class LinkThreadTest : public StationTest {
   protected:
@@ -118,7 +34,7 @@ class LinkThreadTest : public StationTest {
         return SentFrame{head};
     }
 
-    TinyServer m_server;
+    LoopbackServer m_server;
 };
 
 TEST_F(LinkThreadTest, ReceivesDispatchesAndSends) {
@@ -156,8 +72,9 @@ TEST_F(LinkThreadTest, FrameErrorEmptiesTheBufferButAPeerCloseKeepsAPartialFrame
     ASSERT_TRUE(WaitFor([&] { return Link().m_nRecvEvents.load() >= 1; }));
     m_server.Send(Bytes("this is not a manager frame at all"));
     ASSERT_TRUE(m_server.PeerClosed());
-    ASSERT_TRUE(WaitFor(
-        [&] { return CountDebugContaining("TCP 통신단절 [Thread- 통신 Frame ERROR...] = 0") == 1; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return CountDebugContaining("TCP 통신단절 [Thread- 통신 Frame ERROR...] = 0") == 1;
+    }));
     EXPECT_EQ(Link().m_nDisconnects.load(), 0);
     ASSERT_TRUE(m_server.Accept());
     RecvFrame();  // short status
@@ -181,8 +98,9 @@ TEST_F(LinkThreadTest, SendFailureDropsTheQueueAndArmsThePause) {
     m_pEnv->FailSend(1, false);
     ASSERT_EQ(QueueReport(56, "x"), 1);
     ASSERT_TRUE(WaitFor([&] { return Link().m_nDisconnects.load() == 1; }));
-    EXPECT_TRUE(WaitFor(
-        [&] { return CountDebugContaining("TCP 통신단절 [Thread- Data 전송 ERROR...] = 0") == 1; }));
+    EXPECT_TRUE(WaitFor([&] {
+        return CountDebugContaining("TCP 통신단절 [Thread- Data 전송 ERROR...] = 0") == 1;
+    }));
     EXPECT_EQ(m_pSession->m_nPauseLimit.load(), 300);
     EXPECT_EQ(m_pSession->m_nVolLinkErrors.load(), 0);
     EXPECT_TRUE(m_server.PeerClosed());

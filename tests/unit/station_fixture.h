@@ -5,8 +5,13 @@
 // of each), the controls and the debug lines.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -72,6 +77,84 @@ inline bool WaitFor(const std::function<bool()>& cond, int nMs = 20000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// A listening socket on 127.0.0.1 that accepts one station at a time.
+class LoopbackServer {
+  public:
+    LoopbackServer() {
+        m_nListen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (::bind(m_nListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(m_nListen, 4) != 0 ||
+            ::getsockname(m_nListen, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+            ADD_FAILURE() << "cannot listen";
+        }
+        m_nPort = ntohs(a.sin_port);
+    }
+    ~LoopbackServer() {
+        Drop();
+        ::close(m_nListen);
+    }
+    int Port() const { return m_nPort; }
+    // Accepts the next connection (waits at most nMs).
+    bool Accept(int nMs = 10000) {
+        Drop();
+        pollfd p{m_nListen, POLLIN, 0};
+        if (::poll(&p, 1, nMs) != 1) return false;
+        m_nConn = ::accept(m_nListen, nullptr, nullptr);
+        return m_nConn >= 0;
+    }
+    void Send(const std::vector<uint8_t>& bytes) {
+        ASSERT_EQ(::send(m_nConn, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads until n bytes arrived (at most nMs); what arrived.
+    std::vector<uint8_t> Recv(size_t n, int nMs = 10000) {
+        std::vector<uint8_t> out;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+        while (out.size() < n && std::chrono::steady_clock::now() < end) {
+            pollfd p{m_nConn, POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1) continue;
+            uint8_t buf[4096];
+            const ssize_t k = ::recv(m_nConn, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (k <= 0) break;
+            out.insert(out.end(), buf, buf + k);
+        }
+        return out;
+    }
+    // True when the station closed its end (at most nMs).
+    bool PeerClosed(int nMs = 10000) {
+        pollfd p{m_nConn, POLLIN, 0};
+        if (::poll(&p, 1, nMs) != 1) return false;
+        uint8_t b;
+        return ::recv(m_nConn, &b, 1, 0) <= 0;
+    }
+    void Drop() {
+        if (m_nConn >= 0) ::close(m_nConn);
+        m_nConn = -1;
+    }
+
+  private:
+    int m_nListen = -1;
+    int m_nConn = -1;
+    int m_nPort = 0;
+};
+
+// A loopback port where nothing listens.
+inline int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(fd);
+    return ntohs(a.sin_port);
 }
 
 inline std::vector<uint8_t> Bytes(const std::string& sz) { return {sz.begin(), sz.end()}; }
@@ -201,7 +284,8 @@ class StationTest : public ::testing::Test {
     // The two INI files of the station.
     void WriteIni(const std::string& szConfig, const std::string& szLocalMemory = "") {
         WriteFile("d/QN64-ABRIX/Data/ConfigInfoSetup.ini", szConfig);
-        if (!szLocalMemory.empty()) WriteFile("d/QN64-ABRIX/Data/LocalMemorySet.ini", szLocalMemory);
+        if (!szLocalMemory.empty())
+            WriteFile("d/QN64-ABRIX/Data/LocalMemorySet.ini", szLocalMemory);
     }
 
     // ---- the dialog ----
@@ -235,6 +319,18 @@ class StationTest : public ::testing::Test {
         return dlg;
     }
     LinkEntry& Link() { return m_pDlg->m_pConn[0]; }
+    // A station ready for transfers: the violation, capture and log directories, INI files
+    // naming szId and "d:/ENF_IMG", the clock at 2024-03-05 12:00, link 0 connected.
+    CVelmoraDlg& MakeTransferStation(const char* szId = "ABCDE") {
+        for (const char* szDir : {"d/ENF_IMG", "d/Capture_img", "d/System_Log/2024"})
+            fs::create_directories(Host(szDir));
+        WriteIni(std::string("[LocalInfo]\r\nLOCAL_ADDRESS=") + szId + "\r\n",
+                 "[AdditionItem]\r\nENF_IMG_DIRECTORY=d:/ENF_IMG\r\n");
+        m_pEnv->SetTime64(vplat::Time64FromLocal(2024, 3, 5, 12, 0, 0));
+        CVelmoraDlg& dlg = MakeLinkedDialog(szId);
+        std::snprintf(dlg.m_szEnfImgDirectory, sizeof dlg.m_szEnfImgDirectory, "%s", "d:/ENF_IMG");
+        return dlg;
+    }
     void ResetRecords() {
         m_pEnv->ClearMessages();
         m_pEnv->ClearDebugLines();

@@ -1,121 +1,107 @@
-// Trigger images and the packets every transfer shares: frame layout, packet counts, the
-// read limit, stop-and-wait on acknowledgements, resend requests, the busy rule's image
-// limit and the judging of replies against the transfer in progress.
-#include "tests/unit/transfer_fixture.h"
+// Trigger images, the running log and the choice of the file to send: packet layout and
+// counts, the image read limit, stop-and-wait with at most two resends, the busy rule's
+// limits (seventh image attempt, fourth log request with timer 25), replies for packets
+// not in flight ignored; today's log under opcode 68; the '.' splitter and the oldest
+// violation file by its numeric key (canonical rebuild, the 365-entry table, long names,
+// a five-character extension).
+#include <set>
 
-namespace transfer_test {
+#include "tests/unit/station_fixture.h"
+#include "transfer/split_fields.h"
+
+namespace vtest {
 namespace {
 
-class ImageTest : public TransferTest {
+class ImageTest : public StationTest {
   protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        MakeTransferStation();
+    }
     void PutImage(const std::string& szFile, size_t nSize) {
         PutFile("d/Capture_img/" + szFile, Pattern(nSize, 3));
     }
-    void ImageReply(int nOpcode, int nPacket, uint8_t nStatus) {
-        m_pSession->OnImageReply(nOpcode, 0, Reply(nOpcode, nPacket, nStatus).data());
+    void ImageReply(int nOp, int nPacket, uint8_t nStatus) {
+        m_pSession->OnImageReply(nOp, 0, Reply(nOp, nPacket, nStatus).data());
     }
-    // Acknowledges packets 0 .. n-1 one by one and returns the frames each ack released.
-    std::vector<SentFrame> AckThrough(int nOpcode, int n) {
+    void LogReply(int nPacket, uint8_t nStatus) {
+        m_pSession->OnLogReply(OP_RUN_LOG, 0, Reply(OP_RUN_LOG, nPacket, nStatus).data());
+    }
+    // Acknowledges packets 0 .. n-1 one by one; the frames each ack released.
+    std::vector<SentFrame> AckThrough(int nOp, int n) {
         std::vector<SentFrame> out;
         for (int k = 0; k < n; ++k) {
-            ImageReply(nOpcode, k, PACKET_OK);
+            ImageReply(nOp, k, PACKET_OK);
             for (auto& f : TakeFrames()) out.push_back(f);
         }
         return out;
     }
+    int Find(char* szPath, char* szName) {
+        return m_pSession->getSendFileName(SEND_VOL, 0, szPath, 256, szName, 128);
+    }
+    static constexpr const char* kLogRel = "d/System_Log/2024/20240305.ABCDE";
 };
 
-TEST_F(ImageTest, PacketLayoutOfA7500ByteRoadImage) {
-    PutImage("RoadImage.ABCDE", 7500);
-    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
-
-    SentFrame info = TakeOne();
-    ASSERT_GE(info.bytes.size(), 36u);
-    const std::string szPath = "d:/Capture_img/RoadImage.ABCDE";
-    EXPECT_EQ(info.bytes[0], 0xAA);
-    EXPECT_EQ(info.bytes[1], 0xAA);
-    EXPECT_EQ(info.Opcode(), 52);
-    EXPECT_EQ(info.PacketNo(), 0);
-    EXPECT_EQ(info.StationId(), "ABCDE");
-    EXPECT_EQ(info.bytes[29], '0');
-    EXPECT_EQ(info.DataLength(), 7 + static_cast<int>(szPath.size()));
-    EXPECT_EQ(info.DataText(), "0007500" + szPath);  // the name without a terminating zero
-    EXPECT_EQ(info.LengthField(), info.DataLength() + 36);
-    EXPECT_EQ(info.bytes.size(), static_cast<size_t>(info.DataLength() + 36));
-    EXPECT_EQ(info.bytes[info.bytes.size() - 1], 0x55);
-    EXPECT_EQ(m_pSession->m_nImageTotalPacket, 4);
-    EXPECT_EQ(m_pSession->m_nSendKind, SEND_ROAD_IMAGE);
-    EXPECT_EQ(Control(IDC_SEND_BOX), "52-37");
-
-    const std::vector<uint8_t> image = Pattern(7500, 3);
-    std::vector<SentFrame> data = AckThrough(52, 3);
-    ASSERT_EQ(data.size(), 3u);
-    const int kLengths[3] = {3000, 3000, 1500};
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(data[k].PacketNo(), k + 1);
-        EXPECT_EQ(data[k].DataLength(), kLengths[k]);
-        EXPECT_EQ(data[k].bytes.size(), static_cast<size_t>(kLengths[k] + 36));
-        EXPECT_TRUE(data[k].DataEquals(image.data() + k * 3000, kLengths[k])) << k;
-    }
-    EXPECT_EQ(CountDebug("MGR_PC: Send IMG PackNo: 3/4"), 1);
-
-    ImageReply(52, 3, PACKET_OK);  // the last packet: complete
-    EXPECT_TRUE(TakeFrames().empty());
-    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
-    EXPECT_EQ(m_pSession->m_nImageTotalPacket, 0);
-    EXPECT_EQ(CountDebug("MGR_PC: Send Image OK !!"), 1);
-    EXPECT_TRUE(Exists("d/Capture_img/RoadImage.ABCDE"));  // the picture stays
-}
-
-TEST_F(ImageTest, PacketCountsFollowTheSize) {
-    struct Case {
+TEST_F(ImageTest, PacketLayoutAndCounts) {
+    const struct {
+        int nKind, nOp;
+        const char* szFile;
         size_t nSize;
         int nTotal;
-        int nLastLength;
-    } kCases[] = {{3000, 2, 3000}, {1200, 2, 1200}, {3001, 3, 1}};
-    for (const Case& c : kCases) {
-        PutImage("CarImage.ABCDE", c.nSize);
-        m_pSession->SendImageFile(SEND_CAR_IMAGE, 0);
-        SentFrame info = TakeOne();
-        EXPECT_EQ(info.Opcode(), 53);
-        EXPECT_EQ(m_pSession->m_nImageTotalPacket, c.nTotal) << c.nSize;
-        std::vector<SentFrame> data = AckThrough(53, c.nTotal - 1);
-        ASSERT_EQ(data.size(), static_cast<size_t>(c.nTotal - 1));
-        EXPECT_EQ(data.back().DataLength(), c.nLastLength);
-        ImageReply(53, c.nTotal - 1, PACKET_OK);
-        EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE) << c.nSize;
+        std::vector<int> lengths;
+    } kCases[] = {
+        {SEND_ROAD_IMAGE, 52, "RoadImage.ABCDE", 7500, 4, {3000, 3000, 1500}},
+        {SEND_CAR_IMAGE, 53, "CarImage.ABCDE", 3000, 2, {3000}},
+        {SEND_CAR_IMAGE, 53, "CarImage.ABCDE", 3001, 3, {3000, 1}},
+        {SEND_TRACKING_IMAGE, 54, "TrackingImage.ABCDE", 450000, 101, {}},  // cut to 300,000
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.nSize);
+        PutImage(c.szFile, c.nSize);
+        m_pSession->SendImageFile(c.nKind, 0);
+        const SentFrame info = TakeOne();
+        const std::string szPath = std::string("d:/Capture_img/") + c.szFile;
+        const std::string szSize = std::to_string(std::min<size_t>(c.nSize, 300000));
+        EXPECT_EQ(info.Opcode(), c.nOp);
+        EXPECT_EQ(info.DataText(), std::string(7 - szSize.size(), '0') + szSize + szPath);
+        EXPECT_EQ(m_pSession->m_nImageTotalPacket, c.nTotal);
+        if (c.lengths.empty()) {
+            m_pSession->m_nSendKind = SEND_NONE;
+            continue;
+        }
+        const std::vector<uint8_t> image = Pattern(c.nSize, 3);
+        const std::vector<SentFrame> data = AckThrough(c.nOp, c.nTotal - 1);
+        ASSERT_EQ(data.size(), c.lengths.size());
+        for (size_t k = 0; k < data.size(); ++k) {
+            EXPECT_EQ(data[k].PacketNo(), static_cast<int>(k) + 1);
+            EXPECT_TRUE(data[k].DataEquals(image.data() + k * 3000, c.lengths[k])) << k;
+        }
+        ImageReply(c.nOp, c.nTotal - 1, PACKET_OK);
+        EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
     }
+    EXPECT_EQ(CountDebug("MGR_PC: Send IMG PackNo: 3/4"), 1);
+    EXPECT_EQ(CountDebug("MGR_PC: Send Image OK !!"), 3);
+    EXPECT_TRUE(Exists("d/Capture_img/RoadImage.ABCDE")) << "the picture stays";
 }
 
-TEST_F(ImageTest, LongPictureIsCutTo300000Bytes) {
-    PutImage("TrackingImage.ABCDE", 450000);
-    m_pSession->SendImageFile(SEND_TRACKING_IMAGE, 0);
-    SentFrame info = TakeOne();
-    EXPECT_EQ(info.Opcode(), 54);
-    EXPECT_EQ(info.DataText().substr(0, 7), "0300000");
-    EXPECT_EQ(m_pSession->m_nImageTotalPacket, 101);
-}
-
-TEST_F(ImageTest, EmptyPictureWaitsForTheBusyRule) {
-    PutImage("RoadImage.ABCDE", 0);
-    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
-    SentFrame info = TakeOne();
-    EXPECT_EQ(info.DataText(), "0000000d:/Capture_img/RoadImage.ABCDE");
-    EXPECT_EQ(m_pSession->m_nImageTotalPacket, 1);
-    ImageReply(52, 0, PACKET_OK);  // below a total of 2: ignored
-    EXPECT_EQ(m_pSession->m_nSendKind, SEND_ROAD_IMAGE);
-    EXPECT_TRUE(TakeFrames().empty());
-}
-
-TEST_F(ImageTest, MissingPictureOrLinkDownSendsNothing) {
+TEST_F(ImageTest, NothingToSendOrNothingCounted) {
     m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);  // no file
+    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+    PutImage("RoadImage.ABCDE", 0);  // empty: total 1, waits for the busy rule
+    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
+    EXPECT_EQ(TakeOne().DataText(), "0000000d:/Capture_img/RoadImage.ABCDE");
+    ImageReply(52, 0, PACKET_OK);
+    EXPECT_EQ(m_pSession->m_nSendKind, SEND_ROAD_IMAGE);
+    m_pSession->m_nSendKind = SEND_NONE;
+    m_pSession->m_nMaxImagePackets = 3;  // the table limit, lowered to reach the error
+    PutImage("RoadImage.ABCDE", 6000);
+    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
+    EXPECT_EQ(CountDebug("MGR_PC: Send Vehice Image Size ERROR : 3/6000"), 1);
+    Link().m_nLinkState = 2;
+    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
+    EXPECT_EQ(m_pSession->sendRetryCenter, 0);
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
-    PutImage("RoadImage.ABCDE", 100);
-    m_pDlg->m_pConn[0].m_nLinkState = 2;
-    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
-    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
-    EXPECT_EQ(m_pSession->sendRetryCenter, 0);
 }
 
 TEST_F(ImageTest, SeventhAttemptWhileBusyAbandonsAndSends) {
@@ -127,72 +113,175 @@ TEST_F(ImageTest, SeventhAttemptWhileBusyAbandonsAndSends) {
         m_pSession->SendImageFile(SEND_CAR_IMAGE, 0);
         EXPECT_TRUE(TakeFrames().empty()) << i;
         EXPECT_EQ(m_pSession->sendRetryCenter, i);
-        EXPECT_EQ(m_pSession->m_nSendKind, SEND_ROAD_IMAGE);
     }
     m_pSession->SendImageFile(SEND_CAR_IMAGE, 0);
-    SentFrame info = TakeOne();
-    EXPECT_EQ(info.Opcode(), 53);
-    EXPECT_EQ(m_pSession->m_nSendKind, SEND_CAR_IMAGE);
+    EXPECT_EQ(TakeOne().Opcode(), 53);
     EXPECT_EQ(m_pSession->sendRetryCenter, 0);
 }
 
-TEST_F(ImageTest, TwoResendsThenTheTransferFreezes) {
-    PutImage("RoadImage.ABCDE", 9000);
+TEST_F(ImageTest, TwoResendsThenFrozenAndStrayRepliesIgnored) {
+    PutImage("RoadImage.ABCDE", 9000);  // total 4
     m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
     TakeFrames();
-    AckThrough(52, 2);  // packet 2 in flight
+    for (int nPacket : {4, 2, -1}) ImageReply(52, nPacket, PACKET_OK);  // none is in flight
+    EXPECT_TRUE(TakeFrames().empty());
+    AckThrough(52, 2);             // packet 2 in flight
+    ImageReply(52, 0, PACKET_OK);  // a duplicate acknowledgement
+    ImageReply(53, 2, PACKET_OK);  // the car image is not in transfer
+    EXPECT_TRUE(TakeFrames().empty());
+    for (int i = 0; i < 2; ++i) {
+        ImageReply(52, 2, ERROR_RESEND);
+        EXPECT_EQ(TakeOne().PacketNo(), 2);
+    }
     ImageReply(52, 2, ERROR_RESEND);
-    SentFrame again = TakeOne();
-    EXPECT_EQ(again.PacketNo(), 2);
-    ImageReply(52, 2, ERROR_RESEND);
-    EXPECT_EQ(TakeOne().PacketNo(), 2);
+    EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(CountDebug("MGR_PC: Image ERROR_RESEND= 2"), 2);
-    ImageReply(52, 2, ERROR_RESEND);
-    EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_ROAD_IMAGE);
-}
-
-TEST_F(ImageTest, RefusalOnlyMarksTheTransferAgain) {
-    PutImage("RoadImage.ABCDE", 9000);
-    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
-    TakeFrames();
-    m_pSession->m_nSendKind = SEND_NONE;  // a device command ended it
-    ImageReply(52, 0, ERROR_FILE);
-    EXPECT_TRUE(TakeFrames().empty());
+    m_pSession->m_nSendKind = SEND_NONE;  // a device command ended it; a refusal marks it again
+    ImageReply(52, 2, ERROR_FILE);
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_ROAD_IMAGE);
     EXPECT_EQ(Control(IDC_SEND_BOX), "52-99");
 }
 
-TEST_F(ImageTest, RepliesNotForThePacketInFlightAreIgnored) {
-    PutImage("RoadImage.ABCDE", 9000);  // total 4
-    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
-    TakeFrames();
-    ImageReply(52, 4, PACKET_OK);  // beyond the total
-    ImageReply(52, 2, PACKET_OK);  // not in flight: would skip packets 1 and 2
-    ImageReply(52, -1, PACKET_OK);
-    EXPECT_TRUE(TakeFrames().empty());
-    ImageReply(52, 0, PACKET_OK);
-    EXPECT_EQ(TakeOne().PacketNo(), 1);
-    ImageReply(52, 0, PACKET_OK);  // a duplicate acknowledgement
-    EXPECT_TRUE(TakeFrames().empty());
-    ImageReply(53, 1, PACKET_OK);  // the car image is not in transfer
-    EXPECT_TRUE(TakeFrames().empty());
-    m_pSession->m_nSendKind = SEND_VOL;  // another kind is current
-    ImageReply(52, 1, PACKET_OK);
-    EXPECT_TRUE(TakeFrames().empty());
-    EXPECT_EQ(m_pSession->m_nSendKind, SEND_VOL);
+TEST_F(ImageTest, TodaysLogGoesUnderItsDateName) {
+    PutFile(kLogRel, std::vector<uint8_t>(6001, 'L'));
+    m_pDlg->StartTimer(kTimerRunLog, 33000);
+    m_pSession->SendRunningLog(0);
+    // The "Make LOG File" line is appended to the very file just before it is read.
+    const std::string szAll = ReadFile(kLogRel);
+    ASSERT_NE(szAll.find("MGR_PC: Make LOG File : 20240305.ABCDE", 6001), std::string::npos);
+    const int nSize = static_cast<int>(szAll.find("\r\n", 6001) + 2);
+    char szDigits[8];
+    std::snprintf(szDigits, sizeof szDigits, "%07d", nSize);
+    const SentFrame info = TakeOne();
+    EXPECT_EQ(info.Opcode(), 68);
+    EXPECT_EQ(info.DataText(), std::string(szDigits) + "20240305.ABCDE");
+    EXPECT_EQ(m_pSession->m_nLogTotalPacket, 4);
+    EXPECT_EQ(CountDebug("MGR_PC: Make LOG Total Packet : 4/" + std::to_string(nSize)), 1);
+    std::vector<int> lengths;
+    for (int k = 0; k < 3; ++k) {
+        LogReply(k, k == 1 ? ERROR_RESEND : PACKET_OK);
+        if (k == 1) {
+            EXPECT_EQ(TakeOne().PacketNo(), 1);
+            LogReply(1, PACKET_OK);
+        }
+        const SentFrame f = TakeOne();
+        EXPECT_EQ(f.PacketNo(), k + 1);
+        lengths.push_back(f.DataLength());
+    }
+    EXPECT_EQ(lengths, (std::vector<int>{3000, 3000, nSize - 6000}));
+    LogReply(3, PACKET_OK);
+    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+    EXPECT_EQ(m_pDlg->m_bLogSentToday, 1);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), 0u);
+    EXPECT_EQ(CountDebug("MGR_PC: Send Running LOG OK !!"), 1);
 }
 
-TEST_F(ImageTest, SizeErrorSendsNothingAndKeepsTheState) {
-    // The table of 200 slots cannot take a total of 200 or more; the read limit keeps
-    // images below that, so the limit is lowered to reach the error.
-    m_pSession->m_nMaxImagePackets = 3;
-    PutImage("RoadImage.ABCDE", 6000);  // total 3
-    m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
+TEST_F(ImageTest, LogPreconditionsAndTheBusyRule) {
+    m_pSession->SendRunningLog(0);  // no log today
+    PutFile(kLogRel, std::vector<uint8_t>(10, 'L'));
+    m_pSession->SendRunningLog(0);  // too short
+    EXPECT_EQ(CountDebugPrefix("MGR_PC: Make LOG File Read ERROR : 20240305.ABCDE["), 1);
+    PutFile(kLogRel, std::vector<uint8_t>(500, 'L'));
+    m_pDlg->m_bMmfOpen = 0;
+    m_pSession->SendRunningLog(0);
+    m_pDlg->m_bMmfOpen = 1;
+    std::memcpy(m_local.data(), "../x\0", 5);  // a station text that is no file name
+    m_pSession->SendRunningLog(0);
+    std::memcpy(m_local.data(), "ABCDE", 5);
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
-    EXPECT_EQ(CountDebug("MGR_PC: Send Vehice Image Size ERROR : 3/6000"), 1);
+    m_pDlg->StartTimer(kTimerRunLog, 33000);
+    m_pSession->m_nSendKind = SEND_CAR_IMAGE;
+    for (int i = 1; i <= 4; ++i) m_pSession->SendRunningLog(0);
+    EXPECT_EQ(m_pSession->sendRetryCenter, 4);
+    EXPECT_NE(m_pEnv->TimerPeriod(kTimerRunLog), 0u);
+    m_pSession->SendRunningLog(0);  // above 3: ends the stale one, sends nothing now
+    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), 0u);
+    EXPECT_TRUE(TakeFrames().empty());
+    m_pSession->SendRunningLog(0);  // the Manager PC may still ask
+    EXPECT_EQ(TakeFrames().size(), 1u);
+}
+
+TEST(SplitFieldsTest, CutsAtDotsLikeStrtokIntoBoundedBuffers) {
+    char a[8], b[8], c[8];
+    std::memset(c, 'z', sizeof c);
+    EXPECT_EQ(SplitFields("..12...ABCDE.", a, sizeof a, b, sizeof b, c, sizeof c, nullptr), 2);
+    EXPECT_STREQ(a, "12");
+    EXPECT_STREQ(b, "ABCDE");
+    EXPECT_EQ(c[0], 'z');
+    char szShort[4], szTail[3];
+    EXPECT_EQ(
+        SplitFields("123456.abcdef.x", szShort, sizeof szShort, szTail, sizeof szTail, nullptr), 2);
+    EXPECT_STREQ(szShort, "123");
+    EXPECT_STREQ(szTail, "ab");
+    EXPECT_EQ(SplitFields(nullptr, a, sizeof a, nullptr), 0);
+    std::string szLong(1100, 'x');
+    szLong[1050] = '.';
+    char szA[2000] = {}, szB[16] = {};
+    EXPECT_EQ(SplitFields(szLong.c_str(), szA, sizeof szA, szB, sizeof szB, nullptr), 1);
+    EXPECT_EQ(std::strlen(szA), 1023u) << "only the first 1023 characters";
+}
+
+TEST_F(ImageTest, OldestKeyIsChosenAndTheNameRebuilt) {
+    const struct {
+        std::vector<std::string> names;
+        const char* szChosen;
+    } kCases[] = {
+        {{"1001.ABCDE", "1000.ABCDE", "999.ABCDE", "5.OTHER"}, "999.ABCDE"},
+        {{"42.abcde"}, "42.abcde"},
+        {{"007.ABCDE", "7.ABCDE", "8.ABCDE"}, "7.ABCDE"},
+        {{"abc.ABCDE", "3.ABCDE"}, "0.ABCDE"},  // letters read as 0
+        {{"12.34.ABCDE"}, "12.34"},             // three fields: the second joins the key
+        {{"1." + std::string(56, 'x') + ".ABCDE", "50.ABCDE"}, "50.ABCDE"},  // 64: skipped
+        {{"2." + std::string(55, 'y') + ".ABCDE"}, "2.yyyyyyy"},  // 63: entered, field cut
+    };
+    char szPath[256] = {}, szName[128] = {};
+    EXPECT_EQ(Find(szPath, szName), 0);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.szChosen);
+        fs::remove_all(Host("d/ENF_IMG"));
+        for (const std::string& s : c.names) PutFile("d/ENF_IMG/" + s, Pattern(10));
+        ASSERT_EQ(Find(szPath, szName), 1);
+        EXPECT_STREQ(szName, c.szChosen);
+    }
+    EXPECT_STREQ(szPath, "d:/ENF_IMG/2.yyyyyyy");
+    EXPECT_EQ(Control(IDC_FILE_NAME), "2.yyyyyyy");
+    fs::remove_all(Host("d/ENF_IMG"));
+    EXPECT_EQ(Find(szPath, szName), 0);
+}
+
+TEST_F(ImageTest, AtMost365NamesAreCompared) {
+    for (int i = 0; i < 400; ++i) PutFile("d/ENF_IMG/" + std::to_string(1000 + i) + ".ABCDE", {});
+    char szPath[256] = {}, szName[128] = {};
+    ASSERT_EQ(Find(szPath, szName), 1);
+    std::set<std::string> listed;
+    long long nSmallest = -1;
+    for (int i = 0; i < kFileListEntries; ++i) {
+        const std::string s = m_pSession->m_szFileList[i];
+        ASSERT_FALSE(s.empty()) << i;
+        listed.insert(s);
+        const long long n = std::stoll(s);
+        if (nSmallest < 0 || n < nSmallest) nSmallest = n;
+    }
+    EXPECT_EQ(listed.size(), 365u);
+    EXPECT_EQ(std::string(szName), std::to_string(nSmallest) + ".ABCDE");
+}
+
+class LongIdTest : public StationTest {};
+
+TEST_F(LongIdTest, OnlyTheFirstFiveCharactersFormTheExtension) {
+    MakeTransferStation("ABCDEFG");
+    PutFile("d/ENF_IMG/10.ABCDE", Pattern(10));
+    PutFile("d/ENF_IMG/5.ABCDEFG", Pattern(10));
+    char szPath[256] = {}, szName[128] = {};
+    ASSERT_EQ(m_pSession->getSendFileName(SEND_VOL, 0, szPath, 256, szName, 128), 1);
+    EXPECT_STREQ(szName, "10.ABCDE");
+    ASSERT_EQ(m_pSession->getSendFileName(SEND_CAR_IMAGE, 0, szPath, 256, szName, 128), 1);
+    EXPECT_STREQ(szPath, "d:/Capture_img/CarImage.ABCDE");
+    EXPECT_EQ(m_pSession->getSendFileName(SEND_RUN_LOG, 0, szPath, 256, szName, 128), 0);
 }
 
 }  // namespace
-}  // namespace transfer_test
+}  // namespace vtest

@@ -1,0 +1,191 @@
+// Housekeeping: the system log (the day's file under "d:/System_Log/<year>" only once the
+// shared memory is open, its exact CP949 bytes with CR LF, percent signs kept, a new file
+// after midnight, nothing created when the year folder is missing, long lines cut keeping
+// their end, whole lines from two threads) and the midnight cleanup (cut-off dates at
+// exactly 30 and 20 days, which names count as old, the station-ID extension as the only
+// files touched, moving into "d:/delete_img" with replacement, deleting from
+// "d:/not_plate/").
+#include "housekeeping/cleanup.h"
+#include "housekeeping/system_log.h"
+#include "tests/unit/station_fixture.h"
+
+namespace vtest {
+namespace {
+
+class SystemLogTest : public StationTest {
+  protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        m_pEnv->SetTime64(vplat::Time64FromLocal(2026, 3, 5, 9, 5, 7));
+        MakeLinkedDialog();
+        fs::create_directories(Host("d/System_Log/2026"));
+    }
+    static constexpr const char* kToday = "d/System_Log/2026/20260305.ABCDE";
+};
+
+TEST_F(SystemLogTest, LineInTheDaysFileInCp949WithPercentKept) {
+    WriteSystemLog("MGR_PC: 위반 화일 전송 / 중지 = 1");
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2026, 3, 5, 9, 5, 8));
+    WriteSystemLog("100% %s %d");
+    WriteSystemLogF("count=%d name=%s", 7, "x%y");
+    EXPECT_EQ(ReadFile(kToday),
+              "09:05:07 [ABCDE] "
+              "MGR_PC: \xC0\xA7\xB9\xDD \xC8\xAD\xC0\xCF \xC0\xFC\xBC\xDB / \xC1\xDF\xC1\xF6 = 1"
+              " \r\n"
+              "09:05:08 [ABCDE] 100% %s %d \r\n"
+              "09:05:08 [ABCDE] count=7 name=x%y \r\n");
+    ASSERT_EQ(m_pEnv->DebugLines().size(), 3u);
+    EXPECT_EQ(m_pEnv->DebugLines()[0], "MGR_PC: 위반 화일 전송 / 중지 = 1")
+        << "the debug copy as given";
+}
+
+TEST_F(SystemLogTest, MidnightStartsANewFileInTheNewYearsFolder) {
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2026, 12, 31, 23, 59, 59));
+    WriteSystemLog("last of the year");
+    fs::create_directories(Host("d/System_Log/2027"));
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2027, 1, 1, 0, 0, 0));
+    WriteSystemLog("first of the year");
+    EXPECT_EQ(ReadFile("d/System_Log/2026/20261231.ABCDE"),
+              "23:59:59 [ABCDE] last of the year \r\n");
+    EXPECT_EQ(ReadFile("d/System_Log/2027/20270101.ABCDE"),
+              "00:00:00 [ABCDE] first of the year \r\n");
+}
+
+TEST_F(SystemLogTest, OnlyTheDebugCopyWhileNoFileCanBeWritten) {
+    m_pDlg->m_bMmfOpen = 0;  // before the shared memory is open
+    WriteSystemLog("early line");
+    EXPECT_FALSE(Exists(kToday));
+    m_pDlg->m_bMmfOpen = 1;
+    g_pMainDlg = nullptr;
+    WriteSystemLog("no dialog");
+    g_pMainDlg = m_pDlg.get();
+    EXPECT_FALSE(Exists(kToday));
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2031, 6, 1, 12, 0, 0));
+    WriteSystemLog("lost line");
+    EXPECT_FALSE(Exists("d/System_Log/2031")) << "a missing year folder is not created";
+    EXPECT_EQ(m_pEnv->DebugLines(),
+              (std::vector<std::string>{"early line", "no dialog", "lost line"}));
+}
+
+TEST_F(SystemLogTest, LongLinesAreCutAndKeepTheirEnd) {
+    WriteSystemLog(std::string(400, 'L').c_str());
+    std::string szFile = ReadFile(kToday);
+    ASSERT_EQ(szFile.size(), 255u);
+    EXPECT_EQ(szFile, "09:05:07 [ABCDE] " + std::string(235, 'L') + " \r\n");
+    // A two-byte character is never split: 117 syllables are 234 bytes, one more would not
+    // fit the 235 left for the message.
+    fs::remove(Host(kToday));
+    std::string szKorean;
+    for (int i = 0; i < 130; ++i) szKorean += "가";
+    WriteSystemLog(szKorean.c_str());
+    szFile = ReadFile(kToday);
+    ASSERT_EQ(szFile.size(), 17u + 234u + 3u);
+    EXPECT_EQ(szFile.substr(17, 2), "\xB0\xA1");
+    EXPECT_EQ(szFile.substr(17 + 234), " \r\n");
+}
+
+TEST_F(SystemLogTest, LinesFromTwoThreadsAreWrittenWhole) {
+    std::thread other([] {
+        for (int i = 0; i < 100; ++i) WriteSystemLogF("link thread line %03d", i);
+    });
+    for (int i = 0; i < 100; ++i) WriteSystemLogF("dialog thread line %03d", i);
+    other.join();
+    std::istringstream in(ReadFile(kToday));
+    std::string szLine;
+    int nLines = 0;
+    while (std::getline(in, szLine)) {
+        ++nLines;
+        const bool bWhole = szLine.rfind("09:05:07 [ABCDE] link thread line ", 0) == 0 ||
+                            szLine.rfind("09:05:07 [ABCDE] dialog thread line ", 0) == 0;
+        EXPECT_TRUE(bWhole) << szLine;
+        EXPECT_EQ(szLine.substr(szLine.size() - 2), " \r");
+    }
+    EXPECT_EQ(nLines, 200);
+}
+
+class CleanupTest : public StationTest {
+  protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        WriteIni("[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE\r\n",
+                 "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/VolData\r\n");
+        // 2026-03-31 local; noon keeps the dates clear of any daylight-saving hour.
+        m_tNow = vplat::Time64FromLocal(2026, 3, 31, 12, 0, 0);
+        m_pEnv->SetTime64(m_tNow);
+        MakeDialog();
+    }
+    std::string Cwd() {
+        char sz[128] = {};
+        m_pEnv->GetCurrentDir(sz, sizeof sz);
+        return sz;
+    }
+    int64_t m_tNow = 0;
+};
+
+TEST_F(CleanupTest, CutoffIsTheLocalDateOfNowMinusTheAge) {
+    EXPECT_EQ(CutoffDate(m_tNow, 2592000), 20260301LL);  // 30 days
+    EXPECT_EQ(CutoffDate(m_tNow, 1728000), 20260311LL);  // 20 days
+    EXPECT_EQ(CutoffDate(vplat::Time64FromLocal(2026, 1, 15, 12, 0, 0), 2592000), 20251216LL);
+    EXPECT_EQ(CutoffDate(vplat::Time64FromLocal(2024, 3, 30, 12, 0, 0), 2592000), 20240229LL);
+}
+
+TEST_F(CleanupTest, OldViolationFilesMoveToTheDeleteFolder) {
+    const struct {
+        std::string szName;
+        bool bMoved;
+    } kFiles[] = {
+        {"20260301093000_01.ABCDE", true},                      // exactly 30 days
+        {"20260302000000_02.ABCDE", false},                     // 29 days
+        {"20250101120000_03.abcde", true},                      // extension in another case
+        {"Lane1_noplate.ABCDE", true},                          // no date: always old
+        {"20200101000000_04.FGHIJ", false},                     // another station
+        {"20200101000000_05.ABCDE.bak", false},                 // not the extension
+        {"20200101" + std::string(60, 'x') + ".ABCDE", false},  // too long: skipped
+    };
+    for (const auto& f : kFiles) WriteFile("d/VolData/" + f.szName, f.szName);
+    WriteFile("d/delete_img/20250101120000_03.abcde", "older copy");
+    MoveOldImageFiles(m_tNow);
+    for (const auto& f : kFiles) {
+        SCOPED_TRACE(f.szName);
+        EXPECT_EQ(Exists("d/VolData/" + f.szName), !f.bMoved);
+        if (f.bMoved) {
+            EXPECT_EQ(ReadFile("d/delete_img/" + f.szName), f.szName) << "replaced";
+        }
+    }
+    EXPECT_EQ(Cwd().rfind("D:/VolData", 0), 0u) << Cwd();
+}
+
+TEST_F(CleanupTest, MissingDirectoryOrStationIdTouchesNothing) {
+    WriteFile("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE", "not in the violation folder");
+    ASSERT_TRUE(m_pEnv->SetCurrentDir("D:/QN64-ABRIX/Bin"));
+    MoveOldImageFiles(m_tNow);
+    EXPECT_TRUE(Exists("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE"));
+    EXPECT_FALSE(Exists("d/delete_img"));
+    m_pDlg->m_pConn[0].m_szLocalId[0] = '\0';
+    WriteFile("d/VolData/20200101000000_01", "no extension");
+    MoveOldImageFiles(m_tNow);
+    EXPECT_TRUE(Exists("d/VolData/20200101000000_01"));
+    WriteFile("d/not_plate/20200101000000.ABCDE", "old");
+    m_pDlg->m_pConn[0].m_szLocalId[0] = 'A';
+    g_pMainDlg = nullptr;
+    DeleteOldNoPlateFiles(m_tNow);
+    g_pMainDlg = m_pDlg.get();
+    EXPECT_TRUE(Exists("d/not_plate/20200101000000.ABCDE")) << "no dialog";
+}
+
+TEST_F(CleanupTest, OldPicturesWithoutPlateAreDeleted) {
+    WriteFile("d/not_plate/20260311120000.ABCDE", "exactly twenty days");
+    WriteFile("d/not_plate/20260312000000.ABCDE", "nineteen days");
+    WriteFile("d/not_plate/plate.ABCDE", "no date");
+    WriteFile("d/not_plate/20200101000000.XYZ", "another extension");
+    DeleteOldNoPlateFiles(m_tNow);
+    EXPECT_FALSE(Exists("d/not_plate/20260311120000.ABCDE"));
+    EXPECT_TRUE(Exists("d/not_plate/20260312000000.ABCDE"));
+    EXPECT_FALSE(Exists("d/not_plate/plate.ABCDE"));
+    EXPECT_TRUE(Exists("d/not_plate/20200101000000.XYZ"));
+    EXPECT_FALSE(Exists("d/delete_img"));
+    EXPECT_EQ(Cwd().rfind("D:/not_plate", 0), 0u) << Cwd();
+}
+
+}  // namespace
+}  // namespace vtest

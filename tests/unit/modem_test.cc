@@ -1,0 +1,378 @@
+// The CDMA modem: the line reader on its own (notices and answers, exactly 30 bytes
+// ignored, fields cut at their buffers, an unterminated last field not taken, hex decoding
+// with its 63-byte limit), the SMS wake-up (10 s old passes, 11 s does not, the sender
+// check of mode 0 only, CONNECT in either case dials), dialling and hanging up
+// (StartCdmaLink / StopCdmaLink: dialer, timer 21, the port given up and taken back) and
+// the serial thread, against a pseudo-terminal that plays the modem.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "modem/sms_parse.h"
+#include "status/time_format.h"
+#include "tests/unit/station_fixture.h"
+
+namespace vtest {
+namespace {
+
+constexpr int64_t kNow = 1765031400;  // the fake clock of every modem test
+constexpr const char* kCenterTel = "01012345678";
+constexpr const char* kConnectHex = "434F4E4E454354";
+
+SmsFields Split(const std::string& szLine, int nLength = -1) {
+    SmsFields f;
+    SplitSmsLine(szLine.data(), nLength < 0 ? static_cast<int>(szLine.size()) : nLength, &f);
+    return f;
+}
+std::string Decode(const std::string& szHex) {
+    char szOut[kSmsTextBufSize];
+    const int n = DecodeSmsHex(szHex.c_str(), szOut);
+    return std::string(szOut, static_cast<size_t>(n));
+}
+
+TEST(ModemParseTest, NoticesAndAnswersByLength) {
+    const std::pair<std::string, ModemLineKind> kCases[] = {
+        {"$008:0", ModemLineKind::kSmsNotice},
+        {"$008:0 and whatever follows, even a long tail of text", ModemLineKind::kSmsNotice},
+        {"$008:", ModemLineKind::kIgnored},
+        {"$008:1\r\n", ModemLineKind::kIgnored},
+        {std::string("$00\0:0", 6), ModemLineKind::kIgnored},
+        {std::string(30, 'A'), ModemLineKind::kIgnored},  // must be more than 30
+        {std::string(31, 'A'), ModemLineKind::kSmsAnswer},
+        {std::string(512, ','), ModemLineKind::kSmsAnswer},
+        {std::string(513, ','), ModemLineKind::kIgnored},
+    };
+    for (const auto& [sz, kind] : kCases) {
+        EXPECT_EQ(ClassifyModemRead(sz.data(), static_cast<int>(sz.size())), kind) << sz.size();
+    }
+    EXPECT_EQ(ClassifyModemRead(nullptr, 40), ModemLineKind::kIgnored);
+}
+
+TEST(ModemParseTest, FieldsOfAnAnswer) {
+    SmsFields f = Split("20251206143000,01012345678,x,x,x,434F4E4E454354,x\r\n");
+    EXPECT_STREQ(f.szTime, "20251206143000");
+    EXPECT_STREQ(f.szSender, "01012345678");
+    EXPECT_STREQ(f.szHexText, "434F4E4E454354");
+    f = Split(std::string(40, '7') + "," + std::string(40, '7') + ",x,x,x," +
+              std::string(300, 'A') + ",x\r\n");
+    EXPECT_EQ(std::string(f.szTime), std::string(15, '7')) << "cut to the buffers";
+    EXPECT_EQ(std::string(f.szSender), std::string(15, '7'));
+    EXPECT_EQ(std::string(f.szHexText), std::string(255, 'A'));
+    f = Split("20251206143000,01012345678,x,x,x,434F4E4E454354");
+    EXPECT_STREQ(f.szSender, "01012345678");
+    EXPECT_STREQ(f.szHexText, "") << "the unterminated last field is not taken";
+    f = Split("20251206143000,0101\r,x,x,x,414243,x\r\n");
+    EXPECT_STREQ(f.szHexText, "") << "the walk ends at the first line end";
+    f = Split("2025,0101,x,x,x,4142,x\r\n", 12);
+    EXPECT_STREQ(f.szSender, "0101");
+    EXPECT_STREQ(f.szHexText, "") << "the length bounds the walk";
+}
+
+TEST(ModemParseTest, HexDecoding) {
+    const std::pair<std::string, std::string> kCases[] = {
+        {"434F4E4E454354", "CONNECT"},
+        {"636F6E6E656374", "connect"},
+        {"41424", "AB"},
+        {"4G", "P"},  // 'G' = 71 - 48 - 7 = 16
+        {"4a", "j"},  // lower case is no hex digit here: 'a' = 42
+        {"5 ", "@"},
+        {"2\xC1", "\xB1"}};  // a byte above 0x7F counts as negative
+    for (const auto& [szHex, szText] : kCases) EXPECT_EQ(Decode(szHex), szText) << szHex;
+    std::string szHex;
+    for (int i = 0; i < 64; ++i) szHex += "41";
+    EXPECT_EQ(Decode(szHex), std::string(63, 'A')) << "64 pairs give 63 bytes";
+    char szOut[kSmsTextBufSize];
+    EXPECT_EQ(DecodeSmsHex("410042", szOut), 3);
+    EXPECT_STREQ(szOut, "A");
+    EXPECT_TRUE(EqualsNoCase("CoNnEcT", "CONNECT", 64));
+    EXPECT_FALSE(EqualsNoCase("CONNECTX", "CONNECT", 64));
+    const char szNoNul[4] = {'a', 'b', 'c', 'd'};
+    EXPECT_TRUE(EqualsNoCase(szNoNul, "ABCDEF", 4)) << "only nMax characters are looked at";
+}
+
+// A pseudo-terminal whose station side is reached through a symlink.
+class FakeModem {
+  public:
+    explicit FakeModem(const std::string& szLink) : m_szLink(szLink) { Plug(); }
+    ~FakeModem() { Unplug(); }
+    void Plug() {
+        int nSlave = -1;
+        ASSERT_EQ(openpty(&m_nMaster, &nSlave, nullptr, nullptr, nullptr), 0);
+        termios tio{};
+        tcgetattr(nSlave, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(nSlave, TCSANOW, &tio);
+        char szPts[128] = {};
+        ASSERT_EQ(ptsname_r(m_nMaster, szPts, sizeof szPts), 0);
+        close(nSlave);  // the station opens its own side through the link
+        fs::remove(m_szLink);
+        fs::create_symlink(szPts, m_szLink);
+    }
+    void Unplug() {  // the station's side sees a hang-up
+        if (m_nMaster >= 0) close(m_nMaster);
+        m_nMaster = -1;
+        std::error_code ec;
+        fs::remove(m_szLink, ec);
+    }
+    void Write(const std::string& sz) {
+        ASSERT_EQ(write(m_nMaster, sz.data(), sz.size()), static_cast<ssize_t>(sz.size()));
+    }
+    // What the station wrote, collected until nBytes arrived or nWaitMs passed.
+    std::string Read(size_t nBytes, int nWaitMs) {
+        std::string szOut;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nWaitMs);
+        while (szOut.size() < nBytes && std::chrono::steady_clock::now() < end) {
+            pollfd pfd{m_nMaster, POLLIN, 0};
+            if (poll(&pfd, 1, 20) <= 0) continue;
+            char buf[1024];
+            const ssize_t n = read(m_nMaster, buf, sizeof buf);
+            if (n <= 0) break;
+            szOut.append(buf, static_cast<size_t>(n));
+        }
+        return szOut;
+    }
+
+  private:
+    std::string m_szLink;  // symlink to the station's side
+    int m_nMaster = -1;    // modem side
+};
+
+class ModemTest : public StationTest {
+  protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        m_pEnv->SetTime64(kNow);
+        CVelmoraDlg& dlg = MakeDialog();
+        dlg.m_nCenterCommKind = 1;
+        dlg.m_nOperationMode = 0;
+        std::snprintf(dlg.m_szCdmaTelNumber, sizeof dlg.m_szCdmaTelNumber, "%s", kCenterTel);
+        std::snprintf(dlg.m_szBinDir, sizeof dlg.m_szBinDir, "%s", "D:/QN64-ABRIX/Bin");
+    }
+    void TearDown() override {
+        if (m_thread.joinable()) {
+            m_pDlg->m_hSerialStop->Set();
+            m_thread.join();
+        }
+        if (m_pDlg->m_hComPort.IsOpen()) m_pDlg->CloseComm(m_pDlg->m_hComPort);
+        m_pDlg.reset();
+        m_pModem.reset();
+        StationTest::TearDown();
+    }
+    void OpenModem() {
+        m_pModem = std::make_unique<FakeModem>(Host("modem"));
+        std::snprintf(m_pDlg->m_szModemDevice, sizeof m_pDlg->m_szModemDevice, "%s",
+                      Host("modem").c_str());
+        m_pDlg->OpenModemPort();
+        ASSERT_EQ(m_pDlg->m_bComOpen.load(), 1);
+    }
+    // The modem writes, and the station reads once the bytes are queued on its side.
+    void ModemSays(const std::string& sz) {
+        m_pModem->Write(sz);
+        int nQueued = 0;
+        EXPECT_TRUE(WaitFor([&] {
+            return m_pEnv->SerialWait(m_pDlg->m_hComPort, nullptr, 50, &nQueued) == 1 &&
+                   nQueued >= static_cast<int>(sz.size());
+        }));
+    }
+    void StartThread() {
+        m_pDlg->m_hSerialStop = m_pEnv->NewEvent(true);
+        m_pDlg->m_bSerialRun = 1;
+        m_thread = std::thread(SerialThreadProc, m_pDlg.get());
+    }
+    static std::string TimeDigits(int64_t nAgo) {
+        char sz[17] = {};
+        FormatTimeDigits(sz, 16, kNow - nAgo);
+        return std::string(sz, 14);
+    }
+    // An SMS answer line as the session gets it (after the two leading bytes).
+    static std::string SmsLine(int64_t nAgo, const std::string& szSender,
+                               const std::string& szHex) {
+        return TimeDigits(nAgo) + "," + szSender + ",x,x,x," + szHex + ",x\r\n";
+    }
+    void Sms(const std::string& sz) {
+        m_pSession->OnSmsMessage(sz.data(), static_cast<int>(sz.size()));
+    }
+    size_t DialerStarts() { return m_pEnv->StartedPrograms().size(); }
+
+    std::unique_ptr<FakeModem> m_pModem;
+    std::thread m_thread;  // the serial thread, when a test starts it
+};
+
+TEST_F(ModemTest, SmsTimeWindowSenderAndText) {
+    std::string szHex64;
+    for (int i = 0; i < 64; ++i) szHex64 += "41";
+    const struct {
+        int64_t nAgo;
+        std::string szSender, szHex, szLine;
+        int nOperationMode;
+        size_t nDials;  // dialer starts after this message
+    } kCases[] = {
+        {11, kCenterTel, kConnectHex, "현재시간과 차이가 크다 [11] = " + TimeDigits(11), 0, 0},
+        {10, kCenterTel, kConnectHex, "CDMA Control [" + TimeDigits(10) + "] = CONNECT", 0, 1},
+        {-3600, kCenterTel, "414243", "CDMA Control [" + TimeDigits(-3600) + "] = ABC", 0, 1},
+        {0, kCenterTel, "636F6E6E656374", "CDMA Control [" + TimeDigits(0) + "] = connect", 0, 2},
+        {0, kCenterTel, "434F4E4E45435445441", "CDMA Control [" + TimeDigits(0) + "] = CONNECTED",
+         0, 2},
+        {0, "01099999999", kConnectHex, "SMS Center Tel Number이 아님 : 01099999999", 0, 2},
+        {0, std::string(kCenterTel) + "99999999", kConnectHex,
+         "SMS Center Tel Number이 아님 : 010123456789999", 0, 2},
+        {0, "01099999999", kConnectHex, "CDMA Control [" + TimeDigits(0) + "] = CONNECT", 1, 3},
+        {0, kCenterTel, szHex64, "CDMA Control [" + TimeDigits(0) + "] = " + std::string(63, 'A'),
+         0, 3},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.szLine);
+        m_pDlg->m_nOperationMode = c.nOperationMode;
+        m_pDlg->m_bLinkExpected = 0;
+        ResetRecords();
+        const size_t nBefore = DialerStarts();
+        Sms(SmsLine(c.nAgo, c.szSender, c.szHex));
+        EXPECT_EQ(CountDebug(c.szLine), 1);
+        EXPECT_EQ(DialerStarts(), c.nDials);
+        EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), DialerStarts() > nBefore ? 1 : 0);
+    }
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 10000u);
+    ResetRecords();
+    Sms(TimeDigits(0) + "," + kCenterTel + ",x,x,x," + kConnectHex);  // unterminated
+    EXPECT_EQ(CountDebug("CDMA Control [" + TimeDigits(0) + "] = "), 1);
+    Sms(std::string("NOTADATE,") + kCenterTel + ",x,x,x,434F4E4E454354,x\r\n");
+    EXPECT_EQ(CountDebugContaining("] = NOTADATE"), 1);
+    std::snprintf(m_pDlg->m_szCdmaTelNumber, sizeof m_pDlg->m_szCdmaTelNumber, "%s", "CenterA");
+    Sms(SmsLine(0, "CENTERa", kConnectHex));  // the sender compares without case
+    EXPECT_EQ(DialerStarts(), 4u);
+}
+
+TEST_F(ModemTest, ReadsFromThePort) {
+    OpenModem();
+    ModemSays("$008:0 anything\r\n");
+    m_pDlg->OnSerialReceive(17);
+    EXPECT_EQ(m_pModem->Read(64, 300), "AT$SMSMT=1?\r\n");
+    EXPECT_EQ(CountDebug("MAKE SMS : S:13, D:AT$SMSMT=1?\r\n"), 1);
+    // Exactly 30 bytes are ignored; 31 are read (and rejected for their sender).
+    ModemSays("\r\n" + TimeDigits(0) + "," + std::string(12, '7') + ",");
+    m_pDlg->OnSerialReceive(30);
+    EXPECT_EQ(CountDebugContaining("SMS Center Tel Number"), 0);
+    ModemSays("\r\n" + TimeDigits(0) + "," + std::string(13, '7') + ",");
+    m_pDlg->OnSerialReceive(31);
+    EXPECT_EQ(CountDebug("SMS Center Tel Number이 아님 : 7777777777777"), 1);
+    // 700 bytes without a line end: one read of 512, then the rest.
+    ModemSays(std::string(700, 'A'));
+    m_pDlg->OnSerialReceive(700);
+    EXPECT_EQ(CountDebugContaining("[512]"), 1);
+    m_pDlg->OnSerialReceive(188);
+    EXPECT_EQ(CountDebugContaining("[188]"), 1);
+    // A whole answer dials and gives the port to the dialer.
+    m_pDlg->m_bLinkExpected = 0;
+    ModemSays("\r\n" + SmsLine(2, kCenterTel, kConnectHex));
+    m_pDlg->OnSerialReceive(1);
+    EXPECT_EQ(CountDebug("CDMA Control [" + TimeDigits(2) + "] = CONNECT"), 1);
+    EXPECT_EQ(DialerStarts(), 1u);
+    EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen());
+}
+
+TEST_F(ModemTest, StartCdmaLinkGivesThePortUpAndStartsTheDialerWhenAbsent) {
+    OpenModem();
+    m_pEnv->StartTimer(kTimerSerial, 1000);
+    m_pDlg->m_bLinkExpected = 0;
+    const uint64_t nBefore = m_pEnv->MonotonicMs();
+    m_pDlg->StartCdmaLink();
+    EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen());
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSerial), 0u);
+    EXPECT_GE(m_pEnv->MonotonicMs() - nBefore, 1000u) << "the pause before the dialer";
+    EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0) << "the serial thread must not take it back";
+    ASSERT_EQ(DialerStarts(), 1u);
+    EXPECT_EQ(m_pEnv->StartedPrograms()[0].szCommandLine, "D:/QN64-ABRIX/Bin/Brisketon.exe");
+    EXPECT_EQ(m_pEnv->StartedPrograms()[0].nShow, 6);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 10000u);
+    EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 1);
+    m_pEnv->AddWindow(sib::kBrisketon);  // running: not started again; a signal station's period
+    m_pDlg->m_nProgramKind = 1;
+    m_pDlg->StartCdmaLink();
+    EXPECT_EQ(DialerStarts(), 1u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 16000u);
+    m_pEnv->RemoveWindow(sib::kBrisketon);
+    m_pEnv->FailStartProgram(true);
+    m_pDlg->m_bLinkExpected = 0;
+    m_pDlg->StartCdmaLink();
+    EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 1) << "a missing dialer still expects the link";
+}
+
+TEST_F(ModemTest, StopCdmaLinkEndsTheDialerAndTakesThePortBack) {
+    OpenModem();
+    m_pDlg->StartCdmaLink();
+    m_pEnv->AddWindow(sib::kBrisketon);
+    m_pEnv->StartTimer(kTimerCdma, 1000);
+    m_pDlg->m_pConn[0].m_nLinkState = 1;
+    ResetRecords();
+    m_pDlg->StopCdmaLink();
+    EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 0);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 0u);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerCdma), 0u);
+    const std::vector<Sent> got = Received();  // two WM_DESTROY sent 500 ms apart
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1], (Sent{sib::kBrisketon, 2, 0, 0, got[0].nAtMs + 500}));
+    EXPECT_EQ(got[0], (Sent{sib::kBrisketon, 2, 0, 0, got[0].nAtMs}));
+    EXPECT_EQ(m_pDlg->m_pConn[0].m_nLinkState.load(), 2);
+    EXPECT_EQ(m_pDlg->m_pConn[0].m_bCloseRequested.load(), 1);
+    EXPECT_TRUE(m_pDlg->m_hComPort.IsOpen());
+    ModemSays("$008:0\r\n");
+    m_pDlg->OnSerialReceive(8);
+    EXPECT_EQ(m_pModem->Read(13, 300), "AT$SMSMT=1?\r\n");
+}
+
+TEST_F(ModemTest, LeasedLineIgnoresAllOfIt) {
+    OpenModem();
+    m_pDlg->m_nCenterCommKind = 0;
+    m_pEnv->AddWindow(sib::kBrisketon);
+    m_pEnv->StartTimer(kTimerCdma, 1000);
+    m_pDlg->m_pConn[0].m_nLinkState = 1;
+    ResetRecords();
+    m_pDlg->StopCdmaLink();
+    m_pEnv->RemoveWindow(sib::kBrisketon);
+    m_pDlg->m_bLinkExpected = 0;
+    m_pDlg->StartCdmaLink();
+    ModemSays("$008:0\r\n");
+    m_pDlg->OnSerialReceive(8);
+    EXPECT_EQ(m_pModem->Read(1, 50), "");
+    EXPECT_TRUE(m_pEnv->Messages().empty());
+    EXPECT_EQ(DialerStarts(), 0u);
+    EXPECT_EQ(m_pDlg->m_pConn[0].m_nLinkState.load(), 1);
+    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerCdma), 1000u);
+    EXPECT_TRUE(m_pDlg->m_hComPort.IsOpen());
+}
+
+TEST_F(ModemTest, PortOpeningIsOnRecord) {
+    std::snprintf(m_pDlg->m_szModemDevice, sizeof m_pDlg->m_szModemDevice, "%s",
+                  Host("no-modem").c_str());
+    m_pDlg->OpenModemPort();
+    EXPECT_EQ(CountDebug("MODEM: 포트를 열 수 없음 [" + Host("no-modem") + "]"), 1);
+    EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 1) << "the serial thread keeps trying";
+    OpenModem();
+    EXPECT_EQ(CountDebug("MODEM: 포트 열림 [" + Host("modem") + "]"), 1);
+    EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0);
+}
+
+TEST_F(ModemTest, SerialThreadAnswersAndPicksAnUnpluggedModemUpAgain) {
+    OpenModem();
+    StartThread();
+    m_pModem->Write("$008:0\r\n");
+    EXPECT_EQ(m_pModem->Read(13, 5000), "AT$SMSMT=1?\r\n");
+    m_pModem->Unplug();
+    ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 0; }));
+    EXPECT_TRUE(WaitFor(
+        [&] { return CountDebug("MODEM: 포트 장치가 사라짐 [" + Host("modem") + "]") == 1; }));
+    m_pModem->Plug();
+    ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 1; }));
+    EXPECT_EQ(CountDebug("MODEM: 포트를 다시 열었음 [" + Host("modem") + "]"), 1);
+    m_pModem->Write("$008:0\r\n");
+    EXPECT_EQ(m_pModem->Read(13, 5000), "AT$SMSMT=1?\r\n");
+    m_pDlg->m_hSerialStop->Set();
+    m_thread.join();
+    EXPECT_EQ(m_pDlg->m_bSerialRun.load(), 0);
+    EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen()) << "the thread closes the port it leaves";
+}
+
+}  // namespace
+}  // namespace vtest

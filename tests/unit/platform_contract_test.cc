@@ -1,0 +1,248 @@
+// The platform's contract, run against the POSIX back-end and the fake alike where both
+// offer it: station path mapping and the current directory in Windows form, listings with
+// Windows wildcards, copy / remove / make-directory results, INI values by the
+// GetPrivateProfileString rules, named mappings shared by name; then the INI lookup on its
+// own, the CP949 golden bytes, and the timers of both back-ends (fake clock; scaled time).
+#include <algorithm>
+#include <map>
+
+#include "platform/env_wrapper.h"
+#include "platform/ini_parse.h"
+#include "platform/posix/posix_env.h"
+#include "tests/unit/station_fixture.h"
+
+namespace vtest {
+namespace {
+
+class ContractTest : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(m_root.Path().empty());
+        if (std::string(GetParam()) == "fake") {
+            m_pEnv = std::make_unique<vplat::FakeEnv>(m_root.Path());
+        } else {
+            m_pEnv = vplat::NewHostEnv(m_root.Path());
+        }
+    }
+    std::vector<std::string> Find(const char* szPattern) {
+        std::vector<std::string> v = m_pEnv->FindFiles(szPattern);
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+    std::string CurrentDir() {
+        char szBuf[512];
+        return std::string(szBuf, m_pEnv->GetCurrentDir(szBuf, sizeof szBuf));
+    }
+    std::string Profile(const char* szSection, const char* szKey, const char* szDefault,
+                        size_t nSize = 256) {
+        std::vector<char> buf(nSize + 1, 'X');
+        const size_t n = m_pEnv->ReadProfileString(szSection, szKey, szDefault, buf.data(), nSize,
+                                                   "D:/QN64-ABRIX/Data/Test.ini");
+        EXPECT_EQ(std::string(buf.data()).size(), n);
+        return std::string(buf.data(), n);
+    }
+    TempRoot m_root;
+    std::unique_ptr<vplat::Env> m_pEnv;
+};
+
+TEST_P(ContractTest, PathsMapUnderTheRootAndFollowTheCurrentDirectory) {
+    const std::pair<const char*, const char*> kPaths[] = {
+        {"D:/QN64-ABRIX/Data/ConfigInfoSetup.ini", "d/QN64-ABRIX/Data/ConfigInfoSetup.ini"},
+        {"E:\\QN64-ABRIX\\Bin\\x.exe", "e/QN64-ABRIX/Bin/x.exe"},
+        {"d:/not_plate/", "d/not_plate"},
+        {"D:/../../etc/passwd", "d/etc/passwd"},  // never out of the drive
+        {"D:/a/./../b", "d/b"}};
+    for (const auto& [szIn, szOut] : kPaths) EXPECT_EQ(m_pEnv->MapPath(szIn), m_root.Host(szOut));
+    EXPECT_EQ("D:/", CurrentDir());
+    fs::create_directories(m_root.Host("e/QN64-ABRIX/Bin"));
+    ASSERT_TRUE(m_pEnv->SetCurrentDir("E:/QN64-ABRIX/Bin"));
+    EXPECT_EQ("E:/QN64-ABRIX/Bin", CurrentDir());
+    EXPECT_EQ(m_root.Host("e/QN64-ABRIX/Data/x.ini"), m_pEnv->MapPath("../Data/x.ini"));
+    EXPECT_EQ(m_root.Host("e/z"), m_pEnv->MapPath("../../../../z"));
+    EXPECT_EQ(m_root.Host("e/Data"), m_pEnv->MapPath("/Data"));
+    EXPECT_FALSE(m_pEnv->SetCurrentDir("E:/nowhere"));
+    EXPECT_EQ("E:/QN64-ABRIX/Bin", CurrentDir());
+    char szSmall[6];
+    EXPECT_EQ(5u, m_pEnv->GetCurrentDir(szSmall, sizeof szSmall));
+    EXPECT_STREQ("E:/QN", szSmall);
+}
+
+TEST_P(ContractTest, ListingsCopiesAndRemovalsGiveWindowsResults) {
+    for (const char* szName : {"a.ABCDE", "b.abcde", "c.AbCdE", "d.ABCDEF", "e.txt", "noext"})
+        WriteHostFile(m_root.Host(std::string("d/not_plate/") + szName), "x");
+    fs::create_directories(m_root.Host("d/not_plate/sub.abcde"));
+    EXPECT_EQ((std::vector<std::string>{"a.ABCDE", "b.abcde", "c.AbCdE", "sub.abcde"}),
+              Find("d:/not_plate/*.ABCDE"));
+    EXPECT_TRUE(Find("D:\\not_plate\\[ab]*.abcde").empty()) << "'[' is no wildcard";
+    EXPECT_EQ((std::vector<std::string>{"a.ABCDE", "b.abcde", "c.AbCdE"}),
+              Find("D:/not_plate/?.?bcde"));
+    EXPECT_EQ(7u, Find("d:/not_plate/*.*").size()) << "every entry, never . or ..";
+    EXPECT_TRUE(Find("d:/missing/*.ABCDE").empty());
+    WriteHostFile(m_root.Host("d/a/src.bin"), std::string("\0\x01\xff data", 8));
+    WriteHostFile(m_root.Host("d/a/dst.bin"), "old");
+    EXPECT_FALSE(m_pEnv->CopyFileTo("d:/a/src.bin", "d:/a/dst.bin", true));
+    EXPECT_EQ("old", ReadHostFile(m_root.Host("d/a/dst.bin")));
+    EXPECT_TRUE(m_pEnv->CopyFileTo("d:/a/src.bin", "d:/a/dst.bin", false));
+    EXPECT_EQ(std::string("\0\x01\xff data", 8), ReadHostFile(m_root.Host("d/a/dst.bin")));
+    EXPECT_FALSE(m_pEnv->CopyFileTo("d:/a/none.bin", "d:/a/new.bin", false));
+    EXPECT_TRUE(m_pEnv->RemoveFile("D:/a/dst.bin"));
+    EXPECT_FALSE(m_pEnv->RemoveFile("D:/a/dst.bin"));
+    EXPECT_FALSE(m_pEnv->RemoveFile("D:/a")) << "a directory is not a file";
+    EXPECT_TRUE(m_pEnv->MakeDirectory("d:/delete_img"));
+    EXPECT_FALSE(m_pEnv->MakeDirectory("d:/delete_img"));
+    EXPECT_FALSE(m_pEnv->MakeDirectory("d:/x/y/z")) << "one level at a time";
+    EXPECT_EQ(nullptr, m_pEnv->OpenFile("d:/a/none.txt", "rb"));
+}
+
+TEST_P(ContractTest, ProfileValuesFollowGetPrivateProfileString) {
+    WriteHostFile(m_root.Host("d/QN64-ABRIX/Data/Test.ini"),
+                  "[LocalInfo]\r\n  LOCAL_ADDRESS =  12345ABC  \r\n; MANAGE_PC_IP=1.1.1.1\r\n"
+                  "MANAGE_PC_IP=10.0.0.7 ; not a comment\r\nEMPTY=\r\nQUOTED=\" a b \"\r\n"
+                  "local_address=second\r\n[localinfo]\r\nLATE=only in the second section\r\n");
+    EXPECT_EQ("12345ABC", Profile("LOCALINFO", "local_address", "dflt"));
+    EXPECT_EQ("10.0.0.7 ; not a comment", Profile("LocalInfo", "MANAGE_PC_IP", ""));
+    EXPECT_EQ("", Profile("LocalInfo", "EMPTY", "dflt"));
+    EXPECT_EQ(" a b ", Profile("LocalInfo", "QUOTED", ""));
+    EXPECT_EQ("dflt", Profile("LocalInfo", "LATE", "dflt")) << "the first section only";
+    EXPECT_EQ("dflt", Profile("LocalInfo", "MISSING", "dflt   "));
+    EXPECT_EQ("1234", Profile("LocalInfo", "LOCAL_ADDRESS", "", 5));
+    EXPECT_EQ("", Profile("LocalInfo", "LOCAL_ADDRESS", "", 1));
+    fs::remove(m_root.Host("d/QN64-ABRIX/Data/Test.ini"));
+    EXPECT_EQ("0", Profile("LocalInfo", "LOCAL_ADDRESS", "0"));
+}
+
+TEST_P(ContractTest, MappingIsCreatedOnceAndSharedByName) {
+    vplat::MappedView view, other, again;
+    EXPECT_FALSE(m_pEnv->OpenMapping("LOCALSTATUSINFO", &view)) << "nobody created it yet";
+    bool bCreated = false;
+    ASSERT_TRUE(m_pEnv->CreateMapping("LOCALSTATUSINFO", 4096, &view, &bCreated));
+    EXPECT_TRUE(bCreated);
+    ASSERT_EQ(4096u, view.nSize);
+    char* p = static_cast<char*>(view.pView);
+    EXPECT_EQ(4096, std::count(p, p + 4096, '\0')) << "zero-filled";
+    std::memcpy(p, "12345", 5);
+    auto pOther = vplat::NewHostEnv(m_root.Path());  // another program of the station
+    ASSERT_TRUE(pOther->OpenMapping("LOCALSTATUSINFO", &other));
+    EXPECT_EQ(0, std::memcmp(other.pView, "12345", 5));
+    ASSERT_TRUE(pOther->CreateMapping("LOCALSTATUSINFO", 4096, &again, &bCreated));
+    EXPECT_FALSE(bCreated);
+    static_cast<char*>(again.pView)[0] = '9';
+    EXPECT_EQ('9', p[0]);
+    pOther->CloseMapping(&other);
+    pOther->CloseMapping(&again);
+    m_pEnv->CloseMapping(&view);
+    m_pEnv->CloseMapping(&view);  // twice is harmless
+    EXPECT_EQ(nullptr, view.pView);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ContractTest, ::testing::Values("posix", "fake"),
+                         [](const auto& info) { return std::string(info.param); });
+
+std::string IniFind(const std::string& szText, const char* szSection, const char* szKey) {
+    std::string szValue;
+    return vplat::IniFindValue(szText, szSection, szKey, &szValue) ? szValue : "<missing>";
+}
+
+TEST(IniParseTest, LookupRulesAndBoundedCopy) {
+    const struct {
+        std::string szText;
+        const char *szSection, *szKey, *szValue;
+    } kCases[] = {
+        {"[ LocalInfo ]\n\tPort No = 11001 \n", "LOCALINFO", "port no", "11001"},
+        {"[S]\nK=1\n[T]\nJ=2\n", "T", "K", "<missing>"},  // keys belong to their section
+        {"KEY=before any section\n", "", "KEY", "<missing>"},
+        {"[A]\nK=1\nK=2\n[a]\nJ=5\n", "A", "K", "1"},
+        {"[A]\nK=1\n[a]\nJ=5\n", "A", "J", "<missing>"},  // only the first [A]
+        {"[S]\n  ;J=commented\n", "S", "J", "<missing>"},
+        {"[S]\nH='x'\n", "S", "H", "x"},
+        {"[S]\nM=\"a'\n", "S", "M", "\"a'"},  // quotes must match to go
+        {"[S]\nN\n", "S", "N", ""},
+        {"\xEF\xBB\xBF[S]\r\nK=1\r\n", "S", "K", "1"},
+        {"[S]\rK=0\nK=1", "S", "K", "1"},  // a lone CR ends no line
+        {"[S\nK=1\n[S]\nK=2\n", "S", "K", "2"},
+        {"[S]\nK=x=y\n", "S", "K", "x=y"},
+        {std::string("[S]\nK\0=1\n", 9), "S", "K", "<missing>"},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(IniFind(c.szText, c.szSection, c.szKey), c.szValue) << c.szText;
+    char buf[8];
+    EXPECT_EQ(7u, vplat::IniCopyResult("0123456789", buf, sizeof buf));
+    EXPECT_STREQ("0123456", buf);
+    EXPECT_EQ(0u, vplat::IniCopyResult("ab", buf, 1));
+    EXPECT_EQ('\0', buf[0]);
+    EXPECT_EQ(0u, vplat::IniCopyResult("ab", nullptr, 8));
+}
+
+TEST(TextTest, Cp949GoldenBytesAndQuestionMarks) {
+    const std::string szGolden =
+        "\xB0\xFC\xB8\xAE"
+        "PC\xB7\xCE \xC0\xFC\xBC\xDB\xC1\xDF.....";
+    EXPECT_EQ(szGolden, vplat::Utf8ToCp949("관리PC로 전송중....."));
+    EXPECT_EQ("관리PC로 전송중.....", vplat::Cp949ToUtf8(szGolden));
+    EXPECT_EQ("a?b", vplat::Utf8ToCp949("a\xF0\x9F\x98\x80"
+                                        "b"))
+        << "no CP949 form";
+    EXPECT_EQ("a?b", vplat::Utf8ToCp949("a\xFF"
+                                        "b"));
+    EXPECT_EQ("a?", vplat::Utf8ToCp949("a\xEA\xB4")) << "cut short";
+    EXPECT_EQ("x?", vplat::Cp949ToUtf8("x\xB0"));
+    const int64_t t = vplat::Time64FromLocal(2026, 3, 14, 23, 59, 58);
+    EXPECT_EQ(6, vplat::LocalTimeFromTime64(t).nDayOfWeek) << "a Saturday";
+    EXPECT_EQ(vplat::Time64FromLocal(2026, 3, 1, 0, 0, 0),
+              vplat::Time64FromLocal(2026, 2, 29, 0, 0, 0));
+}
+
+struct Recorder : vplat::LoopHandler {
+    void OnLoopTimer(uint32_t nId) override {
+        m_events.push_back("T" + std::to_string(nId) + "@" + std::to_string(pEnv->MonotonicMs()));
+    }
+    intptr_t OnLoopMessage(uint32_t, uintptr_t, intptr_t) override { return 0; }
+    vplat::Env* pEnv = nullptr;
+    std::vector<std::string> m_events;
+};
+
+TEST(TimerTest, FakeTimersFireInTimeOrderAndSleepsFireNone) {
+    TempRoot root;
+    vplat::FakeEnv env(root.Path());
+    Recorder rec;
+    rec.pEnv = &env;
+    env.SetLoopHandler(&rec);
+    env.StartTimer(1, 1000);
+    env.StartTimer(21, 2500);
+    env.AdvanceMs(2999);
+    env.StopTimer(1);
+    EXPECT_EQ(0u, env.TimerPeriod(1));
+    env.SleepMs(3000);  // 21 falls due while sleeping: one tick when time moves on
+    EXPECT_EQ((std::vector<std::string>{"T1@1000", "T1@2000", "T21@2500"}), rec.m_events);
+    env.AdvanceMs(1);
+    EXPECT_EQ("T21@5999", rec.m_events.back());
+}
+
+TEST(TimerTest, PosixTimersFollowTheScaleAndStopHolds) {
+    TempRoot root;
+    vplat::PosixOptions opts;
+    opts.szRoot = opts.szStartDir = root.Path();
+    opts.bHeadless = true;
+    opts.dTimeScale = 1000;  // the station's 10 s tick every 10 ms
+    vplat::PosixEnv env(opts);
+    struct Counter : vplat::LoopHandler {
+        void OnLoopTimer(uint32_t nId) override {
+            const int n = ++m_ticks[nId];
+            if (nId == 7 && n == 3) m_pEnv->StopTimer(7);
+            if (nId == 8 && n == 30) m_pEnv->QuitLoop();
+        }
+        intptr_t OnLoopMessage(uint32_t, uintptr_t, intptr_t) override { return 0; }
+        vplat::PosixEnv* m_pEnv = nullptr;
+        std::map<uint32_t, int> m_ticks;
+    } counter;
+    counter.m_pEnv = &env;
+    env.StartTimer(7, 1000);
+    env.StartTimer(8, 2000);
+    env.RunLoop(&counter);
+    EXPECT_EQ(3, counter.m_ticks[7]);
+    EXPECT_EQ(10u, env.ScaleMs(10000));
+    EXPECT_EQ(1u, env.ScaleMs(1)) << "never 0 for a non-zero wait";
+}
+
+}  // namespace
+}  // namespace vtest
