@@ -1,6 +1,7 @@
 // The dialog against the fake platform: start-up per settings, the supervision timers
-// and the silent-manager watchdog (fake clock, process end caught), the send-state line,
-// the main operation program's messages and the shutdown.
+// and the silent-manager watchdog (process end caught), the link-health report, the
+// standard-server destination, the daily log time and the shutdown. The send switch and
+// its display are covered end to end by the shell tests.
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -147,27 +148,6 @@ TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
     int32_t nDest = -1;
     std::memcpy(&nDest, &m_local[2336], 4);
     EXPECT_EQ(nDest, 1);
-}
-
-TEST_F(DialogTest, SendStateLineAndTheMainProgramsSwitch) {
-    CVelmoraDlg& dlg = Start();
-    dlg.OnWmMgrViolation(132, 1);
-    EXPECT_EQ(dlg.m_bSendEnable.load(), 0);
-    dlg.OnTimer(kTimerVolSend);
-    EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), "전송 중지 !!!");
-    EXPECT_EQ(dlg.GetItemText(IDC_BTN_SEND), "Send Stop");
-    dlg.m_bUpdateRunning = 1;
-    dlg.OnWmMgrViolation(132, 0);
-    EXPECT_EQ(dlg.m_bSendEnable.load(), 1);
-    EXPECT_EQ(dlg.m_bUpdateRunning.load(), 0);
-    dlg.OnTimer(kTimerVolSend);
-    EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), "관리PC로 전송중.....");
-    EXPECT_EQ(dlg.GetItemText(IDC_BTN_SEND), "관리 전송");
-    dlg.OnBnClickedSendToggle();
-    EXPECT_EQ(dlg.m_bSendEnable.load(), 0);
-    EXPECT_EQ(dlg.GetItemText(IDC_BTN_SEND), "Send Stop");
-    dlg.OnBnClickedSendToggle();
-    EXPECT_EQ(dlg.m_bSendEnable.load(), 1);
 }
 
 TEST_F(DialogTest, StandardServerDestinationSilencesTheTransferTimer) {

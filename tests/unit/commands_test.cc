@@ -68,9 +68,9 @@ class CommandsTest : public StationTest {
 // What the siblings got, written compactly: "H134:0" is device code 134 with value 0 to
 // the main operation program, "Z" the camera-control program, "a/b" the pair b * 65536 + a,
 // "@1000" the fake milliseconds since the command started.
-V Expect(const std::string& szSpec) {
+V Expect(const std::string& szSent) {
     V out;
-    std::istringstream in(szSpec);
+    std::istringstream in(szSent);
     std::string sz;
     while (in >> sz) {
         int nCode = 0, nAt = 0;

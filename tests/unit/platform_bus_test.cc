@@ -1,23 +1,13 @@
 // Windows by title on the POSIX back-end: two station back-ends on one root, one holding a
 // window and running its loop, the other finding it and sending, posting, querying and
 // clicking; absent and stale windows; a receiver that hangs costs a sender at most 5 s.
-#include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstring>
-#include <filesystem>
 #include <future>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/env_wrapper.h"
-#include "platform/platform.h"
 #include "platform/window_bus.h"
 #include "tests/unit/station_fixture.h"
 
