@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool Contains(const std::string& sz, const std::string& what) { return sz.find(what) != std::string::npos; }
+using e2e::Contains;
 
 void MakeCdmaStation(e2e::Station& st, const std::string& szCommKind) {
     st.m_ini["LocalInfo/CENTER_COMM_KIND"] = szCommKind;

@@ -27,7 +27,7 @@ std::vector<std::string> Messages(const std::string& szLog) {
     return out;
 }
 
-bool Contains(const std::string& sz, const std::string& what) { return sz.find(what) != std::string::npos; }
+using e2e::Contains;
 
 TEST(CenterCommands, DeviceCommandsReachTheMainProgramAndTheCameraProgramInOrder) {
     e2e::Station st(31);

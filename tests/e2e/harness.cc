@@ -2,6 +2,7 @@
 #include "tests/e2e/harness.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <iconv.h>
 #include <signal.h>
 #include <spawn.h>
@@ -71,26 +72,38 @@ bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeou
     return pred();
 }
 
+size_t Count(const std::string& sz, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = sz.find(what); at != std::string::npos; at = sz.find(what, at + 1)) ++n;
+    return n;
+}
+
+size_t CountLines(const std::string& sz, const std::vector<std::string>& parts) {
+    size_t n = 0;
+    std::istringstream in(sz);
+    for (std::string line; std::getline(in, line);) {
+        n += std::all_of(parts.begin(), parts.end(),
+                         [&](const std::string& p) { return Contains(line, p); });
+    }
+    return n;
+}
+
 Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
     char szTemplate[] = "/tmp/velmora-e2e-XXXXXX";
     m_szRoot = mkdtemp(szTemplate);
     m_szAddr = "127.0.0." + std::to_string(nHost);
-    for (const char* dir : {"d/QN64-ABRIX/Data", "d/QN64-ABRIX/Bin", "d/ENF_IMG", "d/Capture_img",
-                            "center"}) {
+    for (const char* dir :
+         {"d/QN64-ABRIX/Data", "d/QN64-ABRIX/Bin", "d/ENF_IMG", "d/Capture_img", "center"}) {
         fs::create_directories(Path(dir));
     }
     const std::time_t now = std::time(nullptr);
     std::tm tmNow{};
     localtime_r(&now, &tmNow);
     fs::create_directories(Path("d/System_Log/" + std::to_string(tmNow.tm_year + 1900)));
-    m_ini = {{"SelectSystem/THIS_PROGRAM_KIND", "2"},
-             {"LocalInfo/LOCAL_ADDRESS", "ABCDE"},
-             {"LocalInfo/LOCAL_NAME", "Test Station"},
-             {"LocalInfo/CENTER_COMM_KIND", "0"},
-             {"LocalInfo/MANAGE_PC_IP", m_szAddr},
-             {"LocalInfo/ENF_CAMERA_CNT", "1"},
-             {"OperationInfo/OPERATION_MODE", "0"},
-             {"DigitalCAM_1/TARGET_LANE_1", "1"}};
+    m_ini = {{"SelectSystem/THIS_PROGRAM_KIND", "2"},  {"LocalInfo/LOCAL_ADDRESS", "ABCDE"},
+             {"LocalInfo/LOCAL_NAME", "Test Station"}, {"LocalInfo/CENTER_COMM_KIND", "0"},
+             {"LocalInfo/MANAGE_PC_IP", m_szAddr},     {"LocalInfo/ENF_CAMERA_CNT", "1"},
+             {"OperationInfo/OPERATION_MODE", "0"},    {"DigitalCAM_1/TARGET_LANE_1", "1"}};
     WriteConfig();
     WriteFile(Path("d/QN64-ABRIX/Data/LocalMemorySet.ini"),
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=d:/ENF_IMG\r\n");
@@ -136,10 +149,10 @@ Proc Station::Start(const std::string& szProgram, const std::vector<std::string>
     for (std::string& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
 
-    std::vector<std::string> envs{"VELMORA_ROOT=" + m_szRoot,
-                                  "VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale),
-                                  "VELMORA_DEBUG=1", "PATH=/usr/bin:/bin",
-                                  "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
+    std::vector<std::string> envs{
+        "VELMORA_ROOT=" + m_szRoot, "VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale),
+        "VELMORA_DEBUG=1", "PATH=/usr/bin:/bin",
+        "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
     std::vector<char*> cenv;
     for (std::string& e : envs) cenv.push_back(e.data());
     cenv.push_back(nullptr);
@@ -162,19 +175,22 @@ Proc Station::Start(const std::string& szProgram, const std::vector<std::string>
     return p;
 }
 
-Proc Station::StartHarwent(const std::vector<std::string>& extra) {
-    std::vector<std::string> args{"--log", Path(".windows/harwent.log")};
-    args.insert(args.end(), extra.begin(), extra.end());
+Proc Station::StartHarwent() {
     fs::create_directories(Path(".windows"));
-    Proc p = Start("harwent-sim", args);
-    WaitFor([&] { return !StubLog("Harwent Console v1.0").empty() || fs::exists(Path(".shm/LOCALSTATUSINFO")); },
-            std::chrono::seconds(5));
+    Proc p = Start("harwent-sim", {"--log", Path(".windows/harwent.log")});
+    WaitFor(
+        [&] {
+            return !StubLog("Harwent Console v1.0").empty() ||
+                   fs::exists(Path(".shm/LOCALSTATUSINFO"));
+        },
+        std::chrono::seconds(5));
     return p;
 }
 
 Proc Station::StartStub(const std::string& szTitle) {
     fs::create_directories(Path(".windows"));
-    return Start("sibling-stub", {"--title", szTitle, "--log", Path(".windows/" + szTitle + ".msglog")});
+    return Start("sibling-stub",
+                 {"--title", szTitle, "--log", Path(".windows/" + szTitle + ".msglog")});
 }
 
 Proc Station::StartCenter(const std::vector<std::string>& extra) {
@@ -252,23 +268,31 @@ std::string Station::SystemLog() {
     return FromCp949(ReadFile(Path(szRel)));
 }
 
-}  // namespace e2e
-
 // ---- Violation files ----
-namespace e2e {
 
 namespace {
 
-const char kVolDir[] = "d/ENF_IMG";
-const char kRetiredDir[] = "d/delete_img";
-const char kStoredDir[] = "center/ABCDE";
+// Where a file waits, where the center stores it and where the station retires it.
+std::string WaitingPath(const Station& st, const std::string& sz) {
+    return st.Path("d/ENF_IMG/" + sz);
+}
+std::string StoredPath(const Station& st, const std::string& sz) {
+    return st.Path("center/ABCDE/" + sz);
+}
+std::string RetiredPath(const Station& st, const std::string& sz) {
+    return st.Path("d/delete_img/" + sz);
+}
+bool Exists(const std::string& szPath) {
+    std::error_code ec;
+    return fs::exists(szPath, ec);
+}
 
 // The value of key="..." in one output line ("" when absent); \" and \\ unescaped.
 std::string QuotedField(const std::string& szLine, const std::string& szKey) {
     const size_t nAt = szLine.find(" " + szKey + "=\"");
-    if (nAt == std::string::npos) return "";
     std::string sz;
-    for (size_t k = nAt + szKey.size() + 3; k < szLine.size() && szLine[k] != '"'; ++k) {
+    for (size_t k = nAt + szKey.size() + 3;
+         nAt != std::string::npos && k < szLine.size() && szLine[k] != '"'; ++k) {
         if (szLine[k] == '\\' && k + 1 < szLine.size()) ++k;
         sz += szLine[k];
     }
@@ -279,56 +303,42 @@ std::string QuotedField(const std::string& szLine, const std::string& szKey) {
 std::vector<std::string> VolDirNames(const Station& st) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(st.Path(kVolDir), ec)) {
+    for (const auto& entry : fs::directory_iterator(WaitingPath(st, ""), ec))
         names.push_back(entry.path().filename().string());
-    }
     return names;
 }
 
-bool Exists(const std::string& szPath) {
-    std::error_code ec;
-    return fs::exists(szPath, ec);
-}
-
-}  // namespace
-
+// nSize bytes that depend only on nSeed (every byte value occurs, frame bytes included).
 std::string PatternBytes(size_t nSize, uint32_t nSeed) {
     std::string sz(nSize, '\0');
     uint32_t x = nSeed * 2654435761u + 0x9E3779B9u;
-    for (size_t k = 0; k < nSize; ++k) {
+    for (char& c : sz) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        sz[k] = static_cast<char>(x >> 24);
+        c = static_cast<char>(x >> 24);
     }
     return sz;
 }
 
-void PutVolFile(const Station& st, const std::string& szName, const std::string& szBytes) {
-    const std::string szTemp = st.Path("staging/" + szName);
-    WriteFile(szTemp, szBytes);
-    fs::rename(szTemp, st.Path(std::string(kVolDir) + "/" + szName));
-}
+}  // namespace
 
 std::vector<std::string> CenterVolFiles(const Station& st) {
     std::map<int, std::string> outputs;  // start index -> output file
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(st.Path(""), ec)) {
-        const std::string szFile = entry.path().filename().string();
         int nIndex = -1;
         char cDot = 0;
-        if (std::sscanf(szFile.c_str(), "velmora-mgrpc.%d.ou%c", &nIndex, &cDot) == 2) {
+        if (std::sscanf(entry.path().filename().c_str(), "velmora-mgrpc.%d.ou%c", &nIndex, &cDot) ==
+            2)
             outputs[nIndex] = entry.path().string();
-        }
     }
     std::vector<std::string> names;
     for (const auto& [nIndex, szPath] : outputs) {
         std::istringstream in(ReadFile(szPath));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("FILE ", 0) == 0 && line.find(" code=51 ") != std::string::npos) {
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("FILE ", 0) == 0 && Contains(line, " code=51 "))
                 names.push_back(QuotedField(line, "file"));
-            }
         }
     }
     return names;
@@ -364,10 +374,9 @@ void VolWatcher::Poll(std::vector<std::string> before) {
             // station copies into delete_img before it deletes: either is already there.
             const std::vector<std::string> stored = CenterVolFiles(m_st);
             const bool bStored = std::find(stored.begin(), stored.end(), szName) != stored.end();
-            const bool bRetired = Exists(m_st.Path(std::string(kRetiredDir) + "/" + szName));
             std::lock_guard<std::mutex> lock(m_mutex);
             m_left.push_back(szName);
-            if (!bStored && !bRetired) {
+            if (!bStored && !Exists(RetiredPath(m_st, szName))) {
                 m_faults.push_back(szName +
                                    " left the violation directory before the center reported it "
                                    "stored and without a copy in delete_img");
@@ -377,44 +386,91 @@ void VolWatcher::Poll(std::vector<std::string> before) {
     }
 }
 
-VolAccount AccountVolFiles(const Station& st, const std::map<std::string, std::string>& files) {
+VolAccount AccountVolFiles(const Station& st, const FileSet& files) {
     VolAccount account;
     const std::vector<std::string> stored = CenterVolFiles(st);
     for (const auto& [szName, szBytes] : files) {
-        const std::string szWaiting = st.Path(std::string(kVolDir) + "/" + szName);
-        const std::string szStored = st.Path(std::string(kStoredDir) + "/" + szName);
-        const std::string szRetired = st.Path(std::string(kRetiredDir) + "/" + szName);
+        auto problem = [&, &szName = szName](const std::string& sz) {
+            account.problems.push_back(szName + sz);
+        };
         const size_t nStoredLines =
             static_cast<size_t>(std::count(stored.begin(), stored.end(), szName));
-        const bool bWaiting = Exists(szWaiting);
-        const bool bStored = nStoredLines > 0 && Exists(szStored);
-        const bool bRetired = Exists(szRetired);
-        if (bWaiting && ReadFile(szWaiting) != szBytes) {
-            account.problems.push_back(szName + " changed in the violation directory");
+        const bool bWaiting = Exists(WaitingPath(st, szName));
+        const bool bStored = nStoredLines > 0 && Exists(StoredPath(st, szName));
+        const bool bRetired = Exists(RetiredPath(st, szName));
+        const std::string szStored = bStored ? ReadFile(StoredPath(st, szName)) : "";
+        if (bWaiting && ReadFile(WaitingPath(st, szName)) != szBytes)
+            problem(" changed in the violation directory");
+        if (nStoredLines > 0 && !bStored) problem(" reported stored but missing at the center");
+        if (bStored && szStored != szBytes) {
+            problem(" stored corrupted (" + std::to_string(szStored.size()) + " of " +
+                    std::to_string(szBytes.size()) + " bytes)");
         }
-        if (nStoredLines > 0 && !Exists(szStored)) {
-            account.problems.push_back(szName + " reported stored but missing at the center");
-        }
-        if (bStored && ReadFile(szStored) != szBytes) {
-            account.problems.push_back(szName + " stored corrupted (" +
-                                       std::to_string(ReadFile(szStored).size()) + " of " +
-                                       std::to_string(szBytes.size()) + " bytes)");
-        }
-        if (bRetired && ReadFile(szRetired) != szBytes) {
-            account.problems.push_back(szName + " corrupted in delete_img");
-        }
+        if (bRetired && ReadFile(RetiredPath(st, szName)) != szBytes)
+            problem(" corrupted in delete_img");
         if (nStoredLines > 1 || (bStored && (bWaiting || bRetired)) || (bWaiting && bRetired)) {
             account.duplicates.push_back(szName + ": stored " + std::to_string(nStoredLines) +
                                          " time(s)" + (bWaiting ? ", still waiting" : "") +
                                          (bRetired ? ", in delete_img" : ""));
         }
-        if (!bWaiting && !bStored && !bRetired) account.problems.push_back(szName + " is lost");
+        if (!bWaiting && !bStored && !bRetired) problem(" is lost");
         account.fates[szName] = bWaiting   ? "waiting"
                                 : bStored  ? "stored"
                                 : bRetired ? "retired"
                                            : "lost";
     }
     return account;
+}
+
+VolScene::VolScene(int nHost, const std::vector<size_t>& sizes) : st(nHost) {
+    for (size_t k = 0; k < sizes.size(); ++k) Put(std::to_string(1000 + k) + ".ABCDE", sizes[k]);
+}
+
+// Written beside the violation directory and renamed in, so the station never sees it
+// half written.
+void VolScene::Put(const std::string& szName, size_t nSize) {
+    files[szName] = PatternBytes(nSize, static_cast<uint32_t>(std::atoi(szName.c_str())));
+    WriteFile(st.Path("staging/" + szName), files[szName]);
+    fs::rename(st.Path("staging/" + szName), WaitingPath(st, szName));
+}
+
+void VolScene::Start(const std::vector<std::string>& centerArgs) {
+    watcher = std::make_unique<VolWatcher>(st);
+    harwent = st.StartHarwent();
+    center = StartCenter(centerArgs);
+    velmora = st.StartVelmora();
+}
+
+// A test whose address is taken (another run of the same test at the same time) fails
+// here instead of talking to a foreign center.
+Proc VolScene::StartCenter(const std::vector<std::string>& args) {
+    center = st.StartCenter(args);
+    if (!WaitFor([&] { return Out().find("LISTEN ") == 0; }, std::chrono::seconds(5)))
+        ADD_FAILURE() << "the center does not listen on " << st.Addr() << ": " << Out();
+    return center;
+}
+
+bool VolScene::Stored(const std::string& szName) const {
+    const auto stored = CenterVolFiles(st);
+    return std::find(stored.begin(), stored.end(), szName) != stored.end() &&
+           !Exists(WaitingPath(st, szName));
+}
+
+bool VolScene::Retired(const std::string& szName) const {
+    return Exists(RetiredPath(st, szName)) && !Exists(WaitingPath(st, szName));
+}
+
+bool VolScene::AllStored() const {
+    return std::all_of(files.begin(), files.end(), [&](const auto& f) { return Stored(f.first); });
+}
+
+void VolScene::ExpectNothingLost() const {
+    const VolAccount account = AccountVolFiles(st, files);
+    for (const std::string& szProblem : account.problems) ADD_FAILURE() << szProblem;
+    for (const std::string& szFault : watcher ? watcher->Faults() : std::vector<std::string>{})
+        ADD_FAILURE() << szFault;
+    for (const std::string& szDup : account.duplicates)
+        std::printf("[ DUPLICATE] %s\n", szDup.c_str());
 }
 
 }  // namespace e2e

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,6 +27,12 @@ void WriteFile(const std::string& szPath, const std::string& szContent);
 std::string FromCp949(const std::string& szBytes);
 // Waits until pred() holds, polling every 50 ms; false on time-out.
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+// Occurrences of what in sz, and the lines of sz that contain every one of parts.
+size_t Count(const std::string& sz, const std::string& what);
+size_t CountLines(const std::string& sz, const std::vector<std::string>& parts);
+inline bool Contains(const std::string& sz, const std::string& what) {
+    return sz.find(what) != std::string::npos;
+}
 
 struct Proc {
     pid_t nPid = -1;
@@ -33,7 +40,7 @@ struct Proc {
 };
 
 class Station {
-public:
+  public:
     // nHost: the last byte of the 127.0.0.x address of this test's Manager PC.
     explicit Station(int nHost, int nTimeScale = 10);
     ~Station();  // kills every program still running and removes the root
@@ -51,7 +58,7 @@ public:
     // Starts a program of build/bin in the root (cwd: the program directory D:/QN64-ABRIX/Bin).
     Proc Start(const std::string& szProgram, const std::vector<std::string>& args);
     Proc StartVelmora() { return Start("velmora", {"--headless"}); }
-    Proc StartHarwent(const std::vector<std::string>& extra = {});
+    Proc StartHarwent();
     Proc StartStub(const std::string& szTitle);
     Proc StartCenter(const std::vector<std::string>& extra = {});
     // Waits for the process to end; its exit status, or -1 on time-out / signal.
@@ -72,24 +79,14 @@ public:
     // Today's system log, as UTF-8 (empty when missing).
     std::string SystemLog();
 
-private:
-    std::string m_szRoot;   // station root
-    std::string m_szAddr;   // 127.0.0.x of the Manager PC
-    int m_nTimeScale;       // VELMORA_TIME_SCALE for the programs
+  private:
+    std::string m_szRoot;       // station root
+    std::string m_szAddr;       // 127.0.0.x of the Manager PC
+    int m_nTimeScale;           // VELMORA_TIME_SCALE for the programs
     std::vector<Proc> m_procs;  // everything started
 };
 
-}  // namespace e2e
-
 // ---- Violation files: writing them, watching them leave, accounting for every one ----
-namespace e2e {
-
-// nSize bytes that depend only on nSeed (every byte value occurs, frame bytes included).
-std::string PatternBytes(size_t nSize, uint32_t nSeed);
-
-// Writes a violation file into the station's violation directory in one step (written
-// beside it, then renamed), so the station never sees it half written.
-void PutVolFile(const Station& st, const std::string& szName, const std::string& szBytes);
 
 // Names of the violation files (code 51) that the Manager PCs started in this station
 // root reported as stored, in the order of their FILE lines (centers in start order).
@@ -99,7 +96,7 @@ std::vector<std::string> CenterVolFiles(const Station& st);
 // every file that leaves it while no Manager PC has reported it stored and no copy of it
 // is in d:/delete_img.
 class VolWatcher {
-public:
+  public:
     explicit VolWatcher(const Station& st);
     ~VolWatcher();
     VolWatcher(const VolWatcher&) = delete;
@@ -108,7 +105,7 @@ public:
     std::vector<std::string> Faults() const;  // one text per file that left too early
     std::vector<std::string> Left() const;    // files that left, in the order seen
 
-private:
+  private:
     void Poll(std::vector<std::string> before);
 
     const Station& m_st;
@@ -129,6 +126,31 @@ struct VolAccount {
 // Accounts for every file given (name -> bytes): it must still be in the violation
 // directory unchanged, or stored by a Manager PC byte-identical, or in d:/delete_img
 // byte-identical; any stored or retired copy must equal the original.
-VolAccount AccountVolFiles(const Station& st, const std::map<std::string, std::string>& files);
+using FileSet = std::map<std::string, std::string>;  // name -> bytes
+VolAccount AccountVolFiles(const Station& st, const FileSet& files);
+
+// One transfer scenario: a station whose violation directory holds the files given, watched
+// from Start on, which also starts the main program stand-in, a center and the station.
+struct VolScene {
+    // Files 1000.ABCDE, 1001.ABCDE, ... of the given sizes.
+    VolScene(int nHost, const std::vector<size_t>& sizes);
+    // Puts one more file, its content seeded by the number in its name.
+    void Put(const std::string& szName, size_t nSize);
+    void Start(const std::vector<std::string>& centerArgs = {});
+    // Starts a center (again) and fails the test when it does not listen.
+    Proc StartCenter(const std::vector<std::string>& args = {});
+    std::string Out() const { return ReadFile(center.szOut); }  // the center's output
+    // Reported stored and gone from the violation directory / in delete_img and gone.
+    bool Stored(const std::string& szName) const;
+    bool Retired(const std::string& szName) const;
+    bool AllStored() const;
+    // Every file accounted for and none left too early; duplicates are only printed.
+    void ExpectNothingLost() const;
+
+    Station st;
+    FileSet files;
+    std::unique_ptr<VolWatcher> watcher;
+    Proc harwent, center, velmora;
+};
 
 }  // namespace e2e

@@ -9,11 +9,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-size_t Count(const std::string& sz, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = sz.find(what); at != std::string::npos; at = sz.find(what, at + 1)) ++n;
-    return n;
-}
+using e2e::Contains;
+using e2e::Count;
 
 TEST(ManagerLink, ConnectsReportsAndReconnectsAfterTheCenterRestarts) {
     e2e::Station st(21);

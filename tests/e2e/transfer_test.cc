@@ -1,14 +1,17 @@
 // Violation files pushed by the real station program to velmora-mgrpc: oldest number
 // first, files of every packet boundary delivered byte-identical (the empty one retired),
-// a resend request at each packet position, and a center or a station that is restarted
-// in the middle of a file. A watcher fails the test if a file leaves the violation
-// directory before the center has stored it or a copy lies in delete_img.
+// and a center that misbehaves: a resend request at each packet position, resends up to
+// and past the give-up count, refusals, the link cut after each packet, a center that never
+// answers, and a center or a station restarted in the middle of a file. Every file must end
+// up stored byte-identical, still waiting, or in delete_img by the give-up rules; a watcher
+// fails the test if one leaves the violation directory early.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,158 +21,70 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using FileSet = std::map<std::string, std::string>;  // name -> bytes
-
-size_t Count(const std::string& sz, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = sz.find(what); at != std::string::npos; at = sz.find(what, at + 1)) ++n;
-    return n;
-}
-
-// Lines of sz that contain every one of parts.
-size_t CountLines(const std::string& sz, const std::vector<std::string>& parts) {
-    size_t n = 0;
-    for (size_t at = 0; at < sz.size();) {
-        size_t end = sz.find('\n', at);
-        if (end == std::string::npos) end = sz.size();
-        const std::string line = sz.substr(at, end - at);
-        n += std::all_of(parts.begin(), parts.end(),
-                         [&](const std::string& p) { return line.find(p) != std::string::npos; });
-        at = end + 1;
-    }
-    return n;
-}
-
-// Starts the station's center; a test whose address is taken (another run of the same
-// test at the same time) fails here instead of talking to a foreign center.
-e2e::Proc Center(e2e::Station& st, const std::vector<std::string>& args = {}) {
-    e2e::Proc center = st.StartCenter(args);
-    if (!e2e::WaitFor([&] { return e2e::ReadFile(center.szOut).find("LISTEN ") == 0; }, 5s)) {
-        ADD_FAILURE() << "the center does not listen on " << st.Addr() << ": "
-                      << e2e::ReadFile(center.szOut);
-    }
-    return center;
-}
-
-// Writes the files (sizes in name order from nFirstKey) with content seeded by the key.
-FileSet PutFiles(const e2e::Station& st, int nFirstKey, const std::vector<size_t>& sizes) {
-    FileSet files;
-    for (size_t k = 0; k < sizes.size(); ++k) {
-        const int nKey = nFirstKey + static_cast<int>(k);
-        const std::string szName = std::to_string(nKey) + ".ABCDE";
-        files[szName] = e2e::PatternBytes(sizes[k], static_cast<uint32_t>(nKey));
-        e2e::PutVolFile(st, szName, files[szName]);
-    }
-    return files;
-}
-
-// True once the center has stored every file of names and none is left waiting.
-bool AllDelivered(const e2e::Station& st, const std::vector<std::string>& names) {
-    const auto stored = e2e::CenterVolFiles(st);
-    for (const std::string& szName : names) {
-        if (std::find(stored.begin(), stored.end(), szName) == stored.end()) return false;
-        if (std::filesystem::exists(st.Path("d/ENF_IMG/" + szName))) return false;
-    }
-    return true;
-}
-
-std::vector<std::string> Names(const FileSet& files) {
-    std::vector<std::string> names;
-    for (const auto& [szName, szBytes] : files) names.push_back(szName);
-    return names;
-}
-
-// Every file accounted for and none left too early; duplicates are only reported.
-void ExpectNothingLost(const e2e::Station& st, const e2e::VolWatcher& watcher,
-                       const FileSet& files) {
-    const e2e::VolAccount account = e2e::AccountVolFiles(st, files);
-    for (const std::string& szProblem : account.problems) ADD_FAILURE() << szProblem;
-    for (const std::string& szFault : watcher.Faults()) ADD_FAILURE() << szFault;
-    for (const std::string& szDup : account.duplicates) {
-        std::printf("[ DUPLICATE] %s\n", szDup.c_str());
-    }
-}
+using e2e::Count;
+using e2e::CountLines;
+using Names = std::vector<std::string>;
 
 TEST(TransferOrder, OldestNumberGoesFirstAndEachIsCounted) {
-    e2e::Station st(60);
-    FileSet files;
+    e2e::VolScene s(60, {});
     for (const auto& [szName, nSize] :
-         std::map<std::string, size_t>{{"999.ABCDE", 700}, {"1000.ABCDE", 800}, {"7.ABCDE", 900}}) {
-        files[szName] = e2e::PatternBytes(nSize, static_cast<uint32_t>(nSize));
-        e2e::PutVolFile(st, szName, files[szName]);
-    }
-    e2e::VolWatcher watcher(st);
-    auto harwent = st.StartHarwent();
-    auto center = Center(st);
-    auto velmora = st.StartVelmora();
-    ASSERT_TRUE(e2e::WaitFor([&] { return AllDelivered(st, Names(files)); }, 20s))
-        << e2e::ReadFile(center.szOut);
-    EXPECT_EQ(e2e::CenterVolFiles(st),
-              (std::vector<std::string>{"7.ABCDE", "999.ABCDE", "1000.ABCDE"}));
-    EXPECT_TRUE(st.WaitControl(1007, "3"));
+         std::map<std::string, size_t>{{"999.ABCDE", 700}, {"1000.ABCDE", 800}, {"7.ABCDE", 900}})
+        s.Put(szName, nSize);
+    s.Start();
+    ASSERT_TRUE(e2e::WaitFor([&] { return s.AllStored(); }, 20s)) << s.Out();
+    EXPECT_EQ(e2e::CenterVolFiles(s.st), (Names{"7.ABCDE", "999.ABCDE", "1000.ABCDE"}));
+    EXPECT_TRUE(s.st.WaitControl(1007, "3"));
     // A completed file is recorded with bytes 7 to 42 of its content (they hold NULs
     // here, so only the start of the line is certain).
-    EXPECT_NE(st.SystemLog().find("Send MGR_PC[7.ABCDE] : "), std::string::npos);
-    ExpectNothingLost(st, watcher, files);
+    EXPECT_NE(s.st.SystemLog().find("Send MGR_PC[7.ABCDE] : "), std::string::npos);
+    s.ExpectNothingLost();
 }
 
 TEST(TransferSizes, EveryPacketBoundaryArrivesWholeAndTheEmptyFileIsRetired) {
-    e2e::Station st(61);
     // The empty file has the smallest number: left in place it would block the others.
-    const FileSet files = PutFiles(st, 1000, {0, 1, 2999, 3000, 3001, 30001});
-    e2e::VolWatcher watcher(st);
-    auto harwent = st.StartHarwent();
-    auto center = Center(st);
-    auto velmora = st.StartVelmora();
-    const std::vector<std::string> sent{"1001.ABCDE", "1002.ABCDE", "1003.ABCDE", "1004.ABCDE",
-                                        "1005.ABCDE"};
-    ASSERT_TRUE(e2e::WaitFor([&] { return AllDelivered(st, sent); }, 30s))
-        << e2e::ReadFile(center.szOut);
-    EXPECT_EQ(e2e::CenterVolFiles(st), sent);
-    EXPECT_EQ(e2e::ReadFile(st.Path("d/delete_img/1000.ABCDE")), "");
-    EXPECT_TRUE(std::filesystem::exists(st.Path("d/delete_img/1000.ABCDE")));
-    EXPECT_NE(st.SystemLog().find("MGR_PC: 빈 위반화일 이동 [1000.ABCDE]"), std::string::npos)
-        << st.SystemLog();
-
+    e2e::VolScene s(61, {0, 1, 2999, 3000, 3001, 30001});
+    s.Start();
+    const Names sent{"1001.ABCDE", "1002.ABCDE", "1003.ABCDE", "1004.ABCDE", "1005.ABCDE"};
+    ASSERT_TRUE(e2e::WaitFor(
+        [&] { return std::all_of(sent.begin(), sent.end(), [&](auto& n) { return s.Stored(n); }); },
+        30s))
+        << s.Out();
+    EXPECT_EQ(e2e::CenterVolFiles(s.st), sent);
+    EXPECT_TRUE(s.Retired("1000.ABCDE"));
+    EXPECT_EQ(e2e::ReadFile(s.st.Path("d/delete_img/1000.ABCDE")), "");
+    EXPECT_TRUE(e2e::Contains(s.st.SystemLog(), "MGR_PC: 빈 위반화일 이동 [1000.ABCDE]"))
+        << s.st.SystemLog();
     // Packet counts and the cut of the last data packet, as the center saw them.
-    const std::string out = e2e::ReadFile(center.szOut);
-    EXPECT_NE(out.find("file=\"1001.ABCDE\" size=1 packets=2 "), std::string::npos) << out;
-    EXPECT_NE(out.find("file=\"1002.ABCDE\" size=2999 packets=2 "), std::string::npos);
-    EXPECT_NE(out.find("file=\"1003.ABCDE\" size=3000 packets=2 "), std::string::npos);
-    EXPECT_NE(out.find("file=\"1004.ABCDE\" size=3001 packets=3 "), std::string::npos);
-    EXPECT_NE(out.find("file=\"1005.ABCDE\" size=30001 packets=12 "), std::string::npos);
-    EXPECT_NE(out.find("RX code=51 name=OP_VOL_FILE len=17 pkt=0000 id=\"ABCDE\" crc=ok"),
-              std::string::npos);
-    EXPECT_NE(out.find("len=1 pkt=0011 id=\"ABCDE\" crc=ok"), std::string::npos);
-    EXPECT_EQ(out.find("size=0 file=\"1000.ABCDE\""), std::string::npos)
+    const std::string out = s.Out();
+    for (const char* szLine :
+         {"file=\"1001.ABCDE\" size=1 packets=2 ", "file=\"1002.ABCDE\" size=2999 packets=2 ",
+          "file=\"1003.ABCDE\" size=3000 packets=2 ", "file=\"1004.ABCDE\" size=3001 packets=3 ",
+          "file=\"1005.ABCDE\" size=30001 packets=12 ",
+          "RX code=51 name=OP_VOL_FILE len=17 pkt=0000 id=\"ABCDE\" crc=ok",
+          "len=1 pkt=0011 id=\"ABCDE\" crc=ok"})
+        EXPECT_TRUE(e2e::Contains(out, szLine)) << szLine << "\n" << out;
+    EXPECT_FALSE(e2e::Contains(out, "size=0 file=\"1000.ABCDE\""))
         << "the empty file is retired without being offered to the center";
-    EXPECT_TRUE(st.WaitControl(1007, "5"));
-    ExpectNothingLost(st, watcher, files);
+    EXPECT_TRUE(s.st.WaitControl(1007, "5"));
+    s.ExpectNothingLost();
 }
 
 TEST(TransferSizes, LargestFileGoesAndALargerOneStaysForever) {
-    e2e::Station st(82);
     // 894,000 bytes fill 298 data packets; one byte more needs a 300th slot.
-    const FileSet files = PutFiles(st, 1000, {894000, 894001});
-    e2e::VolWatcher watcher(st);
-    auto harwent = st.StartHarwent();
-    auto center = Center(st);
-    auto velmora = st.StartVelmora();
-    ASSERT_TRUE(e2e::WaitFor([&] { return AllDelivered(st, {"1000.ABCDE"}); }, 20s))
-        << e2e::ReadFile(center.szOut);
+    e2e::VolScene s(82, {894000, 894001});
+    s.Start();
+    ASSERT_TRUE(e2e::WaitFor([&] { return s.Stored("1000.ABCDE"); }, 20s)) << s.Out();
     // The size error is logged on every tick and the file is never offered.
     ASSERT_TRUE(e2e::WaitFor(
         [&] {
-            const std::string log = st.SystemLog();
-            return Count(log, "MGR_PC: Send VOL File Size ERROR : 300/894001") >= 2;
+            return Count(s.st.SystemLog(), "MGR_PC: Send VOL File Size ERROR : 300/894001") >= 2;
         },
         10s))
-        << st.SystemLog();
-    const std::string out = e2e::ReadFile(center.szOut);
-    EXPECT_NE(out.find("file=\"1000.ABCDE\" size=894000 packets=299 "), std::string::npos);
-    EXPECT_EQ(out.find("1001.ABCDE"), std::string::npos);
-    EXPECT_EQ(e2e::ReadFile(st.Path("d/ENF_IMG/1001.ABCDE")), files.at("1001.ABCDE"));
-    ExpectNothingLost(st, watcher, files);
+        << s.st.SystemLog();
+    EXPECT_TRUE(e2e::Contains(s.Out(), "file=\"1000.ABCDE\" size=894000 packets=299 "));
+    EXPECT_FALSE(e2e::Contains(s.Out(), "1001.ABCDE"));
+    EXPECT_EQ(e2e::ReadFile(s.st.Path("d/ENF_IMG/1001.ABCDE")), s.files.at("1001.ABCDE"));
+    s.ExpectNothingLost();
 }
 
 // A single resend request at packet K of a five-packet file (9,001 bytes).
@@ -177,107 +92,243 @@ class ResendAt : public ::testing::TestWithParam<int> {};
 
 TEST_P(ResendAt, OnePacketStillDelivers) {
     const int k = GetParam();
-    e2e::Station st(62 + k);
-    const FileSet files = PutFiles(st, 1000, {9001, 3001});
-    e2e::VolWatcher watcher(st);
-    auto harwent = st.StartHarwent();
-    auto center = Center(st, {"--resend", "51:" + std::to_string(k)});
-    auto velmora = st.StartVelmora();
-    ASSERT_TRUE(e2e::WaitFor([&] { return AllDelivered(st, Names(files)); }, 20s))
-        << e2e::ReadFile(center.szOut);
+    e2e::VolScene s(62 + k, {9001, 3001});
+    s.Start({"--resend", "51:" + std::to_string(k)});
+    ASSERT_TRUE(e2e::WaitFor([&] { return s.AllStored(); }, 20s)) << s.Out();
     char szPacket[32];
     std::snprintf(szPacket, sizeof szPacket, " pkt=%04d ", k);
-    const std::string out = e2e::ReadFile(center.szOut);
+    const std::string out = s.Out();
     // Packet K of the first file went twice, the one of the second file (if any) once.
     EXPECT_EQ(CountLines(out, {"RX code=51 ", szPacket}), k <= 2 ? 3u : 2u) << out;
     EXPECT_EQ(CountLines(out, {"TX code=51 ", szPacket, "status=3"}), 1u);
     EXPECT_EQ(Count(out, "status=3"), 1u);
-    const std::string log = st.SystemLog();
-    EXPECT_NE(log.find("MGR_PC: VOL ERROR_RESEND= PackNo:" + std::to_string(k)), std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("PACKET_SEND_RETRY"), std::string::npos);
-    EXPECT_EQ(e2e::CenterVolFiles(st), (std::vector<std::string>{"1000.ABCDE", "1001.ABCDE"}));
-    ExpectNothingLost(st, watcher, files);
+    const std::string log = s.st.SystemLog();
+    EXPECT_TRUE(e2e::Contains(log, "MGR_PC: VOL ERROR_RESEND= PackNo:" + std::to_string(k))) << log;
+    EXPECT_FALSE(e2e::Contains(log, "PACKET_SEND_RETRY"));
+    EXPECT_EQ(e2e::CenterVolFiles(s.st), (Names{"1000.ABCDE", "1001.ABCDE"}));
+    s.ExpectNothingLost();
 }
 
 INSTANTIATE_TEST_SUITE_P(TransferResend, ResendAt, ::testing::Range(0, 5));
 
-TEST(TransferRestart, CenterRestartedAfterTheInfoPacket) {
-    e2e::Station st(67);
-    const FileSet files = PutFiles(st, 1000, {30001, 5000});
-    e2e::VolWatcher watcher(st);
-    auto harwent = st.StartHarwent();
-    auto silent = Center(st, {"--silent"});
-    auto velmora = st.StartVelmora();
+// N resend requests of packet P: five are still delivered, the sixth retires the file and
+// the next one goes. Either way packet P went six times.
+class ResendsOf : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(ResendsOf, PacketRetiresTheFileOnlyFromTheSixth) {
+    const auto [n, p] = GetParam();
+    const bool bGiveUp = n >= 6;
+    e2e::VolScene s(70 + n, {9001, 1});
+    std::vector<std::string> args;
+    for (int i = 0; i < n; ++i) args.insert(args.end(), {"--resend", "51:" + std::to_string(p)});
+    s.Start(args);
     ASSERT_TRUE(e2e::WaitFor(
-        [&] {
-            return e2e::ReadFile(silent.szOut).find("file=\"1000.ABCDE\"") != std::string::npos;
-        },
-        10s))
-        << e2e::ReadFile(silent.szOut);
-    st.Kill(silent);
-    auto center = Center(st);
-    // The station holds the file as current until the busy rule gives the attempt up
-    // (about twelve transfer ticks), then starts it again from its info packet.
-    ASSERT_TRUE(e2e::WaitFor([&] { return AllDelivered(st, Names(files)); }, 30s))
-        << e2e::ReadFile(center.szOut);
-    EXPECT_EQ(e2e::CenterVolFiles(st), (std::vector<std::string>{"1000.ABCDE", "1001.ABCDE"}));
-    EXPECT_TRUE(st.Running(velmora));
-    ExpectNothingLost(st, watcher, files);
+        [&] { return (bGiveUp ? s.Retired("1000.ABCDE") : true) && s.Stored("1001.ABCDE"); }, 20s))
+        << s.Out();
+    const std::string out = s.Out();
+    EXPECT_EQ(Count(out, "status=3"), static_cast<size_t>(n)) << out;
+    EXPECT_EQ(Count(out, "len=3000 pkt=000" + std::to_string(p) + " id=\"ABCDE\" crc=ok"), 6u);
+    const std::string log = s.st.SystemLog();
+    EXPECT_EQ(Count(log, "MGR_PC: VOL ERROR_RESEND= PackNo:" + std::to_string(p)), 5u) << log;
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(Count(log, "MGR_PC: PACKET_SEND_RETRY= Retry:" + std::to_string(i)), 1u);
+    EXPECT_EQ(Count(log, "위반화일 삭제"), bGiveUp ? 1u : 0u) << log;
+    EXPECT_EQ(Count(log, "MGR_PC: 위반화일 삭제 & Backup [1000.ABCDE]"), bGiveUp ? 1u : 0u);
+    EXPECT_EQ(e2e::CenterVolFiles(s.st),
+              (bGiveUp ? Names{"1001.ABCDE"} : Names{"1000.ABCDE", "1001.ABCDE"}));
+    s.ExpectNothingLost();
 }
 
-// The station killed (SIGKILL) while a file is current and unanswered: by a silent
-// center after the info packet, or by a center that cut the link at the third packet.
-class StationKilled : public ::testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(TransferFaults, ResendsOf,
+                         ::testing::Values(std::pair{5, 1}, std::pair{6, 2}));
 
-TEST_P(StationKilled, WhileAFileIsCurrentAndComesBackToDeliverIt) {
-    const std::string szFault = GetParam();
-    e2e::Station st(szFault == "--silent" ? 68 : 80);
-    const FileSet files = PutFiles(st, 1000, {9001, 1});
-    e2e::VolWatcher watcher(st);
-    auto harwent = st.StartHarwent();
-    std::vector<std::string> args{szFault};
-    if (szFault == "--drop-after") args.push_back("3");
-    auto faulty = Center(st, args);
-    auto velmora = st.StartVelmora();
+// Refusal (status 4) of packet K: each refusal ends the attempt; the fourth retires the
+// file. With K = 4 the center held every byte but the last packet's.
+class RefuseAt : public ::testing::TestWithParam<int> {};
+
+TEST_P(RefuseAt, FourthRefusalRetiresTheFile) {
+    const int k = GetParam();
+    // The second file is one packet long after its info packet, so --refuse 4 spares it.
+    e2e::VolScene s(77 + (k == 0 ? 0 : 1),
+                    k == 0 ? std::vector<size_t>{9001} : std::vector<size_t>{9001, 1});
+    // A stale file of the same name in delete_img is replaced by the retired one.
+    e2e::WriteFile(s.st.Path("d/delete_img/1000.ABCDE"), "stale");
+    s.Start({"--refuse", std::to_string(k)});
     ASSERT_TRUE(e2e::WaitFor(
-        [&] {
-            const std::string out = e2e::ReadFile(faulty.szOut);
-            return out.find("file=\"1000.ABCDE\"") != std::string::npos &&
-                   (szFault == "--silent" || out.find("reason=drop-after") != std::string::npos);
-        },
-        10s))
-        << e2e::ReadFile(faulty.szOut);
-    st.Kill(velmora);
-    st.Kill(faulty);
-    EXPECT_EQ(e2e::ReadFile(st.Path("d/ENF_IMG/1000.ABCDE")), files.at("1000.ABCDE"));
-    auto center = Center(st);
-    auto velmora2 = st.StartVelmora();
-    ASSERT_TRUE(e2e::WaitFor([&] { return AllDelivered(st, Names(files)); }, 20s))
-        << e2e::ReadFile(center.szOut);
-    EXPECT_EQ(e2e::CenterVolFiles(st), (std::vector<std::string>{"1000.ABCDE", "1001.ABCDE"}));
-    ExpectNothingLost(st, watcher, files);
+        [&] { return !std::filesystem::exists(s.st.Path("d/ENF_IMG/1000.ABCDE")); }, 20s))
+        << s.Out();
+    const std::string out = s.Out();
+    EXPECT_EQ(Count(out, "status=4"), 4u) << out;
+    EXPECT_EQ(Count(out, "size=9001 file=\"1000.ABCDE\""), 4u);
+    const std::string log = s.st.SystemLog();
+    EXPECT_EQ(Count(log, "MGR_PC: VOL ERROR_FILE= File:1000.ABCDE"), 4u) << log;
+    for (int n = 1; n <= 3; ++n)
+        EXPECT_EQ(Count(log, "MGR_PC: PACKET_SEND_RETRY= Retry:" + std::to_string(n)), 1u);
+    EXPECT_EQ(Count(log, "MGR_PC: 위반화일 삭제 & Backup [1000.ABCDE]"), 1u) << log;
+    EXPECT_TRUE(k == 0 || e2e::WaitFor([&] { return s.Stored("1001.ABCDE"); }, 10s)) << out;
+    s.ExpectNothingLost();
 }
 
-INSTANTIATE_TEST_SUITE_P(TransferRestart, StationKilled,
-                         ::testing::Values("--silent", "--drop-after"));
+INSTANTIATE_TEST_SUITE_P(TransferRefuse, RefuseAt, ::testing::Values(0, 4));
 
-TEST(TransferRestart, StationKilledRightAfterAFileArrived) {
-    e2e::Station st(69);
-    const FileSet files = PutFiles(st, 1000, {30001, 30001, 30001, 1});
-    e2e::VolWatcher watcher(st);
-    auto harwent = st.StartHarwent();
-    auto center = Center(st);
-    auto velmora = st.StartVelmora();
-    // Killed as soon as the center reports the first file: the kill lands around the
-    // last acknowledgement and the delete that follows it.
-    ASSERT_TRUE(e2e::WaitFor([&] { return !e2e::CenterVolFiles(st).empty(); }, 10s))
-        << e2e::ReadFile(center.szOut);
-    st.Kill(velmora);
-    auto velmora2 = st.StartVelmora();
-    ASSERT_TRUE(e2e::WaitFor([&] { return AllDelivered(st, Names(files)); }, 20s))
-        << e2e::ReadFile(center.szOut);
-    ExpectNothingLost(st, watcher, files);
+TEST(TransferFaults, ResendsAndRefusalsCountTogether) {
+    e2e::VolScene s(81, {9001});
+    // Three resends of packet 1 end the first round; each refusal of packet 2 ends
+    // another, so the third attempt's refusal is the one that retires the file.
+    s.Start({"--resend", "51:1", "--resend", "51:1", "--resend", "51:1", "--refuse", "2"});
+    ASSERT_TRUE(e2e::WaitFor([&] { return s.Retired("1000.ABCDE"); }, 20s)) << s.Out();
+    EXPECT_EQ(Count(s.Out(), "size=9001 file=\"1000.ABCDE\""), 3u) << s.Out();
+    EXPECT_EQ(Count(s.Out(), "status=4"), 3u);
+    const std::string log = s.st.SystemLog();
+    EXPECT_EQ(Count(log, "MGR_PC: PACKET_SEND_RETRY= Retry:"), 3u) << log;
+    EXPECT_EQ(Count(log, "MGR_PC: 위반화일 삭제 & Backup [1000.ABCDE]"), 1u) << log;
+    s.ExpectNothingLost();
+}
+
+// A center that refuses every time while delete_img cannot take the file (the give-up copy
+// fails, so the file must stay and be offered again), and one that never answers (after
+// about twelve ticks the busy rule starts the oldest file again, from its info packet).
+class NothingLeaves : public ::testing::TestWithParam<bool> {};
+
+TEST_P(NothingLeaves, WhenTheCenterRefusesOrIsSilent) {
+    const bool bSilent = GetParam();
+    e2e::VolScene s(bSilent ? 79 : 84,
+                    bSilent ? std::vector<size_t>{9001, 3001} : std::vector<size_t>{9001});
+    if (!bSilent) e2e::WriteFile(s.st.Path("d/delete_img"), "a file where the folder should be");
+    s.Start(bSilent ? std::vector<std::string>{"--silent"}
+                    : std::vector<std::string>{"--refuse", "0"});
+    ASSERT_TRUE(e2e::WaitFor(
+        [&] { return Count(s.Out(), "size=9001 file=\"1000.ABCDE\"") >= (bSilent ? 2u : 5u); },
+        30s))
+        << s.Out();
+    const std::string out = s.Out();
+    if (bSilent) {
+        EXPECT_FALSE(e2e::Contains(out, "1001.ABCDE")) << "only the oldest file is tried";
+        EXPECT_EQ(Count(out, "RX code=51"),
+                  Count(out, "RX code=51 name=OP_VOL_FILE len=17 pkt=0000"))
+            << "a silent center gets info packets only";
+        EXPECT_FALSE(std::filesystem::exists(s.st.Path("d/delete_img")));
+    } else {
+        EXPECT_EQ(Count(s.st.SystemLog(), "MGR_PC: 위반화일 삭제 & Backup [1000.ABCDE]"), 1u);
+    }
+    EXPECT_EQ(e2e::ReadFile(s.st.Path("d/ENF_IMG/1000.ABCDE")), s.files.at("1000.ABCDE"));
+    EXPECT_TRUE(s.watcher->Left().empty());
+    s.ExpectNothingLost();
+}
+
+INSTANTIATE_TEST_SUITE_P(TransferFaults, NothingLeaves, ::testing::Bool());
+
+TEST(TransferFaults, LinkCutAtEachPacketOfAFileNeverLosesIt) {
+    // 9,001 bytes: the info packet and four data packets. Center k cuts the link when
+    // the k-th packet arrives, before answering or storing it. The scenes run side by side.
+    std::vector<std::unique_ptr<e2e::VolScene>> scenes;
+    for (int k = 1; k <= 5; ++k) {
+        scenes.push_back(std::make_unique<e2e::VolScene>(69 + k, std::vector<size_t>{9001, 3001}));
+        scenes.back()->Start({"--drop-after", std::to_string(k)});
+    }
+    for (size_t k = 0; k < scenes.size(); ++k) {
+        SCOPED_TRACE("cut at packet " + std::to_string(k + 1));
+        const e2e::VolScene& s = *scenes[k];
+        // Each cut leaves the attempt current until the busy rule ends it (about twelve
+        // transfer ticks); the file is then sent again from its info packet.
+        EXPECT_TRUE(e2e::WaitFor([&] { return s.AllStored(); }, 40s)) << s.Out();
+        EXPECT_EQ(Count(s.Out(), "reason=drop-after"), 1u) << s.Out();
+        EXPECT_EQ(e2e::CenterVolFiles(s.st), (Names{"1000.ABCDE", "1001.ABCDE"}));
+        s.ExpectNothingLost();
+    }
+}
+
+// A file interrupted and then delivered once the failed side is back.
+struct Interruption {
+    const char* szName;
+    int nHost;
+    std::vector<size_t> sizes;
+    std::vector<std::string> centerArgs;  // the first center
+    const char* szWaitFor;  // in its output beside the first file (nullptr: a file stored)
+    bool bKillStation;      // SIGKILL the station and start it again
+    bool bKillCenter;       // kill the center and start a well-behaved one
+};
+
+class Interrupted : public ::testing::TestWithParam<Interruption> {};
+
+TEST_P(Interrupted, FileIsDeliveredAfterwards) {
+    const Interruption& c = GetParam();
+    e2e::VolScene s(c.nHost, c.sizes);
+    s.Start(c.centerArgs);
+    ASSERT_TRUE(e2e::WaitFor(
+        [&] {
+            return c.szWaitFor == nullptr ? !e2e::CenterVolFiles(s.st).empty()
+                                          : e2e::Contains(s.Out(), "file=\"1000.ABCDE\"") &&
+                                                e2e::Contains(s.Out(), c.szWaitFor);
+        },
+        10s))
+        << s.Out();
+    if (c.bKillStation) s.st.Kill(s.velmora);
+    if (c.bKillCenter) s.st.Kill(s.center);
+    if (c.bKillStation && c.bKillCenter) {
+        EXPECT_EQ(e2e::ReadFile(s.st.Path("d/ENF_IMG/1000.ABCDE")), s.files.at("1000.ABCDE"));
+    }
+    if (c.bKillCenter) s.StartCenter();
+    if (c.bKillStation) s.velmora = s.st.StartVelmora();
+    ASSERT_TRUE(e2e::WaitFor([&] { return s.AllStored(); }, 30s)) << s.Out();
+    if (c.bKillCenter) {
+        EXPECT_EQ(e2e::CenterVolFiles(s.st), (Names{"1000.ABCDE", "1001.ABCDE"}));
+    }
+    EXPECT_TRUE(s.st.Running(s.velmora));
+    s.ExpectNothingLost();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TransferRestart, Interrupted,
+    ::testing::Values(
+        // The station holds the file as current until the busy rule gives the attempt up
+        // (about twelve transfer ticks), then starts it again from its info packet.
+        Interruption{
+            "CenterRestartedAfterTheInfoPacket", 67, {30001, 5000}, {"--silent"}, "", false, true},
+        // The station killed while a file is current and unanswered: by a silent center
+        // after the info packet, or by a center that cut the link at the third packet.
+        Interruption{
+            "StationKilledWhileTheCenterIsSilent", 68, {9001, 1}, {"--silent"}, "", true, true},
+        Interruption{"StationKilledAfterTheLinkWasCut",
+                     80,
+                     {9001, 1},
+                     {"--drop-after", "3"},
+                     "reason=drop-after",
+                     true,
+                     true},
+        // Killed as soon as the center reports the first file: the kill lands around the
+        // last acknowledgement and the delete that follows it.
+        Interruption{"StationKilledRightAfterAFileArrived",
+                     69,
+                     {30001, 30001, 30001, 1},
+                     {},
+                     nullptr,
+                     true,
+                     false}),
+    [](const auto& info) { return std::string(info.param.szName); });
+
+// The checks themselves: a file removed by hand is flagged, one retired properly is not,
+// and a stored copy that differs from the original is reported.
+TEST(TransferWatcher, FlagsFilesThatLeaveUnaccountedOrArriveChanged) {
+    e2e::VolScene s(83, {10, 20, 30});  // no program runs
+    e2e::VolWatcher watcher(s.st);
+    namespace fs = std::filesystem;
+    fs::remove(s.st.Path("d/ENF_IMG/1000.ABCDE"));
+    e2e::WriteFile(s.st.Path("d/delete_img/1001.ABCDE"), s.files.at("1001.ABCDE"));
+    fs::remove(s.st.Path("d/ENF_IMG/1001.ABCDE"));
+    e2e::WriteFile(s.st.Path("center/ABCDE/1002.ABCDE"), "not the bytes sent");
+    e2e::WriteFile(s.st.Path("velmora-mgrpc.0.out"),
+                   "FILE peer=127.0.0.1:1 id=\"ABCDE\" code=51 file=\"1002.ABCDE\" size=30 "
+                   "packets=2 stored=\"x\"\n");
+    fs::remove(s.st.Path("d/ENF_IMG/1002.ABCDE"));
+    ASSERT_TRUE(e2e::WaitFor([&] { return watcher.Left().size() == 3; }, 5s));
+    ASSERT_EQ(watcher.Faults().size(), 1u);
+    EXPECT_TRUE(e2e::Contains(watcher.Faults()[0], "1000.ABCDE"));
+    const e2e::VolAccount account = e2e::AccountVolFiles(s.st, s.files);
+    EXPECT_EQ(account.fates.at("1000.ABCDE"), "lost");
+    EXPECT_EQ(account.fates.at("1001.ABCDE"), "retired");
+    EXPECT_EQ(account.problems,
+              (Names{"1000.ABCDE is lost", "1002.ABCDE stored corrupted (18 of 30 bytes)"}));
 }
 
 }  // namespace

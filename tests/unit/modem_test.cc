@@ -120,19 +120,7 @@ class FakeModem {
         ASSERT_EQ(write(m_nMaster, sz.data(), sz.size()), static_cast<ssize_t>(sz.size()));
     }
     // What the station wrote, collected until nBytes arrived or nWaitMs passed.
-    std::string Read(size_t nBytes, int nWaitMs) {
-        std::string szOut;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nWaitMs);
-        while (szOut.size() < nBytes && std::chrono::steady_clock::now() < end) {
-            pollfd pfd{m_nMaster, POLLIN, 0};
-            if (poll(&pfd, 1, 20) <= 0) continue;
-            char buf[1024];
-            const ssize_t n = read(m_nMaster, buf, sizeof buf);
-            if (n <= 0) break;
-            szOut.append(buf, static_cast<size_t>(n));
-        }
-        return szOut;
-    }
+    std::string Read(size_t nBytes, int nWaitMs) { return ReadFd(m_nMaster, nBytes, nWaitMs); }
 
   private:
     std::string m_szLink;  // symlink to the station's side

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -79,6 +80,22 @@ inline bool WaitFor(const std::function<bool()>& cond, int nMs = 20000) {
     return true;
 }
 
+inline std::vector<uint8_t> Bytes(const std::string& sz) { return {sz.begin(), sz.end()}; }
+// What fd gives until n bytes arrived, the other end closed or nMs passed.
+inline std::string ReadFd(int fd, size_t n, int nMs) {
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (out.size() < n && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) != 1) continue;
+        char buf[4096];
+        const ssize_t k = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (k <= 0) break;
+        out.append(buf, static_cast<size_t>(k));
+    }
+    return out;
+}
+
 // A listening socket on 127.0.0.1 that accepts one station at a time.
 class LoopbackServer {
   public:
@@ -113,19 +130,7 @@ class LoopbackServer {
                   static_cast<ssize_t>(bytes.size()));
     }
     // Reads until n bytes arrived (at most nMs); what arrived.
-    std::vector<uint8_t> Recv(size_t n, int nMs = 10000) {
-        std::vector<uint8_t> out;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-        while (out.size() < n && std::chrono::steady_clock::now() < end) {
-            pollfd p{m_nConn, POLLIN, 0};
-            if (::poll(&p, 1, 50) != 1) continue;
-            uint8_t buf[4096];
-            const ssize_t k = ::recv(m_nConn, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (k <= 0) break;
-            out.insert(out.end(), buf, buf + k);
-        }
-        return out;
-    }
+    std::vector<uint8_t> Recv(size_t n, int nMs = 10000) { return Bytes(ReadFd(m_nConn, n, nMs)); }
     // True when the station closed its end (at most nMs).
     bool PeerClosed(int nMs = 10000) {
         pollfd p{m_nConn, POLLIN, 0};
@@ -156,8 +161,6 @@ inline int FreePort() {
     ::close(fd);
     return ntohs(a.sin_port);
 }
-
-inline std::vector<uint8_t> Bytes(const std::string& sz) { return {sz.begin(), sz.end()}; }
 
 // A finished manager frame as the Manager PC sends it; the ID is written as given (up to
 // five bytes) and bBadCrc stores the inverted checksum instead of the station's.
@@ -194,8 +197,7 @@ struct SentFrame {
         return {bytes.begin() + 30, bytes.begin() + 30 + n};
     }
     bool DataEquals(const uint8_t* p, int n) const {
-        return DataLength() == n && bytes.size() >= static_cast<size_t>(30 + n) &&
-               std::memcmp(bytes.data() + 30, p, static_cast<size_t>(n)) == 0;
+        return Data() == std::vector<uint8_t>(p, p + n);
     }
     int Digits(size_t nAt, size_t nWidth) const {
         if (nAt + nWidth > bytes.size()) return -1;
@@ -220,10 +222,7 @@ struct Sent {
     uintptr_t wParam;
     intptr_t lParam;
     uint64_t nAtMs;
-    bool operator==(const Sent& o) const {
-        return szTitle == o.szTitle && nMsg == o.nMsg && wParam == o.wParam && lParam == o.lParam &&
-               nAtMs == o.nAtMs;
-    }
+    bool operator==(const Sent& o) const = default;
 };
 inline std::ostream& operator<<(std::ostream& os, const Sent& s) {
     return os << "{" << s.szTitle << ", " << s.nMsg << ", " << s.wParam << ", " << s.lParam << ", @"
@@ -276,8 +275,8 @@ class StationTest : public ::testing::Test {
     void WriteFile(const std::string& szRel, const std::string& szBody) {
         WriteHostFile(Host(szRel), szBody);
     }
-    void PutFile(const std::string& szRel, const std::vector<uint8_t>& bytes) {
-        WriteFile(szRel, std::string(bytes.begin(), bytes.end()));
+    void PutFile(const std::string& szRel, const std::vector<uint8_t>& v) {
+        WriteFile(szRel, {v.begin(), v.end()});
     }
     std::string ReadFile(const std::string& szRel) const { return ReadHostFile(Host(szRel)); }
     bool Exists(const std::string& szRel) const { return fs::exists(Host(szRel)); }
@@ -402,20 +401,20 @@ class StationTest : public ::testing::Test {
         return out;
     }
     std::string Control(int nId) { return m_pEnv->GetControlText(nId); }
-    int CountDebug(const std::string& szLine) {
-        int n = 0;
-        for (const std::string& s : m_pEnv->DebugLines()) n += s == szLine ? 1 : 0;
-        return n;
+    // Debug lines equal to, starting with, or containing sz.
+    int CountDebug(const std::string& sz) {
+        return CountDebugIf([&](auto& s) { return s == sz; });
     }
-    int CountDebugPrefix(const std::string& szPrefix) {
-        int n = 0;
-        for (const std::string& s : m_pEnv->DebugLines()) n += s.rfind(szPrefix, 0) == 0 ? 1 : 0;
-        return n;
+    int CountDebugPrefix(const std::string& sz) {
+        return CountDebugIf([&](auto& s) { return s.rfind(sz, 0) == 0; });
     }
-    int CountDebugContaining(const std::string& szPart) {
-        int n = 0;
-        for (const std::string& s : m_pEnv->DebugLines()) n += s.find(szPart) != s.npos ? 1 : 0;
-        return n;
+    int CountDebugContaining(const std::string& sz) {
+        return CountDebugIf([&](auto& s) { return s.find(sz) != s.npos; });
+    }
+    template <class Pred>
+    int CountDebugIf(Pred pred) {
+        const auto lines = m_pEnv->DebugLines();
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), pred));
     }
 
     TempRoot m_root;
