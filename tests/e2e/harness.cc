@@ -153,6 +153,10 @@ Proc Station::Start(const std::string& szProgram, const std::vector<std::string>
         "VELMORA_ROOT=" + m_szRoot, "VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale),
         "VELMORA_DEBUG=1", "PATH=/usr/bin:/bin",
         "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
+    // Sanitizer builds: the programs stop at their first report, which fails the test.
+    for (const char* szName : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* szValue = std::getenv(szName)) envs.push_back(std::string(szName) + "=" + szValue);
+    }
     std::vector<char*> cenv;
     for (std::string& e : envs) cenv.push_back(e.data());
     cenv.push_back(nullptr);

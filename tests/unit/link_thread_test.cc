@@ -54,7 +54,10 @@ TEST_F(LinkThreadTest, PeerCloseIsCountedAndFollowedByAReconnectWithStatus) {
     StartThread();
     m_server.Drop();
     ASSERT_TRUE(WaitFor([&] { return Link().m_nDisconnects.load() == 1; }));
-    EXPECT_EQ(CountDebugContaining("TCP 통신단절 [Thread- RECV Socket CLOSE...] = 0"), 1);
+    // The line follows the count on the link thread.
+    EXPECT_TRUE(WaitFor([&] {
+        return CountDebugContaining("TCP 통신단절 [Thread- RECV Socket CLOSE...] = 0") == 1;
+    }));
     EXPECT_EQ(QueueReport(59, ""), 0);  // nothing is kept for the next connection
     ASSERT_TRUE(m_server.Accept());
     const SentFrame f = RecvFrame();  // the short status after a reconnect
@@ -101,7 +104,7 @@ TEST_F(LinkThreadTest, SendFailureDropsTheQueueAndArmsThePause) {
     EXPECT_TRUE(WaitFor([&] {
         return CountDebugContaining("TCP 통신단절 [Thread- Data 전송 ERROR...] = 0") == 1;
     }));
-    EXPECT_EQ(m_pSession->m_nPauseLimit.load(), 300);
+    EXPECT_TRUE(WaitFor([&] { return m_pSession->m_nPauseLimit.load() == 300; }));
     EXPECT_EQ(m_pSession->m_nVolLinkErrors.load(), 0);
     EXPECT_TRUE(m_server.PeerClosed());
     EXPECT_TRUE(TakeFrames().empty());
