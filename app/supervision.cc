@@ -25,10 +25,7 @@ void CVelmoraDlg::OnTimer(unsigned nIdEvent) {
                 }
                 if (m_bMmfOpen != 1) break;
             }
-            {
-                const int32_t nValue = m_bSendToManager;
-                std::memcpy(m_pLocalStatus + LS_SEND_TO_MANAGER, &nValue, sizeof nValue);
-            }
+            PublishSendToManager();
             CheckLinkWatchdog(0);
             break;
         case kTimerVolSend:

@@ -38,6 +38,7 @@ public:
     void StartLinkThreads();
     void CloseStdServerClients();
     bool OpenSharedMemory();  // true when both areas are open
+    void PublishSendToManager();  // m_bSendToManager into the local status area
 
     // ---- timers, buttons, window messages ----
     void OnTimer(unsigned nIdEvent);

@@ -27,6 +27,12 @@ constexpr int SEND_CAR_IMAGE = 103;
 constexpr int SEND_TRACKING_IMAGE = 104;
 constexpr int SEND_RUN_LOG = 108;
 
+// True for the kinds that mark a transfer as current (101, 102, 103, 104, 108).
+inline bool IsTransferKind(int nKind) {
+    return nKind == SEND_VOL || nKind == SEND_ROAD_IMAGE || nKind == SEND_CAR_IMAGE ||
+           nKind == SEND_TRACKING_IMAGE || nKind == SEND_RUN_LOG;
+}
+
 // Status byte of the Manager PC's replies to file packets.
 constexpr uint8_t PACKET_OK = 1;
 constexpr uint8_t ERROR_RESEND = 3;

@@ -75,6 +75,11 @@ public:
     // queue. 1 if queued, 0 if refused (bad index, link not connected, too long). Any thread.
     int QueueFrame(uint8_t* pFrame, int nLength, int nConn);
 
+    // True when link entry nConn exists and is connected (state 1). Any thread.
+    bool IsLinkConnected(int nConn) const {
+        return nConn >= 0 && nConn < kMaxLinks && m_pConn && m_pConn[nConn].m_nLinkState == 1;
+    }
+
     // Removes and returns the queued frames of a link, oldest first (tests and tools).
     std::vector<std::vector<uint8_t>> TakeQueuedFrames(int nConn);
 

@@ -35,14 +35,6 @@ namespace {
 // the row has slots for.
 int LaneRows(uint8_t nLanes, int nSlots) { return nLanes < nSlots ? nLanes : nSlots; }
 
-void PutInt32Le(uint8_t* p, int32_t nValue) {
-    const uint32_t u = static_cast<uint32_t>(nValue);
-    p[0] = static_cast<uint8_t>(u);
-    p[1] = static_cast<uint8_t>(u >> 8);
-    p[2] = static_cast<uint8_t>(u >> 16);
-    p[3] = static_cast<uint8_t>(u >> 24);
-}
-
 // nCount per-lane fields of nWidth bytes: report offset nDst + nDstStride * i from area
 // offset nSrc + nSrcStride * i.
 void CopyLanes(uint8_t* pData, const uint8_t* pLs, int nLanes, int nDst, int nDstStride, int nSrc,
@@ -164,10 +156,7 @@ void QueueReport(CCenterSession* pSession, int nOpcode, const uint8_t* pData, in
     pSession->m_pDlg->ShowFrameCode(2, nOpcode, nLength);
 }
 
-bool LinkConnected(CVelmoraDlg* pDlg, int nConn) {
-    if (pDlg == nullptr || nConn < 0 || nConn >= kMaxLinks || !pDlg->m_pConn) return false;
-    return pDlg->m_pConn[nConn].m_nLinkState == 1;
-}
+bool LinkConnected(CVelmoraDlg* pDlg, int nConn) { return pDlg && pDlg->IsLinkConnected(nConn); }
 
 }  // namespace
 
@@ -199,9 +188,7 @@ void CCenterSession::SendShortStatus(int nConn) {
         DebugF("MMF Not Open - 데이타 통신을 할 수 없다...");
         return;
     }
-    const int nKind = m_nSendKind;
-    if (nKind == SEND_VOL || nKind == SEND_ROAD_IMAGE || nKind == SEND_CAR_IMAGE ||
-        nKind == SEND_TRACKING_IMAGE || nKind == SEND_RUN_LOG) {
+    if (IsTransferKind(m_nSendKind)) {
         DebugF("Violation/Image Data Sending......");
         return;
     }

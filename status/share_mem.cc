@@ -45,14 +45,6 @@ ShareMemHandle* OpenWithRetry(CShareMem* pShm, const char* szName, size_t nMinSi
     return h;
 }
 
-void PutInt32Le(uint8_t* p, int32_t nValue) {
-    const uint32_t u = static_cast<uint32_t>(nValue);
-    p[0] = static_cast<uint8_t>(u);
-    p[1] = static_cast<uint8_t>(u >> 8);
-    p[2] = static_cast<uint8_t>(u >> 16);
-    p[3] = static_cast<uint8_t>(u >> 24);
-}
-
 }  // namespace
 
 bool CVelmoraDlg::OpenSharedMemory() {
@@ -79,8 +71,12 @@ bool CVelmoraDlg::OpenSharedMemory() {
         m_hTrafficMem = hTraffic;
         m_pTrafficInfo = pShm->GetShareMemView(hTraffic);
     }
-    PutInt32Le(m_pLocalStatus + LS_SEND_TO_MANAGER, m_bSendToManager);
+    PublishSendToManager();
     return true;
+}
+
+void CVelmoraDlg::PublishSendToManager() {
+    if (m_pLocalStatus != nullptr) PutInt32Le(m_pLocalStatus + LS_SEND_TO_MANAGER, m_bSendToManager);
 }
 
 void CVelmoraDlg::GetStationText(char* szOut, size_t nSize) {

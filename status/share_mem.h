@@ -28,6 +28,15 @@ public:
     int CloseShareMem(ShareMemHandle* h, int bCloseFile);
 };
 
+// Writes a 32-bit value little-endian, as the station's areas and reports hold it.
+inline void PutInt32Le(uint8_t* p, int32_t nValue) {
+    const uint32_t u = static_cast<uint32_t>(nValue);
+    p[0] = static_cast<uint8_t>(u);
+    p[1] = static_cast<uint8_t>(u >> 8);
+    p[2] = static_cast<uint8_t>(u >> 16);
+    p[3] = static_cast<uint8_t>(u >> 24);
+}
+
 // Offsets in LOCALSTATUSINFO that this program writes.
 constexpr size_t LS_STATION_TEXT = 0;     // 8 bytes, NUL-terminated station text
 constexpr size_t LS_SEND_TO_MANAGER = 2336;

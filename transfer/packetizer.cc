@@ -98,13 +98,6 @@ int ReplyPacketNumber(const uint8_t* pFrame) { return FrameDecimal(pFrame + kOff
 
 uint8_t ReplyStatus(const uint8_t* pFrame) { return pFrame[kOffData]; }
 
-bool IsTransferKind(int nKind) {
-    return nKind == SEND_VOL || nKind == SEND_ROAD_IMAGE || nKind == SEND_CAR_IMAGE ||
-           nKind == SEND_TRACKING_IMAGE || nKind == SEND_RUN_LOG;
-}
-
 bool LinkIsConnected(CCenterSession* pSession, int nConn) {
-    CVelmoraDlg* pDlg = pSession->m_pDlg;
-    if (pDlg == nullptr || nConn < 0 || nConn >= kMaxLinks || !pDlg->m_pConn) return false;
-    return pDlg->m_pConn[nConn].m_nLinkState == 1;
+    return pSession->m_pDlg != nullptr && pSession->m_pDlg->IsLinkConnected(nConn);
 }

@@ -46,8 +46,5 @@ int SendPacketSlot(CCenterSession* pSession, const uint8_t* pSlots, int nMaxSlot
 int ReplyPacketNumber(const uint8_t* pFrame);
 uint8_t ReplyStatus(const uint8_t* pFrame);
 
-// True for the kinds that mark a transfer as current (101, 102, 103, 104, 108).
-bool IsTransferKind(int nKind);
-
 // True when link entry nConn (one of the reserved entries) is connected.
 bool LinkIsConnected(CCenterSession* pSession, int nConn);
