@@ -2,6 +2,8 @@
 // instance), its clock, debug output, process end, control model, message loop and the
 // window calls that sit on the window bus.
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +19,8 @@
 #include "platform/posix/posix_env.h"
 #include "platform/posix/view_posix.h"
 #include "platform/posix/window_bus_posix.h"
+
+extern "C" void __lsan_do_leak_check() __attribute__((weak));  // LeakSanitizer runtime, when linked
 
 namespace vplat {
 
@@ -232,6 +236,9 @@ void PosixEnv::EndProcess(int nStatus) {
     if (pfnHook != nullptr) pfnHook();
     std::fflush(stdout);
     std::fflush(stderr);
+    // Leak-checking builds: _exit skips the check that a normal exit runs, so run it here
+    // (it ends the process with its own status when it finds a leak).
+    if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
     _exit(nStatus);
 }
 
@@ -268,7 +275,52 @@ void PosixEnv::ShowDialogView(const char* szCaption) {
 
 // ---- Message loop -------------------------------------------------------------------------
 
-void PosixEnv::RunLoop(LoopHandler* pHandler) { m_pLoop->Run(pHandler); }
+namespace {
+volatile sig_atomic_t g_nTermFd = -1;  // write end of the termination pipe, for the handler
+
+void OnTermSignal(int) {
+    const int nFd = g_nTermFd;
+    const char c = 1;
+    if (nFd >= 0) {
+        const ssize_t n = write(nFd, &c, 1);
+        (void)n;
+    }
+}
+}  // namespace
+
+void PosixEnv::RunLoop(LoopHandler* pHandler) {
+    // A termination request (systemctl stop, kill) closes the own window, as an outside
+    // WM_CLOSE does, so the program ends through its own shutdown path.
+    int nPipe[2] = {-1, -1};
+    std::thread watcher;
+    struct sigaction saOld {};
+    bool bHandler = false;
+    if (pipe2(nPipe, O_CLOEXEC) == 0) {
+        g_nTermFd = nPipe[1];
+        struct sigaction sa {};
+        sa.sa_handler = OnTermSignal;
+        sigemptyset(&sa.sa_mask);
+        bHandler = sigaction(SIGTERM, &sa, &saOld) == 0;
+        const int nRead = nPipe[0];
+        watcher = std::thread([this, nRead] {
+            char c = 0;
+            while (read(nRead, &c, 1) == 1 && c == 1) PostToOwnLoop(kMsgClose, 0, 0);
+        });
+    } else {
+        DebugFailure("pipe", "", errno);
+    }
+    m_pLoop->Run(pHandler);
+    if (bHandler) sigaction(SIGTERM, &saOld, nullptr);
+    if (watcher.joinable()) {
+        g_nTermFd = -1;
+        const char c = 0;  // ends the watcher
+        const ssize_t n = write(nPipe[1], &c, 1);
+        (void)n;
+        watcher.join();
+        close(nPipe[0]);
+        close(nPipe[1]);
+    }
+}
 
 void PosixEnv::QuitLoop() { m_pLoop->Quit(); }
 

@@ -113,10 +113,34 @@ Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
 }
 
 Station::~Station() {
+    // Programs get a termination request first, so that they end through their own
+    // shutdown (and leak-checking builds check at that point); then SIGKILL.
     for (Proc& p : m_procs) {
-        if (p.nPid > 0) {
-            kill(p.nPid, SIGKILL);
-            waitpid(p.nPid, nullptr, 0);
+        if (p.nPid > 0) kill(p.nPid, SIGTERM);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (Proc& p : m_procs) {
+        if (p.nPid <= 0) continue;
+        while (waitpid(p.nPid, nullptr, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(p.nPid, SIGKILL);
+                waitpid(p.nPid, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        p.nPid = -1;
+    }
+    // A sanitizer report of any program fails the test, also one that came after its checks.
+    for (const Proc& p : m_procs) {
+        const std::string szOut = ReadFile(p.szOut);
+        for (const char* szMark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                   "WARNING: ThreadSanitizer", "runtime error:"}) {
+            const size_t nAt = szOut.find(szMark);
+            if (nAt != std::string::npos) {
+                ADD_FAILURE() << p.szOut << ": " << szOut.substr(nAt, 2000);
+                break;
+            }
         }
     }
     if (std::getenv("VELMORA_KEEP_ROOT") == nullptr) {

@@ -35,7 +35,7 @@ public:
     }
     intptr_t OnLoopMessage(uint32_t nMsg, uintptr_t wParam, intptr_t lParam) override {
         m_log.Append(nMsg, wParam, lParam);
-        if (nMsg == vplat::kMsgDestroy) vplat::env()->EndProcess(0);
+        if (nMsg == vplat::kMsgDestroy || nMsg == vplat::kMsgClose) vplat::env()->EndProcess(0);
         return 0;
     }
 
