@@ -103,7 +103,9 @@ int CVelmoraDlg::OnInitDialog() {
     SetItemText(IDC_SEND_STATE,
                 m_bSendToManager == 1 ? "관리PC로 전송중....." : "표준서버로 전송 중....");
 
-    // 11. Link thread(s) and, on a CDMA line, the serial thread.
+    // 11. Link thread(s) and, on a CDMA line, the serial thread; the counters they keep
+    // are published for velmoractl first.
+    m_stats.Publish();
     StartLinkThreads();
 
     // 12. Line kind.

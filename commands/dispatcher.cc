@@ -46,6 +46,7 @@ bool CVelmoraDlg::ValidateFrame(const uint8_t* pFrame, int nLength, int nConn) {
         int nErrors = m_nCrcErrors.load() + 1;
         if (nErrors > 9999) nErrors = 0;
         m_nCrcErrors = nErrors;
+        m_stats.Add(kStatCrcErrors);
         SetItemText(IDC_CRC_ERRORS, std::to_string(nErrors));
         return false;
     }
@@ -58,7 +59,9 @@ bool CVelmoraDlg::ValidateFrame(const uint8_t* pFrame, int nLength, int nConn) {
     std::memcpy(szFrameId, pRecv + 24, 5);
     char szOwnId[sizeof m_pConn[nConn].m_szLocalId + 1] = {};
     std::memcpy(szOwnId, m_pConn[nConn].m_szLocalId, sizeof m_pConn[nConn].m_szLocalId);
-    return SameIdIgnoringCase(szFrameId, szOwnId);
+    if (SameIdIgnoringCase(szFrameId, szOwnId)) return true;
+    m_stats.Add(kStatForeignId);
+    return false;
 }
 
 void CVelmoraDlg::TcpMessageRecvFromCenter(const uint8_t* pFrame, int nLength, int nConn) {

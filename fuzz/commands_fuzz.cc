@@ -18,6 +18,7 @@
 #include "app/resource.h"
 #include "app/siblings.h"
 #include "app/velmora_dlg.h"
+#include "fuzz/temp_root.h"
 #include "platform/fake/fake_env.h"
 
 namespace {
@@ -32,10 +33,8 @@ struct Bed {
     int nRuns = 0;                         // inputs since the platform was renewed
 
     Bed() {
-        char szTemplate[] = "/tmp/velmora-commands-fuzz-XXXXXX";
-        const char* szDir = mkdtemp(szTemplate);
-        if (szDir == nullptr) std::abort();
-        szRoot = szDir;
+        szRoot = NewFuzzRoot("velmora-commands-fuzz-");
+        if (szRoot.empty()) std::abort();
         NewEnv();
         pDlg = std::make_unique<CVelmoraDlg>();
         pDlg->m_pSession = new CCenterSession(pDlg.get());

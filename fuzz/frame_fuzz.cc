@@ -18,6 +18,7 @@
 
 #include "app/velmora_dlg.h"
 #include "link/tcp_common.h"
+#include "fuzz/temp_root.h"
 #include "platform/fake/fake_env.h"
 
 namespace {
@@ -33,10 +34,8 @@ struct Bed {
     int nRuns = 0;                         // inputs since the platform was renewed
 
     Bed() {
-        char szTemplate[] = "/tmp/velmora-frame-fuzz-XXXXXX";
-        const char* szDir = mkdtemp(szTemplate);
-        if (szDir == nullptr) std::abort();
-        szRoot = szDir;
+        szRoot = NewFuzzRoot("velmora-frame-fuzz-");
+        if (szRoot.empty()) std::abort();
         std::filesystem::create_directories(szRoot + "/d/QN64-ABRIX/Data");
         std::ofstream(szRoot + "/d/QN64-ABRIX/Data/ConfigInfoSetup.ini")
             << "[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE\r\n";

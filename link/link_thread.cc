@@ -4,6 +4,13 @@
 // queue. It waits on its stop and send events and on the socket in one wait. Bytes of a
 // partial frame survive a close and are parsed ahead of the next connection's bytes; only
 // a frame error throws the received bytes away.
+//
+// The hot path is one file packet per acknowledgement: the reply that the dispatcher
+// queues on this thread is sent at the end of the same turn (QueueFrame does not wake the
+// thread that queues on itself), and the socket stays in the non-blocking mode of the
+// event-driven receive: a send waits for the socket to become writable instead, within
+// the same send time-out a blocking send would have. A packet thus costs one wait, one
+// receive and one send, without switching the socket's mode back and forth.
 #include <cstring>
 #include <memory>
 
@@ -47,6 +54,13 @@ class LinkWorker {
     void TakeFrames();
     void SendPass();
     void CountVolLinkError();
+    bool SendWhole(const uint8_t* pBytes, int nLength);
+    // Puts the socket in the mode asked for, when it is not in that mode already.
+    void SetMode(bool bBlocking) {
+        const int nMode = bBlocking ? 1 : 0;
+        if (m_nMode == nMode) return;
+        m_nMode = CWinSock::SetBlocking(Socket(), bBlocking) ? nMode : -1;
+    }
     void Spin() {
         if (m_pDlg->m_pSession != nullptr) m_pDlg->m_pSession->ShowLinkSpinner(m_nConn);
     }
@@ -54,9 +68,17 @@ class LinkWorker {
         if (m_pDlg->m_pSession != nullptr) m_pDlg->m_pSession->ShowLinkCounters(m_nConn);
     }
     SOCKET_T Socket() const { return m_link.m_hSocket.load(); }
+    // A new connection (or none), blocking after the connect: from now on event-driven,
+    // also for the frames sent before the next wait.
+    void TakeSocket(SOCKET_T s) {
+        m_link.m_hSocket = s;
+        m_nMode = 1;
+        if (s != INVALID_SOCKET_T) SetMode(false);
+    }
     void DropSocket() {
         CWinSock::CloseSocket(Socket());
         m_link.m_hSocket = INVALID_SOCKET_T;
+        m_nMode = -1;
     }
 
     CVelmoraDlg* m_pDlg;                    // the dialog that owns the link entry
@@ -66,6 +88,7 @@ class LinkWorker {
     int m_nFill = 0;                        // bytes in m_pRecvBuf
     std::unique_ptr<uint8_t[]> m_pSendBuf;  // the frame being sent
     std::unique_ptr<uint8_t[]> m_pFrame;    // the frame being dispatched
+    int m_nMode = -1;                       // socket mode last set: 1 blocking, 0 not, -1 unknown
 };
 
 SOCKET_T LinkWorker::Connect() const {
@@ -78,13 +101,13 @@ void LinkWorker::Run() {
     vplat::Event* events[3] = {m_link.m_hStopEvent.get(), m_link.m_hSendEvent.get(),
                                m_link.m_hNetEvent.get()};
     Spin();
-    m_link.m_hSocket = Connect();
+    TakeSocket(Connect());
     m_nFill = 0;
     while (m_link.m_bRun.load() != 0) {
         HandleCloseRequest();
         if (Socket() != INVALID_SOCKET_T) {
             m_link.m_nLinkState = 1;
-            CWinSock::SetBlocking(Socket(), false);  // event-driven between sends
+            SetMode(false);  // event-driven between sends
         } else {
             m_link.m_nLinkState = 2;
             m_link.m_hNetEvent->Reset();
@@ -97,6 +120,8 @@ void LinkWorker::Run() {
         } else if (nWoke == kWokeNetEvent || nWoke == kWokeSocket) {
             NetworkStep();
         }
+        // What this thread queued itself (replies, the status after a reconnect) goes now.
+        if (Socket() != INVALID_SOCKET_T && HasQueuedFrames(m_link)) SendPass();
     }
     DropSocket();
     m_pDlg->ReleaseLinkEntry(m_nConn);
@@ -115,13 +140,20 @@ void LinkWorker::HandleCloseRequest() {
 }
 
 void LinkWorker::Reconnect() {
-    m_link.m_hSocket = Connect();
+    TakeSocket(Connect());
     Spin();
     if (Socket() == INVALID_SOCKET_T) {
         m_link.m_nLinkState = 2;
         return;
     }
+    if (CCenterSession* pSession = m_pDlg->m_pSession) {
+        // A reply on this connection cannot answer a packet sent on the one before: that
+        // attempt waits for the busy rule, which sends the file again from its start.
+        std::lock_guard<std::recursive_mutex> lock(pSession->m_csSession);
+        pSession->m_nVolPacketInFlight = -1;
+    }
     m_link.m_nLinkState = 1;
+    m_pDlg->m_stats.Add(kStatReconnects);
     DebugF("fnCallTCP[Tcp Client] = %d", m_nConn);
     vplat::env()->SleepMs(kAfterReconnectMs);
     if (m_pDlg->m_pSession != nullptr) m_pDlg->m_pSession->SendShortStatus(m_nConn);
@@ -134,6 +166,7 @@ void LinkWorker::NetworkStep() {
         m_link.m_nLinkState = 2;
         DropSocket();
         ++m_link.m_nDisconnects;
+        m_pDlg->m_stats.Add(kStatDisconnects);
         WriteSystemLogF("TCP 통신단절 [Thread- RECV Socket CLOSE...] = %d", m_nConn);
         return;
     }
@@ -144,6 +177,7 @@ void LinkWorker::NetworkStep() {
         return;
     }
     m_nFill += n;
+    m_pDlg->m_stats.Add(kStatBytesIn, static_cast<uint64_t>(n));
     TakeFrames();
     m_pDlg->m_nNoRecvTicks = 0;
     ++m_link.m_nRecvEvents;
@@ -159,10 +193,12 @@ void LinkWorker::TakeFrames() {
         if (nLength == 0) break;
         if (nLength < 0) {
             DropSocket();
+            m_pDlg->m_stats.Add(kStatFrameErrors);
             WriteSystemLogF("TCP 통신단절 [Thread- 통신 Frame ERROR...] = %d", m_nConn);
             m_nFill = 0;
             return;
         }
+        m_pDlg->m_stats.Add(kStatFramesIn);
         m_pDlg->TcpMessageRecvFromCenter(m_pFrame.get(), nLength, m_nConn);
         nOffset += nLength;
     }
@@ -175,6 +211,7 @@ void LinkWorker::TakeFrames() {
     // fits; a full buffer without a frame could only stall the link.
     if (m_nFill >= kRecvBufSize) {
         DropSocket();
+        m_pDlg->m_stats.Add(kStatFrameErrors);
         WriteSystemLogF("TCP 통신단절 [Thread- 통신 Frame ERROR...] = %d", m_nConn);
         m_nFill = 0;
     }
@@ -188,13 +225,15 @@ void LinkWorker::SendPass() {
     int nLength = 0;
     uint64_t nSeq = 0;
     while (PeekOldestFrame(m_link, m_pSendBuf.get(), kLinkSendBufSize, &nLength, &nSeq)) {
-        CWinSock::SetBlocking(Socket(), true);  // bounded by the socket's send time-out
-        if (CWinSock::SendData(Socket(), m_pSendBuf.get(), nLength) == nLength) {
+        if (SendWhole(m_pSendBuf.get(), nLength)) {
             ++m_link.m_nSentFrames;
+            m_pDlg->m_stats.Add(kStatFramesOut);
+            m_pDlg->m_stats.Add(kStatBytesOut, static_cast<uint64_t>(nLength));
             RemoveSentFrame(m_link, nSeq);
             continue;
         }
         ++m_link.m_nDisconnects;
+        m_pDlg->m_stats.Add(kStatDisconnects);
         DropSocket();
         WriteSystemLogF("TCP 통신단절 [Thread- Data 전송 ERROR...] = %d", m_nConn);
         CountVolLinkError();
@@ -202,6 +241,25 @@ void LinkWorker::SendPass() {
         break;
     }
     ShowCounters();
+}
+
+// One frame whole, as a blocking send bounded by the send time-out would send it: what
+// the socket does not take at once goes out as it becomes writable, within kIoTimeoutMs.
+bool LinkWorker::SendWhole(const uint8_t* pBytes, int nLength) {
+    int nSent = CWinSock::SendData(Socket(), pBytes, nLength);
+    if (nSent == nLength) return true;  // the usual case: the socket takes it at once
+    vplat::Env* pEnv = vplat::env();
+    const uint64_t nDeadline = pEnv->MonotonicMs() + kIoTimeoutMs;
+    while (nSent >= 0 && nSent < nLength) {
+        const uint64_t nNow = pEnv->MonotonicMs();
+        if (nNow >= nDeadline) return false;
+        const int nReady = CWinSock::WaitSocket(Socket(), vplat::kSockWritable | vplat::kSockError,
+                                                static_cast<uint32_t>(nDeadline - nNow));
+        if (nReady != vplat::kSockWritable) return false;
+        const int n = CWinSock::SendData(Socket(), pBytes + nSent, nLength - nSent);
+        nSent = n < 0 ? -1 : nSent + n;
+    }
+    return nSent == nLength;
 }
 
 // The pause rule of the violation-file transfer: more than ten lost links while a

@@ -13,8 +13,8 @@
 namespace {
 
 // Appends one finished frame; when the ring would hold kQueueSlots frames the oldest is
-// dropped. Caller holds the queue mutex.
-void AppendFrame(SendQueue& q, const uint8_t* pFrame, int nLength) {
+// dropped (the result is then true). Caller holds the queue mutex.
+bool AppendFrame(SendQueue& q, const uint8_t* pFrame, int nLength) {
     QueueSlot& slot = q.slots[(q.nHead + q.nCount) % kQueueSlots];
     std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength));
     slot.nLength = nLength;
@@ -23,7 +23,9 @@ void AppendFrame(SendQueue& q, const uint8_t* pFrame, int nLength) {
         q.slots[q.nHead].nLength = 0;
         q.nHead = (q.nHead + 1) % kQueueSlots;
         q.nCount = kQueueKeep;
+        return true;
     }
+    return false;
 }
 
 bool ValidLink(const CTcpClientComm& comm, int i) {
@@ -55,6 +57,11 @@ void RemoveSentFrame(LinkEntry& link, uint64_t nSeq) {
     --q->nCount;
 }
 
+bool HasQueuedFrames(LinkEntry& link) {
+    std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
+    return link.m_pQueue != nullptr && link.m_pQueue->nCount > 0;
+}
+
 void ClearSendQueue(LinkEntry& link) {
     std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
     if (link.m_pQueue == nullptr) return;
@@ -63,10 +70,13 @@ void ClearSendQueue(LinkEntry& link) {
 }
 
 int CTcpClientComm::QueueFrame(uint8_t* pFrame, int nLength, int nConn) {
-    if (nConn < 0 || !ValidLink(*this, nConn) || pFrame == nullptr) return 0;
+    if (nConn < 0 || !ValidLink(*this, nConn) || pFrame == nullptr ||
+        m_pConn[nConn].m_nLinkState.load() != 1 ||  // only a connected link takes frames
+        nLength < kFrameOverhead || nLength > kQueueSlotBytes) {
+        m_stats.Add(kStatQueueRefused);
+        return 0;
+    }
     LinkEntry& link = m_pConn[nConn];
-    if (link.m_nLinkState.load() != 1) return 0;  // only a connected link takes frames
-    if (nLength < kFrameOverhead || nLength > kQueueSlotBytes) return 0;
 
     // Finish in place: length field (seven digits, no terminator), CRC, trailer.
     char szLength[16] = {};
@@ -76,10 +86,16 @@ int CTcpClientComm::QueueFrame(uint8_t* pFrame, int nLength, int nConn) {
     pFrame[nLength - 2] = kFrameEnd;
     pFrame[nLength - 1] = kFrameEnd;
 
+    // The link thread sends what it queued itself at the end of its turn; only other
+    // threads need to wake it.
+    const bool bWake = link.m_dwThreadId.load() != std::this_thread::get_id();
     std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
-    if (link.m_pQueue == nullptr) return 0;
-    AppendFrame(*link.m_pQueue, pFrame, nLength);
-    if (link.m_hSendEvent) link.m_hSendEvent->Set();
+    if (link.m_pQueue == nullptr) {
+        m_stats.Add(kStatQueueRefused);
+        return 0;
+    }
+    if (AppendFrame(*link.m_pQueue, pFrame, nLength)) m_stats.Add(kStatQueueDropped);
+    if (bWake && link.m_hSendEvent) link.m_hSendEvent->Set();
     return 1;
 }
 

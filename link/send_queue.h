@@ -13,5 +13,7 @@
 bool PeekOldestFrame(LinkEntry& link, uint8_t* pBuf, int nBufSize, int* pnLength, uint64_t* pnSeq);
 // Removes the oldest frame if it is still the one with sequence number nSeq.
 void RemoveSentFrame(LinkEntry& link, uint64_t nSeq);
+// True when frames wait in the queue.
+bool HasQueuedFrames(LinkEntry& link);
 // Drops every queued frame.
 void ClearSendQueue(LinkEntry& link);

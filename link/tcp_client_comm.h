@@ -12,6 +12,7 @@
 #include "link/tcp_common.h"
 #include "link/win_sock.h"
 #include "platform/platform.h"
+#include "status/station_stats.h"
 
 constexpr int kMaxLinks = 2;          // link entries reserved
 constexpr int kQueueSlots = 20;       // slots of one send queue
@@ -115,6 +116,8 @@ public:
     char m_szModemDevice[64] = {};              // MODEM_PORT: modem device; empty = no port
     int m_nModemBaud = 115200;                  // MODEM_BAUD
     int m_bSetMachineClock = 0;                 // SET_MACHINE_CLOCK: 1 = command 57 sets the machine clock
+
+    CStationStats m_stats;                      // link and transfer counters since start
 };
 
 // The link thread of one entry (started by StartLinkThreads).

@@ -9,19 +9,26 @@
 
 namespace {
 
-// The 256-entry table of the reflected polynomial 0xEDB88320 (entry 1 is 0x77073096).
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-    std::array<uint32_t, 256> table{};
+// The 256-entry table of the reflected polynomial 0xEDB88320 (entry 1 is 0x77073096) in
+// row 0, and in row k the register after row 0's byte and k more zero bytes: eight bytes
+// are then folded in one step (slicing by eight) with the same result as one at a time.
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+
+constexpr CrcTables MakeCrcTables() {
+    CrcTables t{};
     for (uint32_t n = 0; n < 256; ++n) {
         uint32_t c = n;
         for (int k = 0; k < 8; ++k) c = (c & 1u) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
-        table[n] = c;
+        t[0][n] = c;
     }
-    return table;
+    for (uint32_t n = 0; n < 256; ++n) {
+        for (size_t k = 1; k < 8; ++k) t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFFu];
+    }
+    return t;
 }
 
-constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
-static_assert(kCrcTable[1] == 0x77073096u, "CRC table");
+constexpr CrcTables kCrcTables = MakeCrcTables();
+static_assert(kCrcTables[0][1] == 0x77073096u, "CRC table");
 
 uint32_t ReadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -32,9 +39,16 @@ uint32_t ReadLe32(const uint8_t* p) {
 
 uint32_t ComputeCrc32(const uint8_t* pBytes, uint32_t nCount) {
     uint32_t nReg = 0xFFFFFFFFu;
-    const uint32_t n = nCount & 0xFFFFu;  // the count is a 16-bit value
+    uint32_t n = nCount & 0xFFFFu;  // the count is a 16-bit value
     if (pBytes == nullptr) return nReg;
-    for (uint32_t k = 0; k < n; ++k) nReg = (nReg >> 8) ^ kCrcTable[(nReg ^ pBytes[k]) & 0xFFu];
+    const auto& t = kCrcTables;
+    for (; n >= 8; n -= 8, pBytes += 8) {
+        const uint32_t a = nReg ^ ReadLe32(pBytes);
+        const uint32_t b = ReadLe32(pBytes + 4);
+        nReg = t[7][a & 0xFFu] ^ t[6][(a >> 8) & 0xFFu] ^ t[5][(a >> 16) & 0xFFu] ^ t[4][a >> 24] ^
+               t[3][b & 0xFFu] ^ t[2][(b >> 8) & 0xFFu] ^ t[1][(b >> 16) & 0xFFu] ^ t[0][b >> 24];
+    }
+    for (; n > 0; --n) nReg = (nReg >> 8) ^ t[0][(nReg ^ *pBytes++) & 0xFFu];
     return nReg;
 }
 

@@ -109,6 +109,7 @@ void CCenterSession::OnImageReply(int nOpcode, int nConn, const uint8_t* pFrame)
             sendRetryCenter = 0;
             m_nSendKind = SEND_NONE;
             m_nImagePacketInFlight = -1;
+            m_pDlg->m_stats.Add(kStatImagesSent);
             vplat::env()->DebugOutput("MGR_PC: Send Image OK !!");
             return;
         }
@@ -117,8 +118,9 @@ void CCenterSession::OnImageReply(int nOpcode, int nConn, const uint8_t* pFrame)
         DebugF("MGR_PC: Send IMG PackNo: %d/%d", k + 1, nTotal);
     } else if (nStatus == ERROR_RESEND) {
         if (++m_nResendCount >= 3) return;  // frozen until the busy rule ends it
-        SendPacketSlot(this, m_pImagePackets.get(), m_nMaxImagePackets, k, nConn,
-                       &m_nImagePacketInFlight);
+        if (SendPacketSlot(this, m_pImagePackets.get(), m_nMaxImagePackets, k, nConn,
+                           &m_nImagePacketInFlight) == 1)
+            m_pDlg->m_stats.Add(kStatResends);
         WriteSystemLogF("MGR_PC: Image ERROR_RESEND= %d", k);
     }
     m_nSendKind = nKind;

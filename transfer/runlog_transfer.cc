@@ -99,6 +99,7 @@ void CCenterSession::OnLogReply(int nOpcode, int nConn, const uint8_t* pFrame) {
             m_nSendKind = SEND_NONE;
             m_nLogPacketInFlight = -1;
             m_pDlg->m_bLogSentToday = 1;
+            m_pDlg->m_stats.Add(kStatLogsSent);
             m_pDlg->StopTimer(kTimerRunLog);
             WriteSystemLog("MGR_PC: Send Running LOG OK !!");
             return;
@@ -108,8 +109,9 @@ void CCenterSession::OnLogReply(int nOpcode, int nConn, const uint8_t* pFrame) {
         DebugF("MGR_PC: Send LOG PackNo: %d/%d", k + 1, nTotal);
     } else if (nStatus == ERROR_RESEND) {
         if (++m_nResendCount >= 3) return;  // frozen until the busy rule ends it
-        SendPacketSlot(this, m_pLogPackets.get(), m_nMaxLogPackets, k, nConn,
-                       &m_nLogPacketInFlight);
+        if (SendPacketSlot(this, m_pLogPackets.get(), m_nMaxLogPackets, k, nConn,
+                           &m_nLogPacketInFlight) == 1)
+            m_pDlg->m_stats.Add(kStatResends);
         WriteSystemLogF("MGR_PC: LOG ERROR_RESEND= %d", k);
     }
     m_nSendKind = SEND_RUN_LOG;

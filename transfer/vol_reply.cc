@@ -51,6 +51,7 @@ bool MoveVolFileAside(CCenterSession* pSession, const char* szPath, const char* 
         return false;
     }
     ++pSession->m_nVolMovedCount;
+    pSession->m_pDlg->m_stats.Add(kStatFilesMoved);
     return true;
 }
 
@@ -74,6 +75,7 @@ void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
         std::memset(m_szVolFileName, 0, sizeof m_szVolFileName);
         std::memset(m_szVolFilePath, 0, sizeof m_szVolFilePath);
         const int nSent = ++m_nVolSentCount;
+        m_pDlg->m_stats.Add(kStatFilesSent);
         m_nVolTotalPacket = 0;
         m_nResendCount = 0;
         m_nRetryRound = 0;
@@ -92,14 +94,16 @@ void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
         DebugF("MGR_PC: Send VOL PackNo: %d/%d", k + 1, nTotal);
     } else if (nStatus == ERROR_RESEND) {
         if (PacketSendRetry(nConn) == 0) return;
-        SendPacketSlot(this, m_pVolPackets.get(), m_nMaxVolPackets, k, nConn,
-                       &m_nVolPacketInFlight);
+        if (SendPacketSlot(this, m_pVolPackets.get(), m_nMaxVolPackets, k, nConn,
+                           &m_nVolPacketInFlight) == 1)
+            m_pDlg->m_stats.Add(kStatResends);
         WriteSystemLogF("MGR_PC: VOL ERROR_RESEND= PackNo:%d", k);
     } else if (nStatus == ERROR_FILE) {
         char szName[sizeof m_szVolFileName];
         std::memcpy(szName, m_szVolFileName, sizeof szName);
         szName[sizeof szName - 1] = '\0';
         m_nResendCount = kResendsPerRound;
+        m_pDlg->m_stats.Add(kStatRefusals);
         PacketSendRetry(nConn);
         WriteSystemLogF("MGR_PC: VOL ERROR_FILE= File:%s", szName);
         return;

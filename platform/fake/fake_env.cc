@@ -2,8 +2,6 @@
 // back-end for files and sockets, with counted faults for the link and the modem.
 #include "platform/fake/fake_env.h"
 
-#include <sys/socket.h>
-
 #include <utility>
 
 namespace vplat {
@@ -404,7 +402,7 @@ int FakeEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (nSent > 0 && m_nSendsBeforeDrop > 0 && --m_nSendsBeforeDrop == 0) bDropNow = true;
     }
-    if (bDropNow) shutdown(static_cast<int>(s), SHUT_RDWR);
+    if (bDropNow) internal::ShutdownSocket(s);
     return nSent;
 }
 

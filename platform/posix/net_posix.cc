@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/env_wrapper.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/posix_env.h"
 
@@ -42,6 +43,12 @@ bool SetTimeoutOption(int nFd, int nOption, uint32_t nMs) {
 
 }  // namespace
 
+namespace internal {
+
+bool ShutdownSocket(SocketHandle s) { return s != kNoSocket && shutdown(Fd(s), SHUT_RDWR) == 0; }
+
+}  // namespace internal
+
 std::unique_ptr<Event> PosixEnv::NewEvent(bool bManualReset) {
     const int nFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (nFd < 0) {
@@ -56,14 +63,23 @@ int PosixEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHand
     using Clock = std::chrono::steady_clock;
     const int nTimeout = PollTimeout(this, nTimeoutMs, 0xFFFFFFFFu);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(nTimeout);
-    std::vector<pollfd> pfds;
+    // The link thread waits here for every packet: no allocation for the usual few events.
+    constexpr int kFixedFds = 8;
+    pollfd fixedFds[kFixedFds];
+    std::vector<pollfd> moreFds;
+    pollfd* pfds = fixedFds;
+    if (nEvents < 0) nEvents = 0;
+    if (nEvents + 1 > kFixedFds) {
+        moreFds.resize(static_cast<size_t>(nEvents) + 1);
+        pfds = moreFds.data();
+    }
     for (;;) {
-        pfds.clear();
+        nfds_t nFds = 0;
         for (int i = 0; i < nEvents; ++i) {
             auto* pEvent = static_cast<PosixEvent*>(ppEvents[i]);
-            pfds.push_back({pEvent != nullptr ? pEvent->Fd() : -1, POLLIN, 0});
+            pfds[nFds++] = {pEvent != nullptr ? pEvent->Fd() : -1, POLLIN, 0};
         }
-        if (s != kNoSocket) pfds.push_back({Fd(s), POLLIN | POLLRDHUP, 0});
+        if (s != kNoSocket) pfds[nFds++] = {Fd(s), POLLIN | POLLRDHUP, 0};
         int nWait = -1;
         if (nTimeout >= 0) {
             nWait = static_cast<int>(
@@ -71,7 +87,7 @@ int PosixEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHand
                     .count());
             if (nWait < 0) nWait = 0;
         }
-        const int nReady = poll(pfds.data(), pfds.size(), nWait);
+        const int nReady = poll(pfds, nFds, nWait);
         if (nReady < 0) {
             if (errno == EINTR) continue;
             DebugFailure("poll", "events", errno);
@@ -79,11 +95,11 @@ int PosixEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHand
         }
         if (nReady == 0) return -1;
         for (int i = 0; i < nEvents; ++i) {
-            if ((pfds[static_cast<size_t>(i)].revents & POLLIN) == 0) continue;
+            if ((pfds[i].revents & POLLIN) == 0) continue;
             auto* pEvent = static_cast<PosixEvent*>(ppEvents[i]);
             if (pEvent->TakeSignal()) return i;  // another waiter may have taken it: go on
         }
-        if (s != kNoSocket && pfds.back().revents != 0) return nEvents;
+        if (s != kNoSocket && pfds[nFds - 1].revents != 0) return nEvents;
     }
 }
 

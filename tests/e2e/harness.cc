@@ -26,7 +26,100 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
-std::string Bin(const std::string& szName) { return std::string(VELMORA_BIN_DIR) + "/" + szName; }
+// ---- The programs' command lines: Linux, or the Windows build under Wine ----
+//
+// With VELMORA_E2E_WINE=<Windows build>/bin the station's own programs are its .exe files,
+// started by wine64 in the Wine prefix WINEPREFIX (default: the prefix beside that bin
+// directory, scripts/wine-env.sh's); the Manager PC and the modem stay Linux programs.
+// The prefix's drive D: is this station's d/ folder (PointWineDrives), so one station at
+// a time: run those tests serially.
+
+namespace {
+
+std::string WineBinDir() {
+    const char* sz = std::getenv("VELMORA_E2E_WINE");
+    return sz != nullptr ? sz : "";
+}
+
+bool IsLinuxTool(const std::string& szName) {
+    return szName == "velmora-mgrpc" || szName == "modem-sim";
+}
+
+// wine64 (VELMORA_E2E_WINE_LOADER overrides Debian's place of it).
+std::string WineLoader() {
+    const char* sz = std::getenv("VELMORA_E2E_WINE_LOADER");
+    return sz != nullptr && *sz != '\0' ? sz : "/usr/lib/wine/wine64";
+}
+
+std::string WinePrefix() {
+    const char* sz = std::getenv("WINEPREFIX");
+    if (sz != nullptr && *sz != '\0') return sz;
+    return fs::path(WineBinDir()).parent_path().string() + "/wineprefix";
+}
+
+// A Linux path as a Windows program sees it (Wine's Z: is /); other words unchanged.
+std::string ForWine(const std::string& szArg) {
+    return !szArg.empty() && szArg[0] == '/' ? "Z:" + szArg : szArg;
+}
+
+// A value that names a Linux path (say the modem's device) as the station's programs see it.
+std::string ForStation(const std::string& szValue) {
+    return WineBinDir().empty() ? szValue : ForWine(szValue);
+}
+
+// Wine's drive letters d: to y: point at the station root's folders of those names.
+void PointWineDrives(const std::string& szRoot) {
+    if (WineBinDir().empty()) return;
+    const fs::path devices = fs::path(WinePrefix()) / "dosdevices";
+    for (char c = 'd'; c <= 'y'; ++c) {
+        const fs::path link = devices / (std::string(1, c) + ":");
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(link, ec))) fs::remove(link, ec);
+        const std::string szFolder = szRoot + "/" + c;
+        if (fs::is_directory(szFolder)) fs::create_directory_symlink(szFolder, link, ec);
+    }
+}
+
+// The command line and environment of a program of build/bin started in the station root.
+void BuildLaunch(const std::string& szProgram, const std::vector<std::string>& args,
+                 const std::string& szRoot, int nTimeScale, std::vector<std::string>* pArgv,
+                 std::vector<std::string>* pEnvs) {
+    const bool bWine = !WineBinDir().empty() && !IsLinuxTool(szProgram);
+    std::vector<std::string>& argv = *pArgv;
+    if (bWine) argv.push_back(WineLoader());
+    argv.push_back(Bin(szProgram));
+    if (szProgram != "velmora-mgrpc") {
+        argv.push_back("--root");
+        argv.push_back(szRoot);
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (bWine) {
+        for (size_t i = 2; i < argv.size(); ++i) argv[i] = ForWine(argv[i]);
+    }
+
+    *pEnvs = {"VELMORA_ROOT=" + (bWine ? ForWine(szRoot) : szRoot),
+              "VELMORA_TIME_SCALE=" + std::to_string(nTimeScale), "VELMORA_DEBUG=1",
+              bWine ? "PATH=/usr/lib/wine:/usr/bin:/bin" : "PATH=/usr/bin:/bin",
+              "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
+    if (bWine) {
+        pEnvs->push_back("WINEPREFIX=" + WinePrefix());
+        pEnvs->push_back("WINEDEBUG=-all");
+        const char* szHome = std::getenv("HOME");
+        if (szHome != nullptr) pEnvs->push_back(std::string("HOME=") + szHome);
+    }
+    // Sanitizer builds: the programs stop at their first report, which fails the test.
+    for (const char* szName : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        const char* szValue = std::getenv(szName);
+        if (szValue != nullptr) pEnvs->push_back(std::string(szName) + "=" + szValue);
+    }
+}
+
+}  // namespace
+
+std::string Bin(const std::string& szName) {
+    if (!WineBinDir().empty() && !IsLinuxTool(szName)) return WineBinDir() + "/" + szName + ".exe";
+    return std::string(VELMORA_BIN_DIR) + "/" + szName;
+}
 
 std::string ReadFile(const std::string& szPath) {
     std::ifstream in(szPath, std::ios::binary);
@@ -110,6 +203,7 @@ Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
     for (const char* exe : {"Brisketon.exe", "Quillamor.exe"}) {
         fs::create_symlink(Bin("sibling-stub"), Path(std::string("d/QN64-ABRIX/Bin/") + exe));
     }
+    PointWineDrives(m_szRoot);
 }
 
 Station::~Station() {
@@ -153,7 +247,8 @@ void Station::WriteConfig() {
     std::map<std::string, std::string> sections;
     for (const auto& [key, value] : m_ini) {
         const size_t nSlash = key.find('/');
-        sections[key.substr(0, nSlash)] += key.substr(nSlash + 1) + "=" + value + "\r\n";
+        sections[key.substr(0, nSlash)] +=
+            key.substr(nSlash + 1) + "=" + ForStation(value) + "\r\n";
     }
     std::string text;
     for (const auto& [section, body] : sections) text += "[" + section + "]\r\n" + body;
@@ -163,24 +258,12 @@ void Station::WriteConfig() {
 Proc Station::Start(const std::string& szProgram, const std::vector<std::string>& args) {
     Proc p;
     p.szOut = Path(szProgram + "." + std::to_string(m_procs.size()) + ".out");
-    std::vector<std::string> argv{Bin(szProgram)};
-    if (szProgram != "velmora-mgrpc") {
-        argv.push_back("--root");
-        argv.push_back(m_szRoot);
-    }
-    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> argv, envs;
+    BuildLaunch(szProgram, args, m_szRoot, m_nTimeScale, &argv, &envs);
     std::vector<char*> cargv;
     for (std::string& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
 
-    std::vector<std::string> envs{
-        "VELMORA_ROOT=" + m_szRoot, "VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale),
-        "VELMORA_DEBUG=1", "PATH=/usr/bin:/bin",
-        "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
-    // Sanitizer builds: the programs stop at their first report, which fails the test.
-    for (const char* szName : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-        if (const char* szValue = std::getenv(szName)) envs.push_back(std::string(szName) + "=" + szValue);
-    }
     std::vector<char*> cenv;
     for (std::string& e : envs) cenv.push_back(e.data());
     cenv.push_back(nullptr);
@@ -327,15 +410,6 @@ std::string QuotedField(const std::string& szLine, const std::string& szKey) {
     return sz;
 }
 
-// Names of the files now in the violation directory.
-std::vector<std::string> VolDirNames(const Station& st) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(WaitingPath(st, ""), ec))
-        names.push_back(entry.path().filename().string());
-    return names;
-}
-
 // nSize bytes that depend only on nSeed (every byte value occurs, frame bytes included).
 std::string PatternBytes(size_t nSize, uint32_t nSeed) {
     std::string sz(nSize, '\0');
@@ -351,7 +425,7 @@ std::string PatternBytes(size_t nSize, uint32_t nSeed) {
 
 }  // namespace
 
-std::vector<std::string> CenterVolFiles(const Station& st) {
+std::vector<std::string> CenterLines(const Station& st, const std::string& szTag) {
     std::map<int, std::string> outputs;  // start index -> output file
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(st.Path(""), ec)) {
@@ -361,57 +435,22 @@ std::vector<std::string> CenterVolFiles(const Station& st) {
             2)
             outputs[nIndex] = entry.path().string();
     }
-    std::vector<std::string> names;
+    std::vector<std::string> lines;
     for (const auto& [nIndex, szPath] : outputs) {
         std::istringstream in(ReadFile(szPath));
         for (std::string line; std::getline(in, line);) {
-            if (line.rfind("FILE ", 0) == 0 && Contains(line, " code=51 "))
-                names.push_back(QuotedField(line, "file"));
+            if (line.rfind(szTag, 0) == 0) lines.push_back(line);
         }
+    }
+    return lines;
+}
+
+std::vector<std::string> CenterVolFiles(const Station& st) {
+    std::vector<std::string> names;
+    for (const std::string& line : CenterLines(st, "FILE ")) {
+        if (Contains(line, " code=51 ")) names.push_back(QuotedField(line, "file"));
     }
     return names;
-}
-
-VolWatcher::VolWatcher(const Station& st) : m_st(st) {
-    // The first listing is taken here, so a file that leaves right after is seen to go.
-    m_thread = std::thread([this, first = VolDirNames(st)] { Poll(first); });
-}
-
-VolWatcher::~VolWatcher() {
-    m_bStop = true;
-    m_thread.join();
-}
-
-std::vector<std::string> VolWatcher::Faults() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_faults;
-}
-
-std::vector<std::string> VolWatcher::Left() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_left;
-}
-
-void VolWatcher::Poll(std::vector<std::string> before) {
-    while (!m_bStop) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::vector<std::string> now = VolDirNames(m_st);
-        for (const std::string& szName : before) {
-            if (std::find(now.begin(), now.end(), szName) != now.end()) continue;
-            // The center prints FILE before it acknowledges the last packet, and the
-            // station copies into delete_img before it deletes: either is already there.
-            const std::vector<std::string> stored = CenterVolFiles(m_st);
-            const bool bStored = std::find(stored.begin(), stored.end(), szName) != stored.end();
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_left.push_back(szName);
-            if (!bStored && !Exists(RetiredPath(m_st, szName))) {
-                m_faults.push_back(szName +
-                                   " left the violation directory before the center reported it "
-                                   "stored and without a copy in delete_img");
-            }
-        }
-        before = std::move(now);
-    }
 }
 
 VolAccount AccountVolFiles(const Station& st, const FileSet& files) {
@@ -450,7 +489,8 @@ VolAccount AccountVolFiles(const Station& st, const FileSet& files) {
     return account;
 }
 
-VolScene::VolScene(int nHost, const std::vector<size_t>& sizes) : st(nHost) {
+VolScene::VolScene(int nHost, const std::vector<size_t>& sizes, int nTimeScale)
+    : st(nHost, nTimeScale) {
     for (size_t k = 0; k < sizes.size(); ++k) Put(std::to_string(1000 + k) + ".ABCDE", sizes[k]);
 }
 
@@ -463,7 +503,6 @@ void VolScene::Put(const std::string& szName, size_t nSize) {
 }
 
 void VolScene::Start(const std::vector<std::string>& centerArgs) {
-    watcher = std::make_unique<VolWatcher>(st);
     harwent = st.StartHarwent();
     center = StartCenter(centerArgs);
     velmora = st.StartVelmora();
@@ -472,7 +511,10 @@ void VolScene::Start(const std::vector<std::string>& centerArgs) {
 // A test whose address is taken (another run of the same test at the same time) fails
 // here instead of talking to a foreign center.
 Proc VolScene::StartCenter(const std::vector<std::string>& args) {
-    center = st.StartCenter(args);
+    std::vector<std::string> all{"--watch-dir", WaitingPath(st, ""), "--aside-dir",
+                                 RetiredPath(st, "")};
+    all.insert(all.end(), args.begin(), args.end());
+    center = st.StartCenter(all);
     if (!WaitFor([&] { return Out().find("LISTEN ") == 0; }, std::chrono::seconds(5)))
         ADD_FAILURE() << "the center does not listen on " << st.Addr() << ": " << Out();
     return center;
@@ -495,8 +537,7 @@ bool VolScene::AllStored() const {
 void VolScene::ExpectNothingLost() const {
     const VolAccount account = AccountVolFiles(st, files);
     for (const std::string& szProblem : account.problems) ADD_FAILURE() << szProblem;
-    for (const std::string& szFault : watcher ? watcher->Faults() : std::vector<std::string>{})
-        ADD_FAILURE() << szFault;
+    for (const std::string& szLost : CenterLines(st, "LOST ")) ADD_FAILURE() << szLost;
     for (const std::string& szDup : account.duplicates)
         std::printf("[ DUPLICATE] %s\n", szDup.c_str());
 }

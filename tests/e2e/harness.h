@@ -5,13 +5,11 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,33 +86,12 @@ class Station {
 
 // ---- Violation files: writing them, watching them leave, accounting for every one ----
 
-// Names of the violation files (code 51) that the Manager PCs started in this station
-// root reported as stored, in the order of their FILE lines (centers in start order).
+// Lines starting with szTag (say "LOST ") that the Manager PCs started in this station root
+// printed, centers in start order.
+std::vector<std::string> CenterLines(const Station& st, const std::string& szTag);
+// Names of the violation files (code 51) that those Manager PCs reported as stored, in the
+// order of their FILE lines.
 std::vector<std::string> CenterVolFiles(const Station& st);
-
-// Polls the violation directory every 20 ms from its own thread and records a fault for
-// every file that leaves it while no Manager PC has reported it stored and no copy of it
-// is in d:/delete_img.
-class VolWatcher {
-  public:
-    explicit VolWatcher(const Station& st);
-    ~VolWatcher();
-    VolWatcher(const VolWatcher&) = delete;
-    VolWatcher& operator=(const VolWatcher&) = delete;
-
-    std::vector<std::string> Faults() const;  // one text per file that left too early
-    std::vector<std::string> Left() const;    // files that left, in the order seen
-
-  private:
-    void Poll(std::vector<std::string> before);
-
-    const Station& m_st;
-    std::atomic<bool> m_bStop{false};   // ends the polling thread
-    mutable std::mutex m_mutex;         // guards the two lists
-    std::vector<std::string> m_faults;  // early departures
-    std::vector<std::string> m_left;    // every departure
-    std::thread m_thread;               // the poller
-};
 
 // Where each file of a scenario ended up.
 struct VolAccount {
@@ -129,11 +106,13 @@ struct VolAccount {
 using FileSet = std::map<std::string, std::string>;  // name -> bytes
 VolAccount AccountVolFiles(const Station& st, const FileSet& files);
 
-// One transfer scenario: a station whose violation directory holds the files given, watched
-// from Start on, which also starts the main program stand-in, a center and the station.
+// One transfer scenario: a station whose violation directory holds the files given, and
+// Start, which starts the main program stand-in, a center and the station. Every center
+// watches the violation directory and prints LOST for a file that leaves it before that
+// center held it whole (or gave it up by its own answers).
 struct VolScene {
     // Files 1000.ABCDE, 1001.ABCDE, ... of the given sizes.
-    VolScene(int nHost, const std::vector<size_t>& sizes);
+    VolScene(int nHost, const std::vector<size_t>& sizes, int nTimeScale = 10);
     // Puts one more file, its content seeded by the number in its name.
     void Put(const std::string& szName, size_t nSize);
     void Start(const std::vector<std::string>& centerArgs = {});
@@ -149,7 +128,6 @@ struct VolScene {
 
     Station st;
     FileSet files;
-    std::unique_ptr<VolWatcher> watcher;
     Proc harwent, center, velmora;
 };
 

@@ -93,6 +93,21 @@ TEST(ModemParseTest, HexDecoding) {
 }
 
 // A pseudo-terminal whose station side is reached through a symlink.
+// What fd gives until n bytes arrived, the other end closed or nMs passed.
+std::string ReadFd(int fd, size_t n, int nMs) {
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (out.size() < n && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) != 1) continue;
+        char buf[4096];
+        const ssize_t k = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (k <= 0) break;
+        out.append(buf, static_cast<size_t>(k));
+    }
+    return out;
+}
+
 class FakeModem {
   public:
     explicit FakeModem(const std::string& szLink) : m_szLink(szLink) { Plug(); }

@@ -1,7 +1,9 @@
 // Windows by title on the POSIX back-end: two station back-ends on one root, one holding a
 // window and running its loop, the other finding it and sending, posting, querying and
 // clicking; absent and stale windows; a receiver that hangs costs a sender at most 5 s.
+#include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>

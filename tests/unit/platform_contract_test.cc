@@ -1,5 +1,5 @@
-// The platform's contract, run against the POSIX back-end and the fake alike where both
-// offer it: station path mapping and the current directory in Windows form, listings with
+// The platform's contract, run against the build's real back-end (POSIX or Win32) and the
+// fake alike where both offer it: station path mapping and the current directory in Windows form, listings with
 // Windows wildcards, copy / remove / make-directory results, INI values by the
 // GetPrivateProfileString rules, named mappings shared by name; then the INI lookup on its
 // own, the CP949 golden bytes, and the timers of both back-ends (fake clock; scaled time).
@@ -8,8 +8,8 @@
 
 #include "platform/env_wrapper.h"
 #include "platform/ini_parse.h"
-#include "platform/posix/posix_env.h"
 #include "tests/unit/station_fixture.h"
+#include "tests/unit/test_host.h"
 
 namespace vtest {
 namespace {
@@ -135,8 +135,11 @@ TEST_P(ContractTest, MappingIsCreatedOnceAndSharedByName) {
     EXPECT_EQ(nullptr, view.pView);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ContractTest, ::testing::Values("posix", "fake"),
-                         [](const auto& info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Backends, ContractTest, ::testing::Values("host", "fake"),
+                         [](const auto& info) {
+                             return std::string(info.param) == "host" ? host::BackendName()
+                                                                      : std::string(info.param);
+                         });
 
 std::string IniFind(const std::string& szText, const char* szSection, const char* szKey) {
     std::string szValue;
@@ -218,13 +221,11 @@ TEST(TimerTest, FakeTimersFireInTimeOrderAndSleepsFireNone) {
     EXPECT_EQ("T21@5999", rec.m_events.back());
 }
 
-TEST(TimerTest, PosixTimersFollowTheScaleAndStopHolds) {
+TEST(TimerTest, HostTimersFollowTheScaleAndStopHolds) {
     TempRoot root;
-    vplat::PosixOptions opts;
-    opts.szRoot = opts.szStartDir = root.Path();
-    opts.bHeadless = true;
-    opts.dTimeScale = 1000;  // the station's 10 s tick every 10 ms
-    vplat::PosixEnv env(opts);
+    // The station's 10 s tick every 10 ms.
+    const std::unique_ptr<vplat::Env> pEnv = host::NewScaledHostEnv(root.Path(), 1000);
+    vplat::Env& env = *pEnv;
     struct Counter : vplat::LoopHandler {
         void OnLoopTimer(uint32_t nId) override {
             const int n = ++m_ticks[nId];
@@ -232,7 +233,7 @@ TEST(TimerTest, PosixTimersFollowTheScaleAndStopHolds) {
             if (nId == 8 && n == 30) m_pEnv->QuitLoop();
         }
         intptr_t OnLoopMessage(uint32_t, uintptr_t, intptr_t) override { return 0; }
-        vplat::PosixEnv* m_pEnv = nullptr;
+        vplat::Env* m_pEnv = nullptr;
         std::map<uint32_t, int> m_ticks;
     } counter;
     counter.m_pEnv = &env;

@@ -1,10 +1,8 @@
-// Events, sockets, the serial port and programs on the POSIX back-end, with the Winsock and
-// serial conventions the link and modem code rely on (auto- and manual-reset events in one
-// wait with a socket, a refused connect as an error, FD_READ / FD_CLOSE bits, recv of
-// nothing as 0, a pseudo-terminal as the modem, WinExec without a shell), and the fake
+// Events and sockets on the build's real back-end, with the Winsock conventions the link
+// code relies on (auto- and manual-reset events in one wait with a socket, a refused
+// connect as an error, FD_READ / FD_CLOSE bits, recv of nothing as 0), and the fake
 // back-end's own promises the other tests build on (windows, messages, counted faults).
-#include <fcntl.h>
-
+// The serial port and programs have tests of their own per back-end.
 #include "platform/env_wrapper.h"
 #include "tests/unit/station_fixture.h"
 
@@ -71,49 +69,6 @@ TEST_F(NetTest, SocketsFollowTheWinsockConventions) {
     EXPECT_EQ(vplat::kNetClose, m_pEnv->EnumNetworkEvents(s));
     EXPECT_EQ(-1, m_pEnv->SockRecv(s, buf, sizeof buf)) << "an orderly close reads as -1";
     EXPECT_TRUE(m_pEnv->SockClose(s));
-}
-
-TEST_F(NetTest, PseudoTerminalModemLinesVanishingAndBadDevices) {
-    int nMaster = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(nMaster, 0);
-    ASSERT_EQ(0, grantpt(nMaster));
-    ASSERT_EQ(0, unlockpt(nMaster));
-    const std::string szSlave = ptsname(nMaster);
-    EXPECT_FALSE(m_pEnv->SerialOpen(szSlave.c_str(), 12345).IsOpen()) << "no such speed";
-    EXPECT_FALSE(m_pEnv->SerialOpen(m_root.Path().c_str(), 9600).IsOpen()) << "not a tty";
-    const vplat::SerialHandle h = m_pEnv->SerialOpen(szSlave.c_str(), 115200);
-    ASSERT_TRUE(h.IsOpen());
-    auto pStop = m_pEnv->NewEvent(false);
-    int nQueued = -1;
-    EXPECT_EQ(0, m_pEnv->SerialWait(h, pStop.get(), 20, &nQueued));
-    ASSERT_EQ(10, write(nMaster, "+CMTI: 1\r\n", 10));
-    ASSERT_TRUE(WaitFor(
-        [&] { return m_pEnv->SerialWait(h, pStop.get(), 50, &nQueued) == 1 && nQueued == 10; }));
-    char buf[32];
-    EXPECT_EQ(10, m_pEnv->SerialRead(h, buf, sizeof buf));
-    EXPECT_EQ("+CMTI: 1\r\n", std::string(buf, 10)) << "raw: no CR/LF translation";
-    EXPECT_EQ(9, m_pEnv->SerialWrite(h, "AT+CMGR=1", 9));
-    pStop->Set();
-    EXPECT_EQ(-1, m_pEnv->SerialWait(h, pStop.get(), 5000, &nQueued));
-    close(nMaster);
-    EXPECT_EQ(-2, m_pEnv->SerialWait(h, nullptr, 5000, &nQueued)) << "the modem vanished";
-    m_pEnv->SerialClose(h);
-}
-
-TEST_F(NetTest, StartProgramRunsItInItsDirectoryWithoutAShell) {
-    const std::string szScript = m_root.Host("d/Program Files/Quillamor.exe");
-    WriteHostFile(
-        szScript,
-        "#!/bin/sh\necho \"$PWD|$VELMORA_ROOT|$#|$1|$2\" > s.tmp\nmv s.tmp started.txt\n");
-    fs::permissions(szScript, fs::perms::owner_all);
-    ASSERT_TRUE(m_pEnv->StartProgram("\"D:/Program Files/Quillamor.exe\" 7 x", 1));
-    const std::string szOut = m_root.Host("d/Program Files/started.txt");
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(szOut); }));
-    EXPECT_EQ(m_root.Host("d/Program Files") + "|" + m_root.Path() + "|2|7|x\n",
-              ReadHostFile(szOut));
-    EXPECT_FALSE(m_pEnv->StartProgram("D:/QN64-ABRIX/Bin/Missing.exe", 1));
-    WriteHostFile(m_root.Host("d/plain.exe"), "not executable");
-    EXPECT_FALSE(m_pEnv->StartProgram("D:/plain.exe", 1));
 }
 
 TEST(FakeEnvTest, WindowsMessagesProgramsAndProcessEnd) {

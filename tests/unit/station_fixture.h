@@ -5,13 +5,7 @@
 // of each), the controls and the debug lines.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,19 +28,16 @@
 #include "link/tcp_common.h"
 #include "platform/fake/fake_env.h"
 #include "status/share_mem.h"
+#include "tests/unit/test_host.h"
 
 namespace vtest {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under /tmp, removed with everything in it.
+// A fresh directory under the temporary directory, removed with everything in it.
 class TempRoot {
   public:
-    TempRoot() {
-        char szTemplate[] = "/tmp/velmora-test-XXXXXX";
-        const char* p = mkdtemp(szTemplate);
-        m_szPath = p != nullptr ? p : "";
-    }
+    TempRoot() : m_szPath(host::MakeTempDir()) {}
     ~TempRoot() {
         std::error_code ec;
         if (!m_szPath.empty()) fs::remove_all(m_szPath, ec);
@@ -81,86 +72,62 @@ inline bool WaitFor(const std::function<bool()>& cond, int nMs = 20000) {
 }
 
 inline std::vector<uint8_t> Bytes(const std::string& sz) { return {sz.begin(), sz.end()}; }
-// What fd gives until n bytes arrived, the other end closed or nMs passed.
-inline std::string ReadFd(int fd, size_t n, int nMs) {
-    std::string out;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-    while (out.size() < n && std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) != 1) continue;
-        char buf[4096];
-        const ssize_t k = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
-        if (k <= 0) break;
-        out.append(buf, static_cast<size_t>(k));
-    }
-    return out;
-}
 
 // A listening socket on 127.0.0.1 that accepts one station at a time.
 class LoopbackServer {
   public:
     LoopbackServer() {
-        m_nListen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        if (::bind(m_nListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(m_nListen, 4) != 0 ||
-            ::getsockname(m_nListen, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
-            ADD_FAILURE() << "cannot listen";
-        }
-        m_nPort = ntohs(a.sin_port);
+        m_nListen = host::ListenLoopback(&m_nPort);
+        if (m_nListen == host::kNoConn) ADD_FAILURE() << "cannot listen";
     }
     ~LoopbackServer() {
         Drop();
-        ::close(m_nListen);
+        host::CloseConn(m_nListen);
     }
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
     int Port() const { return m_nPort; }
     // Accepts the next connection (waits at most nMs).
     bool Accept(int nMs = 10000) {
         Drop();
-        pollfd p{m_nListen, POLLIN, 0};
-        if (::poll(&p, 1, nMs) != 1) return false;
-        m_nConn = ::accept(m_nListen, nullptr, nullptr);
-        return m_nConn >= 0;
+        m_nConn = host::AcceptWithin(m_nListen, nMs);
+        return m_nConn != host::kNoConn;
     }
     void Send(const std::vector<uint8_t>& bytes) {
-        ASSERT_EQ(::send(m_nConn, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
+        ASSERT_TRUE(host::SendAll(m_nConn, bytes.data(), bytes.size()));
     }
-    // Reads until n bytes arrived (at most nMs); what arrived.
-    std::vector<uint8_t> Recv(size_t n, int nMs = 10000) { return Bytes(ReadFd(m_nConn, n, nMs)); }
+    // Reads until n bytes arrived, the station closed or nMs passed; what arrived.
+    std::vector<uint8_t> Recv(size_t n, int nMs = 10000) {
+        std::vector<uint8_t> out;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+        while (out.size() < n && std::chrono::steady_clock::now() < end) {
+            if (!host::ReadableWithin(m_nConn, 20)) continue;
+            uint8_t buf[4096];
+            const long k = host::ReceiveSome(m_nConn, buf, std::min(sizeof buf, n - out.size()));
+            if (k <= 0) break;
+            out.insert(out.end(), buf, buf + k);
+        }
+        return out;
+    }
     // True when the station closed its end (at most nMs).
     bool PeerClosed(int nMs = 10000) {
-        pollfd p{m_nConn, POLLIN, 0};
-        if (::poll(&p, 1, nMs) != 1) return false;
+        if (!host::ReadableWithin(m_nConn, nMs)) return false;
         uint8_t b;
-        return ::recv(m_nConn, &b, 1, 0) <= 0;
+        return host::ReceiveSome(m_nConn, &b, 1) <= 0;
     }
     void Drop() {
-        if (m_nConn >= 0) ::close(m_nConn);
-        m_nConn = -1;
+        host::CloseConn(m_nConn);
+        m_nConn = host::kNoConn;
     }
 
   private:
-    int m_nListen = -1;
-    int m_nConn = -1;
-    int m_nPort = 0;
+    host::Conn m_nListen = host::kNoConn;  // listening socket
+    host::Conn m_nConn = host::kNoConn;    // the accepted station
+    int m_nPort = 0;                       // port of the listener
 };
 
 // A loopback port where nothing listens.
-inline int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+inline int FreePort() { return host::UnusedPort(); }
 
 // A finished manager frame as the Manager PC sends it; the ID is written as given (up to
 // five bytes) and bBadCrc stores the inverted checksum instead of the station's.
@@ -250,7 +217,7 @@ class StationTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(m_root.Path().empty());
         fs::create_directories(Host("d/QN64-ABRIX/Bin"));
-        m_szOldCwd = fs::current_path();
+        m_szOldCwd = fs::current_path().string();
         fs::current_path(Host("d/QN64-ABRIX/Bin"));
         m_pEnv = std::make_unique<vplat::FakeEnv>(m_root.Path());
         m_pEnv->Install();

@@ -4,7 +4,7 @@
 #include <chrono>
 
 MessageLog::MessageLog(const std::string& szPath) {
-    m_pFile = std::fopen(szPath.c_str(), "a");
+    m_pFile = std::fopen(szPath.c_str(), "ab");  // "\n" line ends on every system
     if (!m_pFile) std::fprintf(stderr, "cannot open message log %s\n", szPath.c_str());
 }
 

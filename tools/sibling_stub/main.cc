@@ -30,7 +30,7 @@ private:
 // The title a program started as "<dir>/Name.exe" holds: "Name".
 std::string TitleFromProgramName(const char* szArgv0) {
     std::string szName = szArgv0;
-    const size_t nSlash = szName.find_last_of('/');
+    const size_t nSlash = szName.find_last_of("/\\");  // either slash: Windows paths too
     if (nSlash != std::string::npos) szName = szName.substr(nSlash + 1);
     if (szName.size() > 4 && strcasecmp(szName.c_str() + szName.size() - 4, ".exe") == 0) {
         return szName.substr(0, szName.size() - 4);

@@ -1,6 +1,8 @@
 // velmora-mgrpc's frame texts: building a frame for a station, rendering a received or
 // sent frame as one line of key=value fields, quoting bytes for that line, and parsing
-// the command syntax ("<code>[/<packet>] [data]", "sleep MS", "quit", "@ID ...").
+// the command syntax ("<code>[/<packet>] [data]", "raw HEX", "close", "sleep MS", "quit",
+// "@ID ...").
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -179,9 +181,27 @@ bool ParseCommand(const std::string& szLine, Command* pOut, std::string* pError)
     const std::string szWord = sz.substr(0, nEnd);
     std::string szRest;
     if (nEnd != std::string::npos && nEnd + 1 < sz.size()) szRest = sz.substr(nEnd + 1);
-    if (szWord == "quit") {
-        pOut->nKind = Command::kQuit;
+    if (szWord == "quit" || szWord == "close") {
+        pOut->nKind = szWord == "quit" ? Command::kQuit : Command::kClose;
         return true;
+    }
+    if (szWord == "raw") {
+        pOut->nKind = Command::kRaw;
+        std::string szHex;
+        for (char c : szRest) {
+            if (c != ' ' && c != '\t') szHex += c;
+        }
+        for (size_t k = 0; k + 1 < szHex.size() && szHex.size() % 2 == 0; k += 2) {
+            char* pEnd = nullptr;
+            const std::string szByte = szHex.substr(k, 2);
+            const long nByte = std::strtol(szByte.c_str(), &pEnd, 16);
+            if (pEnd != szByte.c_str() + 2 || !std::isxdigit(static_cast<unsigned char>(szByte[0])))
+                break;
+            pOut->data.push_back(static_cast<uint8_t>(nByte));
+        }
+        if (szHex.empty() || pOut->data.size() * 2 != szHex.size()) *pError = "raw needs hex pairs";
+        if (pOut->data.size() > static_cast<size_t>(kMaxFrameBytes)) *pError = "raw: too long";
+        return pError->empty();
     }
     if (szWord == "sleep") {
         pOut->nKind = Command::kSleep;

@@ -1,12 +1,15 @@
 // velmora-mgrpc: a Manager PC for the station's link. It listens for stations, cuts and
 // prints every manager frame, acknowledges file packets (with optional faults), stores
-// the files that arrive whole, and sends commands from its command line, a script or
+// the files that arrive whole, watches the station's violation directory for files that
+// leave before they arrived here, and sends commands from its command line, a script or
 // stdin. One thread, one poll loop; every output line is key=value fields after a tag.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -28,6 +31,18 @@ struct Options {
     std::set<int> refuse;                     // VOL packet numbers answered 4
     bool bSilent = false;                     // never answer packets
     int nDropAfter = -1;                      // close after this many file packets (once)
+    std::multiset<int> withhold;              // VOL packets left unanswered, once per entry
+    std::multiset<int> dupAck;                // VOL packets answered twice, once per entry
+    std::multiset<int> wrongAck;              // VOL packets answered with another number
+    bool bUnsolicited = false;                // ack a VOL packet never received, now and then
+    int nBlackholeAfter = -1;                 // stop reading at this many file packets (once)
+    bool bCutEach = false;                    // cut once at each VOL packet and after the last
+    double dFaultRate = 0;                    // share of VOL answers turned into 3 or 4
+    double dCutRate = 0;                      // share of VOL packets that cut the link instead
+    uint32_t nSeed = 1;                       // seed of the two rates
+    std::string szWatchDir;                   // the station's violation directory, watched
+    std::string szAsideDir;                   // where the station puts the files it gives up
+    bool bFailOnLoss = false;                 // exit status 3 when a file was lost
     bool bGarbage = false;                    // send non-frame bytes once after a connect
     bool bBadCrc = false;                     // the next command carries a wrong CRC
     bool bForeignId = false;                  // the next command carries another ID
@@ -36,11 +51,11 @@ struct Options {
 
 // One command of the queue.
 struct Command {
-    enum Kind { kSend, kSleep, kQuit } nKind = kSend;
+    enum Kind { kSend, kRaw, kClose, kSleep, kQuit } nKind = kSend;
     std::string szTarget;       // "@ID": only stations with this ID; empty = all
     int nCode = 0;              // command code 0-99
     int nPacket = 0;            // packet number field
-    std::vector<uint8_t> data;  // data bytes
+    std::vector<uint8_t> data;  // data bytes; kRaw: the bytes sent as they are
     int nSleepMs = 0;           // kSleep
     std::string szText;         // the line as given
 };
@@ -59,11 +74,37 @@ struct Transfer {
 // One connected station.
 struct Station {
     int fd = -1;
-    std::string szPeer;       // "ip:port"
-    std::string szId;         // ID of the last good frame received
-    std::vector<uint8_t> rx;  // bytes not yet cut into frames
-    Transfer transfers[5];    // by code: 51, 52, 53, 54, 68
-    bool bClosed = false;
+    std::string szPeer;        // "ip:port"
+    std::string szId;          // ID of the last good frame received
+    std::vector<uint8_t> rx;   // bytes not yet cut into frames
+    Transfer transfers[5];     // by code: 51, 52, 53, 54, 68
+    std::string szVolName;     // name in the last VOL info packet of this connection
+    bool bClosed = false;      // the socket is closed
+    bool bBlackholed = false;  // neither read nor answered any more; the socket stays open
+    bool bGreetDue = false;    // the unsolicited ack after the connect is still to go
+};
+
+// ---- watch.cc ----
+// Names that leave one directory (deleted, or moved out of it), from inotify. A rename
+// inside the directory is not a departure.
+class DirWatch final {
+  public:
+    DirWatch() = default;
+    ~DirWatch();
+    DirWatch(const DirWatch&) = delete;
+    DirWatch& operator=(const DirWatch&) = delete;
+    // False with *pError when the directory cannot be watched.
+    bool Open(const std::string& szDir, std::string* pError);
+    int Fd() const { return m_fd; }  // readable when events wait; -1 when not open
+    // Reads what is there without blocking and returns the names that left. A move out
+    // is reported one call late, so that its other half (a move in) can still pair with
+    // it; bFinal reports every one at once.
+    std::vector<std::string> Take(bool bFinal = false);
+
+  private:
+    int m_fd = -1;                                 // the inotify instance
+    std::map<uint32_t, std::string> m_movedFrom;   // cookie -> name moved, not yet paired
+    std::map<uint32_t, std::string> m_movedOlder;  // the same, one call older
 };
 
 // ---- frames.cc ----
@@ -84,6 +125,11 @@ std::string FrameId(const uint8_t* pFrame);
 // The index of a file-packet code in Station::transfers, -1 for other codes.
 int TransferSlot(int nCode);
 
+// ---- options.cc ----
+extern const char kUsage[];
+// False with *pError on a bad option; *pbHelp for --help.
+bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, std::string* pError);
+
 // ---- output ----
 // Prints one line and flushes.
 void Emit(const std::string& szLine);
@@ -91,13 +137,17 @@ void Emit(const std::string& szLine);
 // ---- station.cc ----
 class Server {
   public:
-    explicit Server(Options opts) : m_opts(std::move(opts)) {}
+    explicit Server(Options opts) : m_opts(std::move(opts)), m_rng(m_opts.nSeed) {}
     // Received bytes of a station: cuts frames, prints and answers them.
     void OnBytes(Station& st, const uint8_t* p, size_t n);
     // A station just connected.
     void OnConnect(Station& st);
     // Sends one command to a station (faults of the options applied once).
     void SendCommand(Station& st, const Command& cmd);
+    // A violation file left the watched directory: LEFT when it arrived here whole or was
+    // given up after answers 3 or 4 from here, else LOST.
+    void OnDeparture(const std::string& szName);
+    int Lost() const { return m_nLost; }
     // The ID to use for commands to st; empty when not known yet.
     std::string CommandId(const Station& st) const;
     void Close(Station& st, const char* szReason);
@@ -109,10 +159,22 @@ class Server {
     void Reply(Station& st, int nCode, int nPacket, uint8_t nStatus, const std::string& szId);
     void Finish(Station& st, int nCode, Transfer& t);
     bool SendBytes(Station& st, const std::vector<uint8_t>& bytes);
+    // The fault of the options (other than the answer status) that ends the handling of
+    // this file packet: a cut or the black hole. True when it did.
+    bool CutsOff(Station& st, int nCode, int nPacket);
+    void SendUnsolicited(Station& st);
+    void Fault(const Station& st, const char* szKind, int nPacket);
 
     Options m_opts;
-    bool m_bGarbageSent = false;  // --garbage is spent
-    int m_nFilePackets = 0;       // file packets received, for --drop-after
+    bool m_bGarbageSent = false;                   // --garbage is spent
+    int m_nFilePackets = 0;                        // file packets received
+    int m_nUnanswered = -1;                        // last VOL packet left without an answer
+    int m_nLost = 0;                               // LOST lines printed
+    std::string m_szLastId;                        // ID of the last good frame of any station
+    std::set<std::string> m_held;                  // VOL files stored whole by this run
+    std::set<std::string> m_answeredBad;           // VOL files answered 3 or 4 by this run
+    std::set<std::pair<std::string, int>> m_cuts;  // --cut-each: (file, packet) already cut
+    std::mt19937 m_rng;                            // --fault-rate and --cut-rate
 };
 
 }  // namespace mgrpc

@@ -1,7 +1,8 @@
 // velmora-mgrpc's handling of one connected station: cutting its byte stream into manager
 // frames (resynchronising on the next start bytes after garbage), printing each frame,
 // acknowledging file packets with the configured faults, assembling the files and storing
-// them byte-identical, and sending commands to it.
+// them byte-identical, judging the files that leave the station's violation directory,
+// and sending commands to it.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "commands/center_session.h"
 #include "link/tcp_common.h"
 #include "tools/velmora_mgrpc/mgrpc.h"
 
@@ -33,6 +35,14 @@ std::string SafeName(const std::string& szName) {
     return sz;
 }
 
+// Takes one entry nValue out of the set; false when there is none.
+bool TakeOnce(std::multiset<int>& values, int nValue) {
+    const auto it = values.find(nValue);
+    if (it == values.end()) return false;
+    values.erase(it);
+    return true;
+}
+
 std::string ForeignId(const std::string& szId) {
     std::string szUpper = szId;
     for (char& c : szUpper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -43,6 +53,12 @@ std::string ForeignId(const std::string& szId) {
 
 void Server::OnConnect(Station& st) {
     Emit("CONNECT peer=" + st.szPeer);
+    // Right away when a station ID is known from before, else with the first frame.
+    st.bGreetDue = m_opts.bUnsolicited;
+    if (st.bGreetDue && !(m_opts.szId.empty() ? m_szLastId : m_opts.szId).empty()) {
+        st.bGreetDue = false;
+        SendUnsolicited(st);
+    }
     if (m_opts.bGarbage && !m_bGarbageSent) {
         m_bGarbageSent = true;
         const std::string szJunk = "GARBAGE-NOT-A-MANAGER-FRAME-0123456789\r\n";
@@ -56,7 +72,8 @@ void Server::OnBytes(Station& st, const uint8_t* p, size_t n) {
     st.rx.insert(st.rx.end(), p, p + n);
     std::vector<uint8_t> frame(kMaxFrameBytes);
     size_t nOffset = 0;
-    while (!st.bClosed && st.rx.size() - nOffset >= static_cast<size_t>(kFrameHeader)) {
+    while (!st.bClosed && !st.bBlackholed &&
+           st.rx.size() - nOffset >= static_cast<size_t>(kFrameHeader)) {
         const int nAvail = static_cast<int>(st.rx.size() - nOffset);
         int nCapacity = nAvail;
         const int nLength = CTcpCommon::ExtractFrame(frame.data(), frame.size(), &nCapacity,
@@ -87,21 +104,48 @@ void Server::OnFrame(Station& st, const uint8_t* pFrame, int nLength) {
     CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
     if (nComputed != nStored) return;  // printed; not acted on
     st.szId = FrameId(pFrame);
+    m_szLastId = st.szId;
+    if (st.bGreetDue) {
+        st.bGreetDue = false;
+        SendUnsolicited(st);
+    }
     const int nCode = FrameDecimal(pFrame + 11, 2);
     if (TransferSlot(nCode) >= 0) OnFilePacket(st, nCode, pFrame, nLength);
 }
 
-void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLength) {
+bool Server::CutsOff(Station& st, int nCode, int nPacket) {
+    const bool bVol = nCode == OP_VOL_FILE;
+    std::uniform_real_distribution<double> share(0.0, 1.0);
     ++m_nFilePackets;
     if (m_opts.nDropAfter > 0 && m_nFilePackets >= m_opts.nDropAfter) {
         m_opts.nDropAfter = -1;  // spent
         Close(st, "drop-after");
-        return;
+    } else if (m_opts.nBlackholeAfter > 0 && m_nFilePackets >= m_opts.nBlackholeAfter) {
+        m_opts.nBlackholeAfter = -1;
+        st.bBlackholed = true;
+        Fault(st, "blackhole", nPacket);
+    } else if (bVol && m_opts.bCutEach && m_cuts.insert({st.szVolName, nPacket}).second) {
+        Close(st, "cut-each");
+    } else if (bVol && m_opts.dCutRate > 0 && share(m_rng) < m_opts.dCutRate) {
+        Close(st, "cut");
+    } else {
+        return false;
     }
+    if (bVol) m_nUnanswered = nPacket;
+    return true;
+}
+
+void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLength) {
+    const bool bVol = nCode == OP_VOL_FILE;
     const int nPacket = FrameDecimal(pFrame + 20, 4);
     int nDataLength = std::min(FrameDecimal(pFrame + 13, 7), nLength - kFrameOverhead);
     if (nDataLength < 0) nDataLength = 0;
     const uint8_t* pData = pFrame + kFrameHeader;
+    if (bVol && nPacket == 0) {
+        st.szVolName.assign(reinterpret_cast<const char*>(pData) + std::min(nDataLength, 7),
+                            static_cast<size_t>(std::max(nDataLength - 7, 0)));
+    }
+    if (CutsOff(st, nCode, nPacket)) return;
 
     uint8_t nStatus = 1;
     for (auto it = m_opts.resend.begin(); it != m_opts.resend.end(); ++it) {
@@ -111,9 +155,14 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
             break;
         }
     }
-    if (nStatus == 1 && nCode == 51 && m_opts.refuse.count(nPacket) != 0) nStatus = 4;
+    if (nStatus == 1 && bVol && m_opts.refuse.count(nPacket) != 0) nStatus = 4;
+    std::uniform_real_distribution<double> share(0.0, 1.0);
+    if (nStatus == 1 && bVol && m_opts.dFaultRate > 0 && share(m_rng) < m_opts.dFaultRate)
+        nStatus = (m_rng() & 1u) ? 3 : 4;
+    if (bVol && nStatus != 1) m_answeredBad.insert(st.szVolName);
 
     Transfer& t = st.transfers[TransferSlot(nCode)];
+    bool bComplete = false;
     if (nStatus == 1 && nPacket == 0) {
         t = Transfer();
         t.nSize = FrameDecimal(pData, std::min(nDataLength, 7));
@@ -126,7 +175,7 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
             t.nPackets = (t.nSize + kPacketDataSize - 1) / kPacketDataSize;
             t.data.assign(static_cast<size_t>(t.nSize), 0);
             t.got.assign(static_cast<size_t>(t.nPackets), false);
-            if (t.nPackets == 0) Finish(st, nCode, t);
+            bComplete = t.nPackets == 0;
         }
     } else if (nStatus == 1 && t.bActive && nPacket >= 1 && nPacket <= t.nPackets &&
                !t.got[static_cast<size_t>(nPacket - 1)]) {
@@ -135,9 +184,67 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
         if (nCopy > 0)
             std::memcpy(&t.data[static_cast<size_t>(nFrom)], pData, static_cast<size_t>(nCopy));
         t.got[static_cast<size_t>(nPacket - 1)] = true;
-        if (++t.nReceived == t.nPackets) Finish(st, nCode, t);
+        bComplete = ++t.nReceived == t.nPackets;
     }
-    if (!m_opts.bSilent) Reply(st, nCode, nPacket, nStatus, FrameId(pFrame));
+    const int nLastPacket = t.nPackets;  // of the file in transfer; 0 when none
+    if (bComplete) Finish(st, nCode, t);
+    if (m_opts.bSilent) return;
+
+    const std::string szId = FrameId(pFrame);
+    if (bVol && TakeOnce(m_opts.withhold, nPacket)) {
+        Fault(st, "withhold", nPacket);
+        m_nUnanswered = nPacket;
+    } else if (bVol && TakeOnce(m_opts.wrongAck, nPacket)) {
+        // The number that would do most harm if it were believed: the file's last packet.
+        Fault(st, "wrong-ack", nPacket);
+        m_nUnanswered = nPacket;
+        int nWrong = nLastPacket;
+        if (nPacket == nLastPacket || nLastPacket == 0) nWrong = nPacket == 0 ? 1 : 0;
+        Reply(st, nCode, nWrong, nStatus, szId);
+    } else {
+        Reply(st, nCode, nPacket, nStatus, szId);
+        if (bVol && TakeOnce(m_opts.dupAck, nPacket)) {
+            Fault(st, "dup-ack", nPacket);
+            Reply(st, nCode, nPacket, nStatus, szId);
+        }
+    }
+    if (bComplete && bVol && m_opts.bCutEach && m_cuts.insert({st.szVolName, -1}).second) {
+        Close(st, "cut-each");  // the answer to the last packet may or may not get there
+    } else if (bComplete && bVol && m_opts.bUnsolicited && !st.bClosed) {
+        SendUnsolicited(st);
+    }
+}
+
+void Server::SendUnsolicited(Station& st) {
+    const int nPacket = m_nUnanswered >= 0 ? m_nUnanswered : 1;
+    Fault(st, "unsolicited", nPacket);
+    const std::string szId = CommandId(st);
+    Reply(st, OP_VOL_FILE, nPacket, 1, szId.empty() ? m_szLastId : szId);
+}
+
+void Server::Fault(const Station& st, const char* szKind, int nPacket) {
+    Emit("FAULT peer=" + st.szPeer + " kind=" + szKind + " pkt=" + std::to_string(nPacket));
+}
+
+void Server::OnDeparture(const std::string& szName) {
+    if (m_held.count(szName) != 0) {
+        Emit("LEFT file=" + Quote(szName) + " as=stored");
+        return;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path aside = fs::path(m_opts.szAsideDir) / szName;
+    const bool bAside = !m_opts.szAsideDir.empty() && fs::is_regular_file(aside, ec);
+    const bool bAnsweredBad = m_answeredBad.count(szName) != 0;
+    if (bAside && bAnsweredBad) {
+        Emit("LEFT file=" + Quote(szName) + " as=aside");
+    } else if (bAside && fs::file_size(aside, ec) == 0 && !ec) {
+        Emit("LEFT file=" + Quote(szName) + " as=aside-empty");  // never offered here
+    } else {
+        ++m_nLost;
+        Emit("LOST file=" + Quote(szName) + " aside=" + (bAside ? "yes" : "no") +
+             " answered-bad=" + (bAnsweredBad ? "yes" : "no"));
+    }
 }
 
 void Server::Finish(Station& st, int nCode, Transfer& t) {
@@ -166,6 +273,7 @@ void Server::Finish(Station& st, int nCode, Transfer& t) {
     }
     char szCode[8] = {};
     std::snprintf(szCode, sizeof szCode, "%02d", nCode);
+    if (nCode == OP_VOL_FILE) m_held.insert(t.szName);
     Emit("FILE peer=" + st.szPeer + " id=" + Quote(st.szId) + " code=" + szCode +
          " file=" + Quote(t.szName) + " size=" + std::to_string(t.nSize) +
          " packets=" + std::to_string(t.nPackets + 1) + " stored=" + szStored);
@@ -184,6 +292,15 @@ std::string Server::CommandId(const Station& st) const {
 }
 
 void Server::SendCommand(Station& st, const Command& cmd) {
+    if (cmd.nKind == Command::kClose) {
+        Close(st, "command");
+        return;
+    }
+    if (cmd.nKind == Command::kRaw) {
+        if (SendBytes(st, cmd.data))
+            Emit("RAW peer=" + st.szPeer + " bytes=" + std::to_string(cmd.data.size()));
+        return;
+    }
     std::string szId = CommandId(st);
     if (m_opts.bForeignId) {
         m_opts.bForeignId = false;

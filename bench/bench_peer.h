@@ -1,0 +1,299 @@
+// The network side of the benchmarks that run the station's real programs: manager frames
+// as the Manager PC sends them, a minimal Manager PC that acknowledges every file packet at
+// once and time-stamps frames at its socket (on a thread of its own), and the stop-and-wait
+// floor of loopback TCP: a ping-pong between two sockets with TCP_NODELAY.
+#pragma once
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "bench/bench_rig.h"
+#include "link/tcp_common.h"
+
+namespace vbench {
+// A manager frame from the Manager PC to station ABCDE.
+inline std::vector<uint8_t> CenterFrame(int nCode, int nPacket, const std::vector<uint8_t>& data) {
+    const int nLength = kFrameOverhead + static_cast<int>(data.size());
+    std::vector<uint8_t> f(static_cast<size_t>(nLength), 0);
+    char szHead[40] = {};
+    std::snprintf(szHead, sizeof szHead, "%07d10%02d%07d%04dABCDE0", nLength, nCode % 100,
+                  static_cast<int>(data.size()), nPacket % 10000);
+    f[0] = f[1] = kFrameStart;
+    std::memcpy(&f[2], szHead, 28);
+    std::copy(data.begin(), data.end(), f.begin() + kFrameHeader);
+    CTcpCommon::PutFrameCrc(f.data(), nLength);
+    f[static_cast<size_t>(nLength - 2)] = f[static_cast<size_t>(nLength - 1)] = kFrameEnd;
+    return f;
+}
+
+// ---- A minimal Manager PC inside the benchmark ----
+
+// One violation file as the minimal Manager PC saw it.
+struct FileRun {
+    Clock::time_point tInfo;     // the info packet arrived
+    Clock::time_point tLastAck;  // the acknowledgement of the last packet went out
+    int nPackets = 0;            // packets received, the info packet included
+    int nSize = 0;               // size announced in the info packet
+};
+
+// Accepts one station, acknowledges every violation-file packet at once (status 1) and
+// records the arrival time of every other frame, all on a thread of its own; frames are
+// time-stamped right after the receive that completed them.
+class MiniCenter {
+  public:
+    explicit MiniCenter(const std::string& szAddr) : m_nListen(ListenOn(szAddr, kManagerPort)) {
+        if (m_nListen >= 0) m_thread = std::thread([this] { Run(); });
+    }
+    ~MiniCenter() {
+        m_bStop = true;
+        if (m_thread.joinable()) m_thread.join();
+        if (m_nConn >= 0) ::close(m_nConn);
+        if (m_nListen >= 0) ::close(m_nListen);
+    }
+    MiniCenter(const MiniCenter&) = delete;
+    MiniCenter& operator=(const MiniCenter&) = delete;
+
+    bool Listening() const { return m_nListen >= 0; }
+    bool WaitConnected(Clock::duration timeout) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, timeout, [&] { return m_nConn >= 0; });
+    }
+    // Sends bytes to the station from any thread.
+    bool Send(const std::vector<uint8_t>& bytes) {
+        std::lock_guard<std::mutex> lock(m_sendMutex);
+        return SendAll(bytes.data(), bytes.size());
+    }
+    // The arrival of the first frame with code nCode at or after tAfter (waits at most timeout).
+    bool WaitFrame(int nCode, Clock::time_point tAfter, Clock::duration timeout,
+                   Clock::time_point* pAt) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const Clock::time_point tEnd = Clock::now() + timeout;
+        for (;;) {
+            for (const auto& [nGot, tAt] : m_frames) {
+                if (nGot != nCode || tAt < tAfter) continue;
+                *pAt = tAt;
+                return true;
+            }
+            if (m_cv.wait_until(lock, tEnd) == std::cv_status::timeout) return false;
+        }
+    }
+    // The next violation file completed (waits at most timeout).
+    bool WaitFile(Clock::duration timeout, FileRun* pOut) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_cv.wait_for(lock, timeout, [&] { return m_nFilesTaken < m_files.size(); }))
+            return false;
+        *pOut = m_files[m_nFilesTaken++];
+        return true;
+    }
+    // Frames received so far (every code).
+    size_t FramesSeen() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_frames.size() + m_nFilePackets;
+    }
+    void ForgetFrames() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_frames.clear();
+    }
+
+  private:
+    bool SendAll(const uint8_t* p, size_t n) {
+        while (n > 0 && m_nConn >= 0) {
+            const ssize_t k = ::send(m_nConn, p, n, MSG_NOSIGNAL);
+            if (k <= 0) return false;
+            p += k;
+            n -= static_cast<size_t>(k);
+        }
+        return n == 0;
+    }
+    void Run() {
+        while (!m_bStop && m_nConn < 0) {
+            pollfd p{m_nListen, POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1) continue;
+            const int fd = ::accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            NoDelay(fd);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_nConn = fd;
+            m_cv.notify_all();
+        }
+        std::vector<uint8_t> rx(1 << 16);
+        std::vector<uint8_t> frame(kRecvBufSize);  // a file packet is 3,036 bytes
+        size_t nFill = 0;
+        while (!m_bStop) {
+            pollfd p{m_nConn, POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1) continue;
+            const ssize_t n = ::recv(m_nConn, rx.data() + nFill, rx.size() - nFill, 0);
+            if (n <= 0) break;
+            const Clock::time_point tAt = Clock::now();
+            nFill += static_cast<size_t>(n);
+            size_t nOffset = 0;
+            for (;;) {
+                int nCapacity = static_cast<int>(nFill - nOffset);
+                const int nLength = CTcpCommon::ExtractFrame(frame.data(), frame.size(), &nCapacity,
+                                                             rx.data() + nOffset, nCapacity);
+                if (nLength <= 0) {
+                    if (nLength < 0) nOffset = nFill;  // cannot happen with the station
+                    break;
+                }
+                OnFrame(frame.data(), tAt);
+                nOffset += static_cast<size_t>(nLength);
+            }
+            std::memmove(rx.data(), rx.data() + nOffset, nFill - nOffset);
+            nFill -= nOffset;
+        }
+    }
+    void OnFrame(const uint8_t* pFrame, Clock::time_point tAt) {
+        const int nCode = FrameDecimal(pFrame + 11, 2);
+        if (nCode != 51) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_frames.emplace_back(nCode, tAt);
+            m_cv.notify_all();
+            return;
+        }
+        const int nPacket = FrameDecimal(pFrame + 20, 4);
+        if (nPacket == 0) {
+            m_current = FileRun{};
+            m_current.tInfo = tAt;
+            m_current.nSize = FrameDecimal(pFrame + kFrameHeader, 7);
+            m_nTotal = (m_current.nSize + 2999) / 3000 + 1;
+        }
+        ++m_current.nPackets;
+        // The acknowledgement: 37 bytes, status 1 for this packet.
+        uint8_t ack[kFrameOverhead + 1] = {};
+        char szHead[40] = {};
+        std::snprintf(szHead, sizeof szHead, "%07d1051%07d%04dABCDE0", kFrameOverhead + 1, 1,
+                      nPacket % 10000);
+        ack[0] = ack[1] = kFrameStart;
+        std::memcpy(ack + 2, szHead, 28);
+        ack[kFrameHeader] = 1;
+        CTcpCommon::PutFrameCrc(ack, sizeof ack);
+        ack[sizeof ack - 2] = ack[sizeof ack - 1] = kFrameEnd;
+        {
+            std::lock_guard<std::mutex> lock(m_sendMutex);
+            SendAll(ack, sizeof ack);
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_nFilePackets;
+        if (nPacket == m_nTotal - 1 && m_nTotal >= 2) {
+            m_current.tLastAck = Clock::now();
+            m_files.push_back(m_current);
+            m_cv.notify_all();
+        }
+    }
+
+    int m_nListen;                                            // listening socket
+    int m_nConn = -1;                                         // the station's connection
+    std::atomic<bool> m_bStop{false};                         // ends the serving thread
+    std::mutex m_mutex;                                       // guards what the waits read
+    std::mutex m_sendMutex;                                   // one sender at a time
+    std::condition_variable m_cv;                             // something was recorded
+    std::vector<std::pair<int, Clock::time_point>> m_frames;  // (code, arrival) of non-file frames
+    size_t m_nFilePackets = 0;                                // file packets acknowledged
+    FileRun m_current;             // the file in transfer (serving thread)
+    int m_nTotal = 0;              // its packets, the info packet included
+    std::vector<FileRun> m_files;  // files completed
+    size_t m_nFilesTaken = 0;      // files handed to WaitFile
+    std::thread m_thread;          // the serving thread
+};
+
+// ---- The floor: stop-and-wait over loopback TCP ----
+
+// nRounds round trips of nOut bytes out and nBack bytes back over loopback TCP with
+// TCP_NODELAY, between this process and a child process, as the station and its Manager PC
+// are two processes. The child answers with blocking calls, or with bEventDriven waits as
+// the station's link thread does before it reads: in one poll on the socket and two
+// events, then a look at the socket alone, then a read that does not block. The time of
+// each round trip in microseconds goes to *pTrips; the whole in *pTotalUs.
+inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds,
+                     std::vector<double>* pTrips, double* pTotalUs, bool bEventDriven = false) {
+    const int nListen = ListenOn(szAddr, 0);
+    if (nListen < 0) return false;
+    sockaddr_in a{};
+    socklen_t nLen = sizeof a;
+    ::getsockname(nListen, reinterpret_cast<sockaddr*>(&a), &nLen);
+    const int nClient = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (nClient < 0 || ::connect(nClient, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(nListen);
+        if (nClient >= 0) ::close(nClient);
+        return false;
+    }
+    const int nServer = ::accept4(nListen, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(nListen);
+    NoDelay(nClient);
+    NoDelay(nServer);
+    auto ReadExactly = [](int fd, uint8_t* p, int n) {
+        while (n > 0) {
+            const ssize_t k = ::recv(fd, p, static_cast<size_t>(n), 0);
+            if (k <= 0) return false;
+            p += k;
+            n -= static_cast<int>(k);
+        }
+        return true;
+    };
+    const int nEvent1 = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int nEvent2 = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    auto WaitThenRead = [&](int fd, uint8_t* p, int n) {
+        while (n > 0) {
+            pollfd wait[3] = {
+                {nEvent1, POLLIN, 0}, {nEvent2, POLLIN, 0}, {fd, POLLIN | POLLRDHUP, 0}};
+            pollfd look{fd, POLLIN | POLLRDHUP, 0};
+            if (::poll(wait, 3, 3000) <= 0 || ::poll(&look, 1, 0) <= 0) continue;
+            const ssize_t k = ::recv(fd, p, static_cast<size_t>(n), MSG_DONTWAIT);
+            if (k == 0 || (k < 0 && errno != EAGAIN)) return false;
+            if (k < 0) continue;
+            p += k;
+            n -= static_cast<int>(k);
+        }
+        return true;
+    };
+    // The child touches only what is allocated here (another thread may hold the heap).
+    std::vector<uint8_t> echoIn(static_cast<size_t>(nOut));
+    std::vector<uint8_t> echoOut(static_cast<size_t>(nBack), 0x55);
+    const pid_t nChild = ::fork();
+    if (nChild == 0) {
+        ::close(nClient);
+        for (int k = 0; k < nRounds; ++k) {
+            if (!(bEventDriven ? WaitThenRead(nServer, echoIn.data(), nOut)
+                               : ReadExactly(nServer, echoIn.data(), nOut)))
+                break;
+            if (::send(nServer, echoOut.data(), echoOut.size(), MSG_NOSIGNAL) != nBack) break;
+        }
+        ::_exit(0);
+    }
+    ::close(nServer);
+    std::vector<uint8_t> out(static_cast<size_t>(nOut), 0xAA);
+    std::vector<uint8_t> in(static_cast<size_t>(nBack));
+    pTrips->clear();
+    bool bOk = true;
+    const Clock::time_point tStart = Clock::now();
+    for (int k = 0; k < nRounds && bOk && nChild > 0; ++k) {
+        const Clock::time_point t0 = Clock::now();
+        bOk = ::send(nClient, out.data(), out.size(), MSG_NOSIGNAL) == nOut &&
+              ReadExactly(nClient, in.data(), nBack);
+        pTrips->push_back(Micros(Clock::now() - t0));
+    }
+    *pTotalUs = Micros(Clock::now() - tStart);
+    ::shutdown(nClient, SHUT_RDWR);
+    if (nChild > 0) ::waitpid(nChild, nullptr, 0);
+    ::close(nClient);
+    ::close(nEvent1);
+    ::close(nEvent2);
+    return bOk && nChild > 0;
+}
+
+}  // namespace vbench

@@ -1,0 +1,360 @@
+// Win32Env's files: station paths on the real drives ("d:\\x" -> "D:/x"; relative names
+// against the process's current directory), or, for a rooted instance, mapped under the
+// root as <root>/<drive letter>/<rest> with a current directory of its own; listings with
+// Windows wildcard matching, copy / delete / create directory with the Win32 A calls, INI
+// values from GetPrivateProfileStringA (always given a full path: a bare name would be
+// looked up in the Windows directory), and named file mappings backed by the paging file.
+// The system keeps a mapping's size in whole pages; a mapping this process created
+// reports the size it was created with, one created by another program its pages.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/ini_parse.h"
+#include "platform/win32/path_win32.h"
+#include "platform/win32/win32_env.h"
+
+namespace vplat {
+
+namespace {
+
+using win32path::IsDriveSpec;
+using win32path::Normalize;
+using win32path::ToBackslashes;
+using win32path::ToSlashes;
+
+// The process's current directory in forward-slash form ("D:/QN64-ABRIX/Bin", "D:/").
+std::string ProcessCurrentDir() {
+    char szBuf[MAX_PATH + 1] = {};
+    const DWORD n = GetCurrentDirectoryA(sizeof(szBuf), szBuf);
+    if (n == 0 || n >= sizeof(szBuf)) return "C:/";
+    return ToSlashes(szBuf);
+}
+
+// "X:" + the normalised rest ("X:/" for the root).
+std::string DrivePath(char cDrive, const std::string& szRest) {
+    const std::string szNorm = Normalize(szRest);
+    return std::string(1, win32path::UpperAscii(cDrive)) + ":" + (szNorm.empty() ? "/" : szNorm);
+}
+
+bool IsDirectory(const std::string& szPath) {
+    const DWORD nAttr = GetFileAttributesA(ToBackslashes(szPath).c_str());
+    return nAttr != INVALID_FILE_ATTRIBUTES && (nAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// FNV-1a of the root without regard to case: keeps the mappings of rooted instances apart.
+uint32_t RootHash(const std::string& szRoot) {
+    uint32_t h = 2166136261u;
+    for (const char c : szRoot) {
+        h ^= static_cast<uint8_t>(win32path::LowerAscii(c));
+        h *= 16777619u;
+    }
+    return h;
+}
+
+std::mutex g_sizeMutex;                        // guards g_createdSizes
+std::map<std::string, size_t> g_createdSizes;  // object name -> size this process created
+
+// The size of the section behind a mapping handle in whole pages; 0 when unknown.
+size_t SectionSize(HANDLE hMapping) {
+    struct SectionBasicInformation {
+        PVOID pBase;                 // base address (images only)
+        ULONG nAttributes;           // SEC_ flags
+        LARGE_INTEGER nMaximumSize;  // size given at creation
+    };
+    using QueryFn = LONG(WINAPI*)(HANDLE, int, PVOID, SIZE_T, PSIZE_T);
+    static const QueryFn s_pfnQuery = [] {
+        HMODULE hNt = GetModuleHandleA("ntdll.dll");
+        return hNt != nullptr ? reinterpret_cast<QueryFn>(
+                                    reinterpret_cast<void*>(GetProcAddress(hNt, "NtQuerySection")))
+                              : nullptr;
+    }();
+    if (s_pfnQuery == nullptr) return 0;
+    SectionBasicInformation info{};
+    SIZE_T nLength = 0;
+    if (s_pfnQuery(hMapping, 0, &info, sizeof(info), &nLength) != 0) return 0;
+    return info.nMaximumSize.QuadPart > 0 ? static_cast<size_t>(info.nMaximumSize.QuadPart) : 0;
+}
+
+// A file opened for appending. The C runtime's "a" moves to the end and then writes, two
+// steps that two threads appending to one log (the dialog's and the link's) can
+// interleave, and not every system makes a FILE_APPEND_DATA handle append in one step
+// (Wine does not): so appenders take turns, each holding the file to itself for writing
+// until it closes it (readers are let in). A turn is waited for at most kAppendWaitMs.
+FILE* OpenForAppend(const std::string& szPath, const char* szMode) {
+    constexpr int kAppendWaitMs = 2000;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    const ULONGLONG nDeadline = GetTickCount64() + kAppendWaitMs;
+    for (int nTry = 0;; ++nTry) {
+        h = CreateFileA(szPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+            GetTickCount64() >= nDeadline) {
+            break;
+        }
+        Sleep(nTry < 10 ? 0 : 1);
+    }
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    const bool bText = std::strchr(szMode, 'b') == nullptr;
+    const int nFd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | (bText ? _O_TEXT : _O_BINARY));
+    if (nFd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE* pFile = _fdopen(nFd, szMode);
+    if (pFile == nullptr) _close(nFd);
+    return pFile;
+}
+
+}  // namespace
+
+std::string Win32Env::CurrentHostDir() {
+    std::lock_guard<std::mutex> lock(m_cwdMutex);
+    return m_szCwd;
+}
+
+std::string Win32Env::MapPath(const char* szWinPath) {
+    const std::string s = ToSlashes(szWinPath);
+    if (!m_opts.bMapDrives) {
+        if (IsDriveSpec(s)) return DrivePath(s[0], s.substr(2));
+        if (s.size() >= 2 && s[0] == '/' && s[1] == '/') return s;  // a network path
+        const std::string szCwd = ProcessCurrentDir();
+        if (!IsDriveSpec(szCwd)) return szCwd + "/" + s;
+        if (!s.empty() && s[0] == '/') return DrivePath(szCwd[0], s);  // rooted on this drive
+        return DrivePath(szCwd[0], szCwd.substr(2) + "/" + s);
+    }
+    const std::string& szRoot = m_opts.szRoot;
+    if (IsDriveSpec(s)) {
+        return szRoot + "/" + win32path::LowerAscii(s[0]) + Normalize(s.substr(2));
+    }
+    const std::string szHostCwd = CurrentHostDir();
+    std::string szCwdRest;
+    const char cDrive = win32path::DriveOf(szRoot, szHostCwd, &szCwdRest);
+    if (!s.empty() && s[0] == '/') {  // rooted on the current drive
+        return szRoot + "/" + (cDrive != 0 ? cDrive : 'd') + Normalize(s);
+    }
+    // Inside the root a relative name cannot climb out of its drive.
+    if (cDrive != 0) return szRoot + "/" + cDrive + Normalize(szCwdRest + "/" + s);
+    if (IsDriveSpec(szHostCwd)) return DrivePath(szHostCwd[0], szHostCwd.substr(2) + "/" + s);
+    return szHostCwd + "/" + s;
+}
+
+size_t Win32Env::GetCurrentDir(char* szBuf, size_t nSize) {
+    if (szBuf == nullptr || nSize == 0) return 0;
+    if (!m_opts.bMapDrives) return IniCopyResult(ProcessCurrentDir(), szBuf, nSize);
+    const std::string szHost = CurrentHostDir();
+    std::string szRest;
+    const char cDrive = win32path::DriveOf(m_opts.szRoot, szHost, &szRest);
+    std::string szWin;
+    if (cDrive != 0) {
+        szWin = std::string(1, win32path::UpperAscii(cDrive)) + ":/" +
+                (szRest.empty() ? std::string() : szRest.substr(1));
+    } else {
+        szWin = szHost;
+    }
+    return IniCopyResult(szWin, szBuf, nSize);
+}
+
+bool Win32Env::SetCurrentDir(const char* szWinPath) {
+    const std::string szHost = MapPath(szWinPath);
+    if (!m_opts.bMapDrives) {
+        if (!SetCurrentDirectoryA(ToBackslashes(szHost).c_str())) {
+            DebugFailure("SetCurrentDir", szHost, GetLastError());
+            return false;
+        }
+        return true;
+    }
+    if (!IsDirectory(szHost)) {
+        DebugFailure("SetCurrentDir", szHost, ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_cwdMutex);
+    m_szCwd = szHost;
+    return true;
+}
+
+std::vector<std::string> Win32Env::FindFiles(const char* szWinPattern) {
+    const std::string s = ToSlashes(szWinPattern);
+    const size_t nSlash = s.rfind('/');
+    std::string szDir, szPattern;
+    if (nSlash != std::string::npos) {
+        szDir = MapPath(s.substr(0, nSlash + 1).c_str());
+        szPattern = s.substr(nSlash + 1);
+    } else if (IsDriveSpec(s)) {
+        szDir = MapPath(s.substr(0, 2).c_str());
+        szPattern = s.substr(2);
+    } else {
+        szDir = MapPath(".");
+        szPattern = s;
+    }
+    std::vector<std::string> names;
+    std::string szSearch = ToBackslashes(szDir);
+    if (szSearch.empty() || szSearch.back() != '\\') szSearch += '\\';
+    szSearch += '*';
+    WIN32_FIND_DATAA fd{};
+    HANDLE hFind = FindFirstFileA(szSearch.c_str(), &fd);
+    if (hFind == INVALID_HANDLE_VALUE) return names;
+    do {
+        const size_t nLength = strnlen(fd.cFileName, sizeof(fd.cFileName));
+        const std::string szName(fd.cFileName, nLength);
+        if (szName == "." || szName == ".." || szName.empty()) continue;
+        if (win32path::WildcardMatch(szPattern, szName)) names.push_back(szName);
+    } while (FindNextFileA(hFind, &fd));
+    FindClose(hFind);
+    return names;
+}
+
+bool Win32Env::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) {
+    const std::string szSrc = MapPath(szFrom);
+    const std::string szDst = MapPath(szTo);
+    if (!CopyFileA(ToBackslashes(szSrc).c_str(), ToBackslashes(szDst).c_str(),
+                   bFailIfExists ? TRUE : FALSE)) {
+        DebugFailure("CopyFileTo", szSrc + " -> " + szDst, GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool Win32Env::RemoveFile(const char* szWinPath) {
+    const std::string szHost = MapPath(szWinPath);
+    if (!DeleteFileA(ToBackslashes(szHost).c_str())) {
+        DebugFailure("RemoveFile", szHost, GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool Win32Env::MakeDirectory(const char* szWinPath) {
+    const std::string szHost = MapPath(szWinPath);
+    if (!CreateDirectoryA(ToBackslashes(szHost).c_str(), nullptr)) {
+        const DWORD nErr = GetLastError();
+        if (nErr != ERROR_ALREADY_EXISTS) DebugFailure("MakeDirectory", szHost, nErr);
+        return false;
+    }
+    return true;
+}
+
+FILE* Win32Env::OpenFile(const char* szWinPath, const char* szMode) {
+    if (szMode == nullptr) return nullptr;
+    const std::string szHost = MapPath(szWinPath);
+    if (szMode[0] == 'a' && std::strchr(szMode, '+') == nullptr) {
+        return OpenForAppend(ToBackslashes(szHost), szMode);
+    }
+    FILE* pFile = std::fopen(ToBackslashes(szHost).c_str(), szMode);
+    if (pFile == nullptr && errno != ENOENT) {
+        DebugOutput(("OpenFile " + szHost + ": " + std::strerror(errno)).c_str());
+    }
+    return pFile;
+}
+
+size_t Win32Env::ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
+                                   char* szOut, size_t nSize, const char* szWinPath) {
+    if (szOut == nullptr || nSize == 0) return 0;
+    if (szSection == nullptr || szKey == nullptr) {
+        // The API would list sections or keys here; the station asks for values only.
+        std::string szValue = szDefault != nullptr ? szDefault : "";
+        while (!szValue.empty() && (szValue.back() == ' ' || szValue.back() == '\t'))
+            szValue.pop_back();
+        return IniCopyResult(szValue, szOut, nSize);
+    }
+    const std::string szFile = ToBackslashes(MapPath(szWinPath));
+    const DWORD nCapacity = nSize > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(nSize);
+    const DWORD n = GetPrivateProfileStringA(
+        szSection, szKey, szDefault != nullptr ? szDefault : "", szOut, nCapacity, szFile.c_str());
+    const size_t nCopied = n < nCapacity ? n : nCapacity - 1;
+    szOut[nCopied] = '\0';
+    return nCopied;
+}
+
+// ---- Named mappings ------------------------------------------------------------------------
+
+std::string Win32Env::MappingObjectName(const char* szName) const {
+    if (!m_opts.bMapDrives) return szName;
+    char szPrefix[32];
+    std::snprintf(szPrefix, sizeof(szPrefix), "velmora-%08x-",
+                  static_cast<unsigned>(RootHash(m_opts.szRoot)));
+    return szPrefix + std::string(szName);
+}
+
+bool Win32Env::OpenMapping(const char* szName, MappedView* pOut) {
+    if (szName == nullptr || pOut == nullptr) return false;
+    *pOut = MappedView{};
+    const std::string szObject = MappingObjectName(szName);
+    HANDLE h = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, szObject.c_str());
+    if (h == nullptr) {
+        DebugFailure("OpenMapping", szObject, GetLastError());
+        return false;
+    }
+    void* p = MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    if (p == nullptr) {
+        DebugFailure("MapViewOfFile", szObject, GetLastError());
+        CloseHandle(h);
+        return false;
+    }
+    size_t nSize = SectionSize(h);
+    {
+        std::lock_guard<std::mutex> lock(g_sizeMutex);
+        auto it = g_createdSizes.find(szObject);
+        if (it != g_createdSizes.end() && (nSize == 0 || it->second <= nSize)) nSize = it->second;
+    }
+    if (nSize == 0) {
+        MEMORY_BASIC_INFORMATION mbi{};
+        if (VirtualQuery(p, &mbi, sizeof(mbi)) != 0) nSize = mbi.RegionSize;
+    }
+    pOut->pView = p;
+    pOut->nSize = nSize;
+    pOut->nHandle = static_cast<int64_t>(reinterpret_cast<intptr_t>(h));
+    return true;
+}
+
+bool Win32Env::CreateMapping(const char* szName, size_t nSize, MappedView* pOut, bool* pbCreated) {
+    if (szName == nullptr || pOut == nullptr || nSize == 0) return false;
+    *pOut = MappedView{};
+    if (pbCreated != nullptr) *pbCreated = false;
+    const std::string szObject = MappingObjectName(szName);
+    const uint64_t nSize64 = static_cast<uint64_t>(nSize);
+    HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                  static_cast<DWORD>(nSize64 >> 32),
+                                  static_cast<DWORD>(nSize64 & 0xFFFFFFFFu), szObject.c_str());
+    const DWORD nErr = GetLastError();
+    if (h == nullptr) {
+        DebugFailure("CreateMapping", szObject, nErr);
+        return false;
+    }
+    const bool bCreated = nErr != ERROR_ALREADY_EXISTS;
+    // An existing, shorter mapping cannot grow: the view fails and so does the call.
+    void* p = MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, nSize);
+    if (p == nullptr) {
+        DebugFailure("MapViewOfFile", szObject, GetLastError());
+        CloseHandle(h);
+        return false;
+    }
+    pOut->pView = p;
+    pOut->nSize = nSize;
+    pOut->nHandle = static_cast<int64_t>(reinterpret_cast<intptr_t>(h));
+    if (pbCreated != nullptr) *pbCreated = bCreated;
+    if (bCreated) {
+        std::lock_guard<std::mutex> lock(g_sizeMutex);
+        g_createdSizes[szObject] = nSize;
+    }
+    return true;
+}
+
+void Win32Env::CloseMapping(MappedView* pView) {
+    if (pView == nullptr || pView->pView == nullptr) return;
+    UnmapViewOfFile(pView->pView);
+    if (pView->nHandle != -1 && pView->nHandle != 0) {
+        CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(pView->nHandle)));
+    }
+    *pView = MappedView{};
+}
+
+}  // namespace vplat

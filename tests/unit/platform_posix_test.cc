@@ -1,0 +1,65 @@
+// The serial port and programs on the POSIX back-end: a pseudo-terminal as the modem (raw
+// bytes, the stop event, the modem vanishing, devices that are no terminal) and WinExec
+// without a shell, in the program's own directory, with the station root handed on.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "platform/env_wrapper.h"
+#include "tests/unit/station_fixture.h"
+
+namespace vtest {
+namespace {
+
+class PosixHostTest : public ::testing::Test {
+  protected:
+    PosixHostTest() : m_pEnv(vplat::NewHostEnv(m_root.Path())) {}
+    TempRoot m_root;
+    std::unique_ptr<vplat::Env> m_pEnv;
+};
+
+TEST_F(PosixHostTest, PseudoTerminalModemLinesVanishingAndBadDevices) {
+    int nMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(nMaster, 0);
+    ASSERT_EQ(0, grantpt(nMaster));
+    ASSERT_EQ(0, unlockpt(nMaster));
+    const std::string szSlave = ptsname(nMaster);
+    EXPECT_FALSE(m_pEnv->SerialOpen(szSlave.c_str(), 12345).IsOpen()) << "no such speed";
+    EXPECT_FALSE(m_pEnv->SerialOpen(m_root.Path().c_str(), 9600).IsOpen()) << "not a tty";
+    const vplat::SerialHandle h = m_pEnv->SerialOpen(szSlave.c_str(), 115200);
+    ASSERT_TRUE(h.IsOpen());
+    auto pStop = m_pEnv->NewEvent(false);
+    int nQueued = -1;
+    EXPECT_EQ(0, m_pEnv->SerialWait(h, pStop.get(), 20, &nQueued));
+    ASSERT_EQ(10, write(nMaster, "+CMTI: 1\r\n", 10));
+    ASSERT_TRUE(WaitFor(
+        [&] { return m_pEnv->SerialWait(h, pStop.get(), 50, &nQueued) == 1 && nQueued == 10; }));
+    char buf[32];
+    EXPECT_EQ(10, m_pEnv->SerialRead(h, buf, sizeof buf));
+    EXPECT_EQ("+CMTI: 1\r\n", std::string(buf, 10)) << "raw: no CR/LF translation";
+    EXPECT_EQ(9, m_pEnv->SerialWrite(h, "AT+CMGR=1", 9));
+    pStop->Set();
+    EXPECT_EQ(-1, m_pEnv->SerialWait(h, pStop.get(), 5000, &nQueued));
+    close(nMaster);
+    EXPECT_EQ(-2, m_pEnv->SerialWait(h, nullptr, 5000, &nQueued)) << "the modem vanished";
+    m_pEnv->SerialClose(h);
+}
+
+TEST_F(PosixHostTest, StartProgramRunsItInItsDirectoryWithoutAShell) {
+    const std::string szScript = m_root.Host("d/Program Files/Quillamor.exe");
+    WriteHostFile(
+        szScript,
+        "#!/bin/sh\necho \"$PWD|$VELMORA_ROOT|$#|$1|$2\" > s.tmp\nmv s.tmp started.txt\n");
+    fs::permissions(szScript, fs::perms::owner_all);
+    ASSERT_TRUE(m_pEnv->StartProgram("\"D:/Program Files/Quillamor.exe\" 7 x", 1));
+    const std::string szOut = m_root.Host("d/Program Files/started.txt");
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(szOut); }));
+    EXPECT_EQ(m_root.Host("d/Program Files") + "|" + m_root.Path() + "|2|7|x\n",
+              ReadHostFile(szOut));
+    EXPECT_FALSE(m_pEnv->StartProgram("D:/QN64-ABRIX/Bin/Missing.exe", 1));
+    WriteHostFile(m_root.Host("d/plain.exe"), "not executable");
+    EXPECT_FALSE(m_pEnv->StartProgram("D:/plain.exe", 1));
+}
+
+}  // namespace
+}  // namespace vtest

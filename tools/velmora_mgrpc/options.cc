@@ -1,0 +1,205 @@
+// velmora-mgrpc's command line: the usage text and the parsing of the options into
+// Options (address, storage, commands, the faults of its answers, the directory watch).
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "tools/velmora_mgrpc/mgrpc.h"
+
+namespace mgrpc {
+
+const char kUsage[] =
+    "usage: velmora-mgrpc [options] [-- COMMAND...]\n"
+    "A Manager PC for the station link: accepts stations, prints every frame, acknowledges\n"
+    "file packets, stores received files and sends commands.\n"
+    "\n"
+    "options:\n"
+    "  --listen ADDR      address to listen on (default 0.0.0.0)\n"
+    "  --port N           port to listen on (default 11001)\n"
+    "  --store DIR        store completed files as DIR/<station id>/<base name>\n"
+    "                     (unsafe characters become '_'); not stored without it\n"
+    "  --script FILE      run the commands of FILE (one per line, '#' comments)\n"
+    "  --id ID            station ID in commands (default: ID of the station's last frame;\n"
+    "                     commands wait until it is known)\n"
+    "  --watch-dir DIR    the station's violation directory (a host path): a file that\n"
+    "                     leaves it before it arrived here whole is LOST\n"
+    "  --aside-dir DIR    the station's d:/delete_img: a file found there is not lost if\n"
+    "                     this run answered it 3 or 4 (or it is empty)\n"
+    "  --fail-on-loss     exit status 3 when a file was lost\n"
+    "faults of the answers (VOL: code 51; PKT: packet number; repeatable unless noted):\n"
+    "  --resend CODE:PKT  answer 3 (send again) to that packet once\n"
+    "  --refuse PKT       answer 4 (refuse the file) to VOL packets with that number\n"
+    "  --silent           never answer file packets\n"
+    "  --drop-after N     close the connection on the Nth file packet received (once)\n"
+    "  --withhold PKT     leave that VOL packet unanswered once (it is still taken)\n"
+    "  --dup-ack PKT      answer that VOL packet twice, once\n"
+    "  --wrong-ack PKT    answer that VOL packet once with another number (the file's last\n"
+    "                     packet, or 0 for the last packet itself)\n"
+    "  --unsolicited      after each connect and each VOL file stored, ack a VOL packet not\n"
+    "                     received on that connection (the last one left unanswered, else 1)\n"
+    "  --blackhole-after N  on the Nth file packet stop reading and answering that\n"
+    "                     connection, without closing it (once)\n"
+    "  --cut-each         close the connection once on the first arrival of each packet of\n"
+    "                     each VOL file, and once right after answering its last packet\n"
+    "  --fault-rate P     answer a share P of VOL packets with 3 or 4 at random\n"
+    "  --cut-rate P       close the connection on a share P of VOL packets at random\n"
+    "  --seed S           seed of the two rates (default 1)\n"
+    "  --garbage          send bytes that are not a frame once, after the first connect\n"
+    "  --bad-crc          the next command sent carries a wrong CRC\n"
+    "  --foreign-id       the next command sent carries another station ID\n"
+    "  --help             this text\n"
+    "\n"
+    "commands (from --script, after \"--\", and from stdin, in that order):\n"
+    "  CODE[/PKT] [DATA]  send a frame with that code (0-99), packet number (default 0) and\n"
+    "                     DATA as ASCII; escapes \\xHH \\\\ \\n \\r \\t \\0. \"57\" sends no\n"
+    "                     data, \"68 L\" asks for the running log, \"52/3 \\x01\" acks packet 3\n"
+    "  raw HEX...         send these bytes as they are (hex pairs, blanks ignored)\n"
+    "  close              close the connection\n"
+    "  @ID COMMAND        only to stations whose ID is ID (without: to every station)\n"
+    "  sleep MS           wait before the next command\n"
+    "  quit               end the program\n"
+    "A command waits until a station is connected and its ID is known.\n"
+    "\n"
+    "output: one line per event, a tag then key=value fields (quoted values escape\n"
+    "\\\\ \\\" and \\xHH):\n"
+    "  LISTEN addr= port=\n"
+    "  CONNECT peer=IP:PORT            CLOSE peer= reason=peer|error|drop-after|cut-each|cut|\n"
+    "                                        send-error|command|exit\n"
+    "  RX|TX code=NN name=OP_...|- len=N pkt=NNNN id=\"ID\" crc=ok|bad peer= ...\n"
+    "     RX file packet 0: size= file=\"NAME\"   RX file packet k: bytes=N\n"
+    "     RX 55: report=status time=\"..\"  56: report=traffic bytes=N\n"
+    "     RX 57: report=time time=\"..\"     59: report=short head=b0,..,b9 time=\"..\"\n"
+    "     TX packet answer: status=1|3|4   other frames: data=\"..\"\n"
+    "  FILE peer= id= code= file=\"NAME\" size=N packets=N stored=\"PATH\"|-\n"
+    "  FAULT peer= kind=withhold|dup-ack|wrong-ack|unsolicited|blackhole pkt=N\n"
+    "  LEFT file=\"NAME\" as=stored|aside|aside-empty\n"
+    "  LOST file=\"NAME\" aside=yes|no answered-bad=yes|no\n"
+    "  RAW peer= bytes=N   GARBAGE peer= bytes=N   BADFRAME peer= skipped=N\n"
+    "  ERROR text=\"..\"   EXIT lost=N\n";
+
+namespace {
+
+bool ParseInt(const std::string& sz, int* pOut) {
+    char* pEnd = nullptr;
+    errno = 0;
+    const long n = std::strtol(sz.c_str(), &pEnd, 10);
+    if (errno != 0 || pEnd == sz.c_str() || *pEnd != '\0' || n < 0 || n > 0x7FFFFFFF) return false;
+    *pOut = static_cast<int>(n);
+    return true;
+}
+
+bool ParseShare(const std::string& sz, double* pOut) {
+    char* pEnd = nullptr;
+    const double d = std::strtod(sz.c_str(), &pEnd);
+    if (pEnd == sz.c_str() || *pEnd != '\0' || !(d >= 0.0 && d <= 1.0)) return false;
+    *pOut = d;
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, std::string* pError) {
+    static const std::set<std::string> kValued{
+        "--listen",    "--port",      "--store",      "--script",          "--id",
+        "--watch-dir", "--aside-dir", "--resend",     "--refuse",          "--withhold",
+        "--dup-ack",   "--wrong-ack", "--drop-after", "--blackhole-after", "--fault-rate",
+        "--cut-rate",  "--seed"};
+    for (int k = 1; k < argc; ++k) {
+        std::string szArg = argv[k];
+        if (szArg == "--") {
+            for (++k; k < argc; ++k) o->commands.push_back(argv[k]);
+            break;
+        }
+        std::string szValue;
+        bool bHasValue = false;
+        const size_t nEq = szArg.find('=');
+        if (szArg.rfind("--", 0) == 0 && nEq != std::string::npos) {
+            szValue = szArg.substr(nEq + 1);
+            szArg = szArg.substr(0, nEq);
+            bHasValue = true;
+        }
+        auto Value = [&](std::string* pOut) {
+            if (bHasValue) {
+                *pOut = szValue;
+                return true;
+            }
+            if (k + 1 >= argc) return false;
+            *pOut = argv[++k];
+            return true;
+        };
+        auto Bad = [&](const std::string& sz) {
+            *pError = sz;
+            return false;
+        };
+        std::string v;
+        int n = 0;
+        if (szArg == "--help" || szArg == "-h") {
+            *pbHelp = true;
+        } else if (szArg == "--silent") {
+            o->bSilent = true;
+        } else if (szArg == "--garbage") {
+            o->bGarbage = true;
+        } else if (szArg == "--bad-crc") {
+            o->bBadCrc = true;
+        } else if (szArg == "--foreign-id") {
+            o->bForeignId = true;
+        } else if (szArg == "--unsolicited") {
+            o->bUnsolicited = true;
+        } else if (szArg == "--cut-each") {
+            o->bCutEach = true;
+        } else if (szArg == "--fail-on-loss") {
+            o->bFailOnLoss = true;
+        } else if (kValued.count(szArg) == 0) {
+            return Bad((szArg.rfind("--", 0) == 0 ? "unknown option " : "unknown argument ") +
+                       szArg);
+        } else if (!Value(&v)) {
+            return Bad(szArg + " needs a value");
+        } else if (szArg == "--listen") {
+            o->szListen = v;
+        } else if (szArg == "--port") {
+            if (!ParseInt(v, &o->nPort) || o->nPort < 1 || o->nPort > 65535)
+                return Bad("bad port " + v);
+        } else if (szArg == "--store") {
+            o->szStoreDir = v;
+        } else if (szArg == "--script") {
+            o->szScript = v;
+        } else if (szArg == "--id") {
+            o->szId = v.substr(0, 5);
+        } else if (szArg == "--watch-dir") {
+            o->szWatchDir = v;
+        } else if (szArg == "--aside-dir") {
+            o->szAsideDir = v;
+        } else if (szArg == "--resend") {
+            const size_t nColon = v.find(':');
+            int nPkt = 0;
+            if (nColon == std::string::npos || !ParseInt(v.substr(0, nColon), &n) ||
+                !ParseInt(v.substr(nColon + 1), &nPkt))
+                return Bad("--resend needs CODE:PKT");
+            o->resend.emplace_back(n, nPkt);
+        } else if (szArg == "--refuse" || szArg == "--withhold" || szArg == "--dup-ack" ||
+                   szArg == "--wrong-ack") {
+            if (!ParseInt(v, &n) || n > 9999) return Bad(szArg + " needs a packet number");
+            if (szArg == "--refuse") o->refuse.insert(n);
+            if (szArg == "--withhold") o->withhold.insert(n);
+            if (szArg == "--dup-ack") o->dupAck.insert(n);
+            if (szArg == "--wrong-ack") o->wrongAck.insert(n);
+        } else if (szArg == "--drop-after" || szArg == "--blackhole-after") {
+            if (!ParseInt(v, &n) || n < 1) return Bad(szArg + " needs a count of at least 1");
+            (szArg == "--drop-after" ? o->nDropAfter : o->nBlackholeAfter) = n;
+        } else if (szArg == "--fault-rate" || szArg == "--cut-rate") {
+            if (!ParseShare(v, szArg == "--fault-rate" ? &o->dFaultRate : &o->dCutRate))
+                return Bad(szArg + " needs a share from 0 to 1");
+        } else if (szArg == "--seed") {
+            if (!ParseInt(v, &n)) return Bad("--seed needs a number");
+            o->nSeed = static_cast<uint32_t>(n);
+        }
+    }
+    if (!o->szAsideDir.empty() && o->szWatchDir.empty()) {
+        *pError = "--aside-dir needs --watch-dir";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace mgrpc
