@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 for preset in asan tsan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$(nproc)"
+  echo "== $preset: built (${SECONDS}s)"
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --preset "$preset" -j"$(nproc)" --timeout 600
