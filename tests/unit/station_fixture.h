@@ -326,6 +326,9 @@ class StationTest : public ::testing::Test {
     // A frame with code nCode and data szData built by the session and queued on link 0.
     int QueueReport(int nCode, const std::string& szData) {
         std::lock_guard<std::recursive_mutex> lock(m_pSession->m_csSession);
+        // The report buffer holds 3,030 bytes: a frame of at most 2,994 data bytes.
+        EXPECT_LE(szData.size() + kFrameOverhead, static_cast<size_t>(kFrameBufSize));
+        if (szData.size() + kFrameOverhead > static_cast<size_t>(kFrameBufSize)) return 0;
         uint8_t* pFrame = m_pSession->m_pReportFrame.get();
         m_pSession->BuildFrameHeader(pFrame, nCode, 0);
         char szField[16] = {};

@@ -46,14 +46,14 @@ class StatsLinkTest : public StatsTest {
     bool WaitStat(StatCounter n, uint64_t nValue) {
         return WaitFor([&] { return Stat(n) == nValue; });
     }
-    // Offers 3,000-byte frames numbered from 0 (the number in the first six data bytes),
+    // Offers frames as large as the report buffer holds (2,994 data bytes), numbered from 0 (the number in the first six data bytes),
     // one at a time, until the link thread no longer gets one off the queue: the socket
     // takes no more while the Manager PC does not read. The count offered (0: never full).
     int OfferUntilTheSocketIsFull() {
         for (int k = 0; k < 1000; ++k) {
             char szSeq[16];
             std::snprintf(szSeq, sizeof szSeq, "%06d", k);
-            EXPECT_EQ(QueueReport(56, szSeq + std::string(2994, 'x')), 1);
+            EXPECT_EQ(QueueReport(56, szSeq + std::string(2988, 'x')), 1);
             if (!WaitFor([&] { return Stat(kStatFramesOut) == static_cast<uint64_t>(k + 1); }, 500))
                 return k + 1;
         }
@@ -125,19 +125,19 @@ TEST_F(StatsLinkTest, AFrameTheSocketTakesLateArrivesWholeAndIsCountedOnce) {
     const int nOffered = OfferUntilTheSocketIsFull();
     ASSERT_GT(nOffered, 0) << "the socket never filled up";
     // The Manager PC reads again: every frame arrives whole, in order, once.
-    const std::vector<uint8_t> got = m_server.Recv(static_cast<size_t>(nOffered) * 3036, 20000);
-    ASSERT_EQ(got.size(), static_cast<size_t>(nOffered) * 3036);
+    const std::vector<uint8_t> got = m_server.Recv(static_cast<size_t>(nOffered) * kFrameBufSize, 20000);
+    ASSERT_EQ(got.size(), static_cast<size_t>(nOffered) * kFrameBufSize);
     for (int k = 0; k < nOffered; ++k) {
         const SentFrame f{
-            std::vector<uint8_t>(got.begin() + k * 3036, got.begin() + (k + 1) * 3036)};
+            std::vector<uint8_t>(got.begin() + k * kFrameBufSize, got.begin() + (k + 1) * kFrameBufSize)};
         uint32_t nComputed = 0;
         uint32_t nStored = 0;
-        CTcpCommon::CheckFrameCrc(f.bytes.data(), 3036, &nComputed, &nStored);
+        CTcpCommon::CheckFrameCrc(f.bytes.data(), kFrameBufSize, &nComputed, &nStored);
         ASSERT_EQ(nComputed, nStored) << k;
         ASSERT_EQ(f.Digits(30, 6), k);
     }
     EXPECT_TRUE(WaitStat(kStatFramesOut, static_cast<uint64_t>(nOffered)));
-    EXPECT_EQ(Stat(kStatBytesOut), static_cast<uint64_t>(nOffered) * 3036);
+    EXPECT_EQ(Stat(kStatBytesOut), static_cast<uint64_t>(nOffered) * kFrameBufSize);
     EXPECT_EQ(Stat(kStatQueueDropped), 0u);
     EXPECT_EQ(Stat(kStatDisconnects), 0u);
 }
