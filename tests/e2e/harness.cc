@@ -360,8 +360,15 @@ std::string Station::Control(int nId) {
     return it == controls.end() ? std::string("<none>") : it->second;
 }
 
-bool Station::WaitControl(int nId, const std::string& szText, std::chrono::milliseconds timeout) {
-    return WaitFor([&] { return Control(nId) == szText; }, timeout);
+::testing::AssertionResult Station::WaitControl(int nId, const std::string& szText,
+                                                std::chrono::milliseconds timeout) {
+    std::string szLast;
+    if (WaitFor([&] { return (szLast = Control(nId)) == szText; }, timeout)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "control " << nId << " shows \"" << szLast
+                                         << "\", not \"" << szText << "\"; velmoractl show:\n"
+                                         << Run("velmoractl", {"show"});
 }
 
 std::string Station::StubLog(const std::string& szTitle) {

@@ -3,6 +3,7 @@
 // in it, each test on its own 127.0.0.x address so tests run in parallel on port 11001.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -69,8 +70,8 @@ class Station {
     // The dialog's controls as velmoractl shows them (id -> text); empty if not running.
     std::map<int, std::string> Controls();
     std::string Control(int nId);
-    // Waits until control nId shows szText.
-    bool WaitControl(int nId, const std::string& szText,
+    // Waits until control nId shows szText; on failure says what it showed last.
+    ::testing::AssertionResult WaitControl(int nId, const std::string& szText,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The message log of a sibling stand-in (sibling-stub or harwent-sim).
     std::string StubLog(const std::string& szTitle);
