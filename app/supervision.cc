@@ -3,6 +3,7 @@
 // the window message of the main operation program and the two buttons.
 #include <cstdio>
 #include <cstring>
+#include <shared_mutex>
 
 #include "app/resource.h"
 #include "app/siblings.h"
@@ -78,7 +79,12 @@ void CVelmoraDlg::CheckLinkWatchdog(int nConn) {
     char szAddr[16] = {};
     std::snprintf(szAddr, sizeof szAddr, "%u.%u.%u.%u", (ip >> 24) & 0xFF, (ip >> 16) & 0xFF,
                   (ip >> 8) & 0xFF, ip & 0xFF);
-    std::memcpy(m_pLocalStatus + LS_OWN_ADDRESS, szAddr, sizeof szAddr);
+    {
+        std::shared_lock<std::shared_mutex> lock(m_shmMutex);
+        if (m_pLocalStatus != nullptr) {
+            std::memcpy(m_pLocalStatus + LS_OWN_ADDRESS, szAddr, sizeof szAddr);
+        }
+    }
 
     if (m_nOperationMode != 0) return;
     if (vplat::env()->FindWindowTitle(sib::kQuillamor).IsNull()) m_bUpdateRunning = 0;

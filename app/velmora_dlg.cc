@@ -188,6 +188,9 @@ void CVelmoraDlg::OnDestroy() {
     }
     CloseStdServerClients();
     if (m_bMmfOpen == 1) {
+        // The link thread goes on running and may be in the middle of a report or a log
+        // line that reads the areas; it finishes before they are unmapped.
+        std::unique_lock<std::shared_mutex> lock(m_shmMutex);
         if (m_hLocalStatusMem) m_pShareMem->CloseShareMem(m_hLocalStatusMem, 0);
         if (m_hTrafficMem) m_pShareMem->CloseShareMem(m_hTrafficMem, 0);
         m_hLocalStatusMem = m_hTrafficMem = nullptr;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <shared_mutex>
 #include <thread>
 
 #include "commands/center_session.h"
@@ -78,6 +79,11 @@ public:
     std::atomic<int> m_bComOpen{0};                // the port is open
     std::atomic<int> m_bSerialRun{0};              // the serial thread runs
     vplat::WindowHandle m_hSelfWnd;                // the dialog's own window
+    // The two views are opened on the dialog thread and closed by OnDestroy while the link
+    // thread may be reading them for a report or a log line: the handles and views are
+    // read and changed only under m_shmMutex (shared to read or write the areas' bytes,
+    // exclusive to open or close them). Nothing is logged while it is held.
+    mutable std::shared_mutex m_shmMutex;
     ShareMemHandle* m_hLocalStatusMem = nullptr;   // LOCALSTATUSINFO record
     uint8_t* m_pLocalStatus = nullptr;             // its view
     ShareMemHandle* m_hTrafficMem = nullptr;       // TRAFFICSENDINFO record

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 #include "app/velmora_dlg.h"
 #include "housekeeping/system_log.h"
@@ -169,14 +170,18 @@ void CCenterSession::SendStatusReport(int nConn) {
     }
     std::lock_guard<std::recursive_mutex> lock(m_csSession);
     if (!m_pReportFrame) return;
-    uint8_t* pLs = pDlg->m_pLocalStatus;
     // The report time goes into the area and, from the same text, into the report.
     char szTime[20];
     std::memset(szTime, 0, sizeof szTime);
     FormatTimeText(szTime, sizeof szTime, vplat::env()->Time64());
-    std::memcpy(pLs + LS_REPORT_TIME, szTime, sizeof szTime);
     uint8_t data[kStatusReportSize];
-    BuildStatusData(data, pLs, pDlg->m_nProgramKind);
+    {
+        std::shared_lock<std::shared_mutex> shm(pDlg->m_shmMutex);
+        uint8_t* pLs = pDlg->m_pLocalStatus;
+        if (pLs == nullptr) return;  // closed at the end of the program
+        std::memcpy(pLs + LS_REPORT_TIME, szTime, sizeof szTime);
+        BuildStatusData(data, pLs, pDlg->m_nProgramKind);
+    }
     std::memcpy(data + 743, szTime, sizeof szTime);
     QueueReport(this, OP_LOCAL_STATUS, data, kStatusReportSize, nConn);
 }
@@ -195,8 +200,12 @@ void CCenterSession::SendShortStatus(int nConn) {
     std::lock_guard<std::recursive_mutex> lock(m_csSession);
     if (!m_pReportFrame) return;
     uint8_t data[kShortStatusSize];
-    BuildShortStatusData(data, pDlg->m_pLocalStatus, pDlg->m_nProgramKind, pDlg->m_nSimulationMode,
-                         vplat::env()->Time64());
+    {
+        std::shared_lock<std::shared_mutex> shm(pDlg->m_shmMutex);
+        if (pDlg->m_pLocalStatus == nullptr) return;  // closed at the end of the program
+        BuildShortStatusData(data, pDlg->m_pLocalStatus, pDlg->m_nProgramKind,
+                             pDlg->m_nSimulationMode, vplat::env()->Time64());
+    }
     QueueReport(this, OP_STATUS, data, kShortStatusSize, nConn);
 }
 
@@ -210,7 +219,11 @@ void CCenterSession::SendTrafficReport(int nConn) {
     std::lock_guard<std::recursive_mutex> lock(m_csSession);
     if (!m_pReportFrame) return;
     uint8_t data[kTrafficReportSize];
-    std::memcpy(data, pDlg->m_pTrafficInfo, kTrafficReportSize);
+    {
+        std::shared_lock<std::shared_mutex> shm(pDlg->m_shmMutex);
+        if (pDlg->m_pTrafficInfo == nullptr) return;  // closed at the end of the program
+        std::memcpy(data, pDlg->m_pTrafficInfo, kTrafficReportSize);
+    }
     QueueReport(this, OP_TRAFFIC_INFO, data, kTrafficReportSize, nConn);
 }
 

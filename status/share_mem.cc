@@ -5,6 +5,8 @@
 #include "status/share_mem.h"
 
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 
 #include "app/velmora_dlg.h"
 #include "housekeeping/system_log.h"
@@ -66,6 +68,7 @@ bool CVelmoraDlg::OpenSharedMemory() {
             pShm->CloseShareMem(hLocal, 0);
             return false;
         }
+        std::unique_lock<std::shared_mutex> lock(m_shmMutex);
         m_hLocalStatusMem = hLocal;
         m_pLocalStatus = pShm->GetShareMemView(hLocal);
         m_hTrafficMem = hTraffic;
@@ -76,12 +79,14 @@ bool CVelmoraDlg::OpenSharedMemory() {
 }
 
 void CVelmoraDlg::PublishSendToManager() {
+    std::shared_lock<std::shared_mutex> lock(m_shmMutex);
     if (m_pLocalStatus != nullptr) PutInt32Le(m_pLocalStatus + LS_SEND_TO_MANAGER, m_bSendToManager);
 }
 
 void CVelmoraDlg::GetStationText(char* szOut, size_t nSize) {
     if (szOut == nullptr || nSize == 0) return;
     std::memset(szOut, 0, nSize);
+    std::shared_lock<std::shared_mutex> lock(m_shmMutex);
     if (m_bMmfOpen != 1 || m_pLocalStatus == nullptr) return;
     // The text field is 8 bytes; a text without its NUL is cut at 7 characters.
     constexpr size_t kStationTextMax = 7;

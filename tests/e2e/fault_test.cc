@@ -324,7 +324,9 @@ TEST(FaultCenterDown, TenStationMinutesCostNothingAndTheBacklogDrainsAfterwards)
         std::printf("[ USAGE    ] cpu=%ld ticks rss=%ld kB fds=%zu\n", samples[k].nCpuTicks,
                     samples[k].nRssKb, samples[k].nFds);
         EXPECT_EQ(samples[k].nFds, samples[0].nFds);
-        if (kRssIsFlatWhenIdle) EXPECT_LE(samples[k].nRssKb, samples[0].nRssKb + 1024);
+        if (kRssIsFlatWhenIdle) {
+            EXPECT_LE(samples[k].nRssKb, samples[0].nRssKb + 1024);
+        }
         // A tenth of one core at most, at twenty times the station's pace.
         EXPECT_LE(samples[k].nCpuTicks - samples[k - 1].nCpuTicks, nTicksPerSample / 10);
     }
