@@ -71,8 +71,9 @@ class Station {
     std::map<int, std::string> Controls();
     std::string Control(int nId);
     // Waits until control nId shows szText; on failure says what it showed last.
-    ::testing::AssertionResult WaitControl(int nId, const std::string& szText,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    ::testing::AssertionResult WaitControl(
+        int nId, const std::string& szText,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The message log of a sibling stand-in (sibling-stub or harwent-sim).
     std::string StubLog(const std::string& szTitle);
     // Today's system log, as UTF-8 (empty when missing).
