@@ -140,7 +140,7 @@ class BenchStation {
               "LOCAL_NAME=Bench Station\r\nCENTER_COMM_KIND=0\r\nMANAGE_PC_IP=" +
                   szManagerAddr +
                   "\r\nENF_CAMERA_CNT=1\r\n[OperationInfo]\r\nOPERATION_MODE=0\r\n"
-                  "[DigitalCAM_1]\r\nTARGET_LANE_1=1\r\n");
+                  "[DigitalCAM_1]\r\nTARGET_LANE_1=1\r\n[Velmora]\r\nSET_MACHINE_CLOCK=0\r\n");
         Write("d/QN64-ABRIX/Data/LocalMemorySet.ini",
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=d:/ENF_IMG\r\n");
     }
@@ -179,7 +179,7 @@ class BenchStation {
         }
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> envs{
-            "VELMORA_ROOT=" + m_szRoot, "PATH=/usr/bin:/bin",
+            "VELMORA_ROOT=" + m_szRoot, "PATH=/usr/bin:/bin", "VELMORA_CLOCK_OFFSET=1",
             "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
         if (m_nTimeScale > 1) envs.push_back("VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale));
         std::vector<char*> cargv;

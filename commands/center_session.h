@@ -14,8 +14,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 
 #include "link/tcp_common.h"
+#include "platform/platform.h"
 
 class CVelmoraDlg;
 
@@ -105,6 +108,17 @@ public:
     void OnVolReply(const uint8_t* pFrame, int nConn);
     int PacketSendRetry(int nConn);
     void LogSentVolFile(const char* szName);
+    // Ends the current violation-file attempt without a verdict: the file stays where it is
+    // and the next tick sends it again from its info packet.
+    void EndVolAttempt();
+    // An attempt to start a transfer while one is current (the busy rule): counted in
+    // sendRetryCenter, unless the current transfer was acknowledged since the last
+    // attempt, which starts the count afresh. Caller holds m_csSession.
+    void CountBusyAttempt();
+    // A PACKET_OK that moved the current transfer forward.
+    void NoteTransferProgress() { ++m_nTransferProgress; }
+    // True when the violation file of this name was set aside for the rest of the run.
+    bool IsSetAside(const std::string& szName);
     void SendRunningLog(int nConn);
     void OnLogReply(int nOpcode, int nConn, const uint8_t* pFrame);
 
@@ -116,6 +130,7 @@ public:
 
     // frame buffers
     std::unique_ptr<uint8_t[]> m_pRecvFrame;     // 3,030 bytes: frame under decoding (link thread)
+    int m_nRecvDataBytes = 0;                    // data bytes that arrived with it (link thread)
     std::unique_ptr<uint8_t[]> m_pReportFrame;   // 3,030 bytes: single reports and replies
     uint8_t m_SendBuf[kSendCopySize] = {};       // outgoing copy area handed to QueueFrame
     int m_nFrameOverhead = 0;                    // 36
@@ -152,6 +167,13 @@ public:
     std::atomic<int> m_nVolPacketInFlight{-1};   // violation file
     std::atomic<int> m_nImagePacketInFlight{-1}; // trigger image
     std::atomic<int> m_nLogPacketInFlight{-1};   // running log
+    std::atomic<uint32_t> m_nTransferProgress{0};  // acknowledgements that moved a transfer on
+    uint32_t m_nProgressSeen = 0;                // m_nTransferProgress at the last busy attempt
+    vplat::FileIdentity m_volFileIdentity;       // the VOL file in transfer as it was read
+    char m_szDeleteFailedName[128] = {};         // the last file whose final delete failed
+    // Violation files the give-up rules retired but that could not be moved aside: skipped
+    // for the rest of the run so that later files go; tried again after a restart.
+    std::set<std::string> m_setAsideNames;
 };
 
 extern CVelmoraDlg* g_pMainDlg;

@@ -1,8 +1,11 @@
 // The command dispatcher: every whole frame the link thread cuts from the Manager PC's
 // byte stream is checked (checksum, station ID), decoded (command code, data length) and
 // handed to the one handler its code selects, on the link thread. Handlers get the data
-// at offset 30 of the received frame and a length that never reaches past the bytes that
-// really arrived; the routing itself follows the data length written in the header.
+// at offset 30 of the received frame and the data length written in its header. They read
+// from the session's zeroed copy of the frame, which holds the header and the data that
+// arrived and nothing of the checksum or the trailer: data bytes that never arrived read
+// as zeros, and a length above what the copy can hold is cut to it. A reply to a file
+// packet that carries no data byte has no status and is not handed on.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -51,9 +54,12 @@ bool CVelmoraDlg::ValidateFrame(const uint8_t* pFrame, int nLength, int nConn) {
         return false;
     }
 
+    // Header and data only: the checksum and the trailer are never read as data.
     uint8_t* pRecv = m_pSession->m_pRecvFrame.get();
-    std::memcpy(pRecv, pFrame, static_cast<size_t>(nLength));
-    std::memset(pRecv + nLength, 0, static_cast<size_t>(kFrameBufSize - nLength));
+    const int nKeep = nLength - kFrameOverhead + kFrameHeader;
+    std::memcpy(pRecv, pFrame, static_cast<size_t>(nKeep));
+    std::memset(pRecv + nKeep, 0, static_cast<size_t>(kFrameBufSize - nKeep));
+    m_pSession->m_nRecvDataBytes = nLength - kFrameOverhead;
 
     char szFrameId[6] = {};
     std::memcpy(szFrameId, pRecv + 24, 5);
@@ -76,16 +82,18 @@ void CVelmoraDlg::TcpMessageRecvFromCenter(const uint8_t* pFrame, int nLength, i
     const int nDataLength = FrameDecimal(pRecv + 13, 7);
     const uint8_t* pData = pRecv + kFrameHeader;
     const int8_t nFirst = static_cast<int8_t>(pData[0]);
-    // What handlers may read: the data bytes that really arrived.
-    int nAvail = nLength - kFrameOverhead;
-    int nPass = nDataLength < nAvail ? nDataLength : nAvail;
+    // What handlers may read: the header's data length, within the frame copy.
+    int nPass = nDataLength;
+    if (nPass > kFrameBufSize - kFrameHeader) nPass = kFrameBufSize - kFrameHeader;
     if (nPass < 0) nPass = 0;
+    // A reply to a file packet is judged by its first data byte, which must have arrived.
+    const bool bHasStatus = pSession->m_nRecvDataBytes > 0;
 
     DebugF("TcpMessageRecvFromCenter %d %d %d", nCode, nDataLength, static_cast<int>(nFirst));
 
     switch (nCode) {
         case OP_VOL_FILE:
-            pSession->OnVolReply(pRecv, 0);
+            if (bHasStatus) pSession->OnVolReply(pRecv, 0);
             break;
         case OP_ROAD_IMAGE:
         case OP_CAR_IMAGE:
@@ -93,7 +101,7 @@ void CVelmoraDlg::TcpMessageRecvFromCenter(const uint8_t* pFrame, int nLength, i
             // A trigger carries one digit; a reply carries a raw status byte below '0'.
             if (nDataLength == 1 && nFirst >= 48) {
                 pSession->OnCameraCommand(nCode, pData, nPass, nConn);
-            } else {
+            } else if (bHasStatus) {
                 pSession->OnImageReply(nCode, nConn, pRecv);
             }
             break;
@@ -125,7 +133,7 @@ void CVelmoraDlg::TcpMessageRecvFromCenter(const uint8_t* pFrame, int nLength, i
         case OP_RUN_LOG:
             if (nDataLength == 1 && pData[0] == 'L') {
                 pSession->SendRunningLog(0);
-            } else {
+            } else if (bHasStatus) {
                 pSession->OnLogReply(nCode, nConn, pRecv);
             }
             break;

@@ -82,7 +82,7 @@ void CCenterSession::OnTimeSet(const uint8_t* pData, int nLength, int nConn) {
 
     char szTime[kTimeBufSize];
     CopyCommandData(szTime, sizeof szTime, pData, nLength, kTimeTextDigits);
-    int64_t tCenter = ParseTimeDigits(szTime);
+    int64_t tCenter = ParseTimeDigits(szTime, sizeof szTime);
     // Seconds the station's clock runs ahead of the center; computed as is even when
     // the text is not a time (then the line is labelled as an error).
     int32_t nDiff = static_cast<int32_t>(vplat::env()->Time64() - tCenter);
@@ -96,14 +96,14 @@ void CCenterSession::OnTimeSet(const uint8_t* pData, int nLength, int nConn) {
     }
 
     vplat::LocalTime stNew;
-    ParseTimeDigitsToSystemTime(&stNew, szTime);
+    ParseTimeDigitsToSystemTime(&stNew, szTime, sizeof szTime);
     // A text that names no real time (month 13, day 0, letters) never reaches the clock:
     // the station keeps its time and says so. The main operation program is told in
     // either case, as it re-reads the time itself.
     if (tCenter != -1 && IsSettableTime(stNew)) {
         vplat::env()->SetLocalClock(stNew);
     } else {
-        WriteSystemLogF("MGR_PC_TIME_CHANGE => %s: not a valid time, clock unchanged", szShown);
+        DebugF("MGR_PC_TIME_CHANGE => %s: not a valid time, clock unchanged", szShown);
     }
 
     vplat::env()->SleepMs(kClockSetPauseMs);

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     CheckTerminated(fields.szTime, sizeof fields.szTime);
     CheckTerminated(fields.szSender, sizeof fields.szSender);
     CheckTerminated(fields.szHexText, sizeof fields.szHexText);
-    (void)ParseTimeDigits(fields.szTime);
+    (void)ParseTimeDigits(fields.szTime, sizeof fields.szTime);
     (void)EqualsNoCase(fields.szSender, "01012345678", sizeof fields.szSender);
 
     char szText[kSmsTextBufSize];

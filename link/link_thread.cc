@@ -11,6 +11,11 @@
 // event-driven receive: a send waits for the socket to become writable instead, within
 // the same send time-out a blocking send would have. A packet thus costs one wait, one
 // receive and one send, without switching the socket's mode back and forth.
+//
+// Nothing queued for one connection is ever sent on a later one: wherever the connection
+// is lost (frame error, peer close, failed send, hang-up) the link leaves the connected
+// state and its queue is emptied under the queue's lock, and QueueFrame refuses frames
+// while the link is not connected. After a frame error the link connects again at once.
 #include <cstring>
 #include <memory>
 
@@ -75,10 +80,13 @@ class LinkWorker {
         m_nMode = 1;
         if (s != INVALID_SOCKET_T) SetMode(false);
     }
+    // The connection is gone: whatever was queued for it goes with it.
     void DropSocket() {
+        m_link.m_nLinkState = 2;
         CWinSock::CloseSocket(Socket());
         m_link.m_hSocket = INVALID_SOCKET_T;
         m_nMode = -1;
+        ClearSendQueue(m_link);
     }
 
     CVelmoraDlg* m_pDlg;                    // the dialog that owns the link entry
@@ -89,6 +97,7 @@ class LinkWorker {
     std::unique_ptr<uint8_t[]> m_pSendBuf;  // the frame being sent
     std::unique_ptr<uint8_t[]> m_pFrame;    // the frame being dispatched
     int m_nMode = -1;                       // socket mode last set: 1 blocking, 0 not, -1 unknown
+    bool m_bReconnectNow = false;           // a frame error: connect again without waiting
 };
 
 SOCKET_T LinkWorker::Connect() const {
@@ -112,7 +121,9 @@ void LinkWorker::Run() {
             m_link.m_nLinkState = 2;
             m_link.m_hNetEvent->Reset();
         }
-        const int nWoke = vplat::env()->WaitEventsOrSocket(events, 3, Socket(), kWaitMs);
+        const uint32_t nWaitMs = (Socket() == INVALID_SOCKET_T && m_bReconnectNow) ? 0 : kWaitMs;
+        m_bReconnectNow = false;
+        const int nWoke = vplat::env()->WaitEventsOrSocket(events, 3, Socket(), nWaitMs);
         if (nWoke == kWokeStop) break;                  // no connect attempt for a thread that ends
         if (Socket() == INVALID_SOCKET_T) Reconnect();  // whatever else woke the thread
         if (nWoke == kWokeSend) {
@@ -125,7 +136,6 @@ void LinkWorker::Run() {
     }
     DropSocket();
     m_pDlg->ReleaseLinkEntry(m_nConn);
-    m_link.m_nLinkState = 2;
     WriteSystemLogF("TCP 통신단절 [Thread TERMINATE...] = %d", m_nConn);
 }
 
@@ -134,8 +144,6 @@ void LinkWorker::HandleCloseRequest() {
     // A hang-up ordered from outside: no count, no log line; the queue goes with the link,
     // and the next connect comes as after any break (at the latest after one wait).
     DropSocket();
-    m_link.m_nLinkState = 2;
-    ClearSendQueue(m_link);
     m_link.m_hSendEvent->Reset();
 }
 
@@ -151,6 +159,8 @@ void LinkWorker::Reconnect() {
         // attempt waits for the busy rule, which sends the file again from its start.
         std::lock_guard<std::recursive_mutex> lock(pSession->m_csSession);
         pSession->m_nVolPacketInFlight = -1;
+        pSession->m_nImagePacketInFlight = -1;
+        pSession->m_nLogPacketInFlight = -1;
     }
     m_link.m_nLinkState = 1;
     m_pDlg->m_stats.Add(kStatReconnects);
@@ -163,7 +173,6 @@ void LinkWorker::NetworkStep() {
     if (Socket() == INVALID_SOCKET_T) return;
     if (vplat::env()->EnumNetworkEvents(Socket()) & vplat::kNetClose) {
         // The peer closed; bytes that came with the close are not read.
-        m_link.m_nLinkState = 2;
         DropSocket();
         ++m_link.m_nDisconnects;
         m_pDlg->m_stats.Add(kStatDisconnects);
@@ -193,6 +202,7 @@ void LinkWorker::TakeFrames() {
         if (nLength == 0) break;
         if (nLength < 0) {
             DropSocket();
+            m_bReconnectNow = true;
             m_pDlg->m_stats.Add(kStatFrameErrors);
             WriteSystemLogF("TCP 통신단절 [Thread- 통신 Frame ERROR...] = %d", m_nConn);
             m_nFill = 0;
@@ -211,6 +221,7 @@ void LinkWorker::TakeFrames() {
     // fits; a full buffer without a frame could only stall the link.
     if (m_nFill >= kRecvBufSize) {
         DropSocket();
+        m_bReconnectNow = true;
         m_pDlg->m_stats.Add(kStatFrameErrors);
         WriteSystemLogF("TCP 통신단절 [Thread- 통신 Frame ERROR...] = %d", m_nConn);
         m_nFill = 0;
@@ -237,7 +248,6 @@ void LinkWorker::SendPass() {
         DropSocket();
         WriteSystemLogF("TCP 통신단절 [Thread- Data 전송 ERROR...] = %d", m_nConn);
         CountVolLinkError();
-        ClearSendQueue(m_link);  // frames not sent are dropped with the link
         break;
     }
     ShowCounters();

@@ -90,7 +90,9 @@ int CTcpClientComm::QueueFrame(uint8_t* pFrame, int nLength, int nConn) {
     // threads need to wake it.
     const bool bWake = link.m_dwThreadId.load() != std::this_thread::get_id();
     std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
-    if (link.m_pQueue == nullptr) {
+    // Asked again under the lock: the link thread leaves the connected state before it
+    // empties the queue, so a frame is either emptied with its connection or refused.
+    if (link.m_pQueue == nullptr || link.m_nLinkState.load() != 1) {
         m_stats.Add(kStatQueueRefused);
         return 0;
     }

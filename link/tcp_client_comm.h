@@ -115,7 +115,7 @@ public:
     int m_nStdServerVersion = 0;                // STD_SERVER_VERSION: destination 0 is kept only when >= 2000
     char m_szModemDevice[64] = {};              // MODEM_PORT: modem device; empty = no port
     int m_nModemBaud = 115200;                  // MODEM_BAUD
-    int m_bSetMachineClock = 0;                 // SET_MACHINE_CLOCK: 1 = command 57 sets the machine clock
+    int m_bSetMachineClock = 1;                 // SET_MACHINE_CLOCK: 1 = command 57 sets the machine clock
 
     CStationStats m_stats;                      // link and transfer counters since start
 };

@@ -67,7 +67,7 @@ void CCenterSession::OnSmsMessage(const char* szLine, int nLength) {
     SplitSmsLine(szLine, nLength, &fields);
 
     // Only a fresh SMS counts; one from the future passes.
-    const int64_t nDiff = vplat::env()->Time64() - ParseTimeDigits(fields.szTime);
+    const int64_t nDiff = vplat::env()->Time64() - ParseTimeDigits(fields.szTime, sizeof fields.szTime);
     if (nDiff > kSmsMaxAgeSeconds) {
         WriteSystemLogF("현재시간과 차이가 크다 [%lld] = %s", static_cast<long long>(nDiff),
                         fields.szTime);

@@ -1,5 +1,7 @@
-// The process-wide Env pointer: the back-end's own instance until a test installs another.
+// The process-wide Env pointer: the back-end's own instance until a test installs another;
+// and the environment setting that keeps the station's time as an offset.
 #include <atomic>
+#include <cstdlib>
 
 #include "platform/env_wrapper.h"
 #include "platform/platform.h"
@@ -21,6 +23,11 @@ Env* Env::Install(Env* env) {
     if (env == internal::HostDefaultEnv()) env = nullptr;
     Env* pOld = g_pInstalled.exchange(env, std::memory_order_acq_rel);
     return pOld != nullptr ? pOld : internal::HostDefaultEnv();
+}
+
+bool ClockOffsetForced() {
+    const char* szValue = std::getenv("VELMORA_CLOCK_OFFSET");
+    return szValue != nullptr && szValue[0] != '\0' && !(szValue[0] == '0' && szValue[1] == '\0');
 }
 
 }  // namespace vplat

@@ -67,7 +67,12 @@ class EnvWrapper : public Env {
     bool CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) override {
         return m_pTarget->CopyFileTo(szFrom, szTo, bFailIfExists);
     }
-    bool RemoveFile(const char* szWinPath) override { return m_pTarget->RemoveFile(szWinPath); }
+    bool RemoveFile(const char* szWinPath, std::string* pszWhy = nullptr) override {
+        return m_pTarget->RemoveFile(szWinPath, pszWhy);
+    }
+    bool GetFileIdentity(const char* szWinPath, FileIdentity* pOut) override {
+        return m_pTarget->GetFileIdentity(szWinPath, pOut);
+    }
     bool MakeDirectory(const char* szWinPath) override {
         return m_pTarget->MakeDirectory(szWinPath);
     }

@@ -80,6 +80,22 @@ public:
     virtual intptr_t OnLoopMessage(uint32_t nMsg, uintptr_t wParam, intptr_t lParam) = 0;
 };
 
+// What tells one file's content from another's without reading it: its size, its last
+// write time and the number the file system knows it by (device and inode on POSIX,
+// volume serial and file index on Windows). A file written in place, grown, or replaced
+// under the same name differs in at least one field.
+struct FileIdentity {
+    int64_t nSize = -1;         // bytes
+    int64_t nWriteTimeNs = 0;   // last write, nanoseconds since the back-end's epoch
+    uint64_t nVolume = 0;       // device / volume serial
+    uint64_t nIndex = 0;        // inode / file index
+    bool operator==(const FileIdentity& o) const {
+        return nSize == o.nSize && nWriteTimeNs == o.nWriteTimeNs && nVolume == o.nVolume &&
+               nIndex == o.nIndex;
+    }
+    bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+};
+
 // Serial port (the CDMA modem).
 struct SerialHandle {
     int64_t nHandle = -1;
@@ -105,6 +121,7 @@ public:
     // configured to (SetMachineClockAllowed); otherwise keeps an offset that every later
     // GetLocalTimeNow/Time64 applies. Timers are not disturbed. True on success.
     virtual bool SetLocalClock(const LocalTime& t) = 0;
+    // Whether SetLocalClock may move the machine clock. Never while ClockOffsetForced().
     virtual void SetMachineClockAllowed(bool bAllowed) = 0;
     // Milliseconds of a monotonic clock (scaled time in tests). Any thread.
     virtual uint64_t MonotonicMs() = 0;
@@ -128,7 +145,12 @@ public:
     // ".." excluded, in directory order. Empty when the directory is missing.
     virtual std::vector<std::string> FindFiles(const char* szWinPattern) = 0;
     virtual bool CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) = 0;
-    virtual bool RemoveFile(const char* szWinPath) = 0;
+    // Deletes a file. On failure, when pszWhy is given, it receives the system's reason in
+    // a few plain ASCII words ("Permission denied").
+    virtual bool RemoveFile(const char* szWinPath, std::string* pszWhy = nullptr) = 0;
+    // The identity of a file as it is now; false (and *pOut untouched) when it cannot be
+    // read, for instance because the file is gone.
+    virtual bool GetFileIdentity(const char* szWinPath, FileIdentity* pOut) = 0;
     // Creates one directory; false if it exists already or cannot be made.
     virtual bool MakeDirectory(const char* szWinPath) = 0;
     // fopen on the mapped path; null on failure.
@@ -248,6 +270,12 @@ public:
 bool InitPlatform(int argc, char** argv, std::vector<std::string>* pRest, std::string* pError);
 // The station root the default back-end works in (host path).
 std::string StationRoot();
+
+// True when the environment setting VELMORA_CLOCK_OFFSET is set (to anything but "" or
+// "0"): the station then keeps its time as an offset whatever its configuration says.
+// Test harnesses, benchmarks and the demo always export it, so that no run on a
+// developer's machine (tests run as root) can move that machine's clock.
+bool ClockOffsetForced();
 
 // Shorthand for the process-wide instance.
 inline Env* env() { return Env::Default(); }

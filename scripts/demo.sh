@@ -30,6 +30,8 @@ OPERATION_MODE=0
 TARGET_LANE_1=1
 LOOP1_CHASUN_1=1,2
 LOOP1_CHASUN_2=3,4
+[Velmora]
+SET_MACHINE_CLOCK=0
 INI
 cat > "$root/d/QN64-ABRIX/Data/LocalMemorySet.ini" <<'INI'
 [AdditionItem]
@@ -37,6 +39,8 @@ ENF_IMG_DIRECTORY=d:/ENF_IMG
 INI
 for prog in Brisketon Quillamor; do ln -sf "$bin/sibling-stub" "$root/d/QN64-ABRIX/Bin/$prog.exe"; done
 export VELMORA_ROOT="$root"
+# The center may set the station's time; on a demo machine it stays an offset.
+export VELMORA_CLOCK_OFFSET=1
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT

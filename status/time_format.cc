@@ -42,34 +42,34 @@ void FormatTimeText(char* pOut, int n, int64_t t) {
 namespace {
 
 // The six fields of a 14-digit time text, each read by atoi from its own cleared buffer.
-// Characters past the end of a shorter text count as missing.
-void SplitTimeDigits(const char* szText, int nFields[6]) {
+// Each field is copied from its fixed place whatever the bytes before it hold, so a NUL
+// inside the text ends only the field it falls in; bytes beyond nSize count as missing.
+void SplitTimeDigits(const char* pText, size_t nSize, int nFields[6]) {
     static const int kStart[6] = {0, 4, 6, 8, 10, 12};
     static const int kWidth[6] = {4, 2, 2, 2, 2, 2};
     char szDigits[15];
     std::memset(szDigits, 0, sizeof szDigits);
-    if (szText != nullptr) {
-        for (int i = 0; i < 14 && szText[i] != '\0'; ++i) szDigits[i] = szText[i];
-    }
+    if (pText != nullptr) std::memcpy(szDigits, pText, nSize < 14 ? nSize : 14);
     for (int f = 0; f < 6; ++f) {
         char szField[8];
         std::memset(szField, 0, sizeof szField);
-        std::memcpy(szField, szDigits + kStart[f], kWidth[f]);
+        std::memcpy(szField, szDigits + kStart[f], static_cast<size_t>(kWidth[f]));
         nFields[f] = SafeAtoi(szField);
     }
 }
 
 }  // namespace
 
-int64_t ParseTimeDigits(const char* szText) {
+int64_t ParseTimeDigits(const char* pText, size_t nSize) {
     int nF[6];
-    SplitTimeDigits(szText, nF);
+    SplitTimeDigits(pText, nSize, nF);
     return vplat::Time64FromLocal(nF[0], nF[1], nF[2], nF[3], nF[4], nF[5]);
 }
 
-vplat::LocalTime ParseTimeDigitsToSystemTime(vplat::LocalTime* pOut, const char* szText) {
+vplat::LocalTime ParseTimeDigitsToSystemTime(vplat::LocalTime* pOut, const char* pText,
+                                             size_t nSize) {
     int nF[6];
-    SplitTimeDigits(szText, nF);
+    SplitTimeDigits(pText, nSize, nF);
     vplat::LocalTime st;
     st.nYear = nF[0];
     st.nMonth = nF[1];

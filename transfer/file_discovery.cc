@@ -97,6 +97,8 @@ int CCenterSession::getSendFileName(int nKind, int nConn, char* szPath, size_t n
         // A name that does not fit an entry is skipped whole: a cut name could be the
         // name of another file.
         if (szFound.size() >= static_cast<size_t>(kFileListEntrySize)) continue;
+        // A file the give-up rules could not move aside waits for the next start.
+        if (nKind == SEND_VOL && !m_setAsideNames.empty() && IsSetAside(szFound)) continue;
         std::memcpy(m_szFileList[nCount], szFound.c_str(), szFound.size() + 1);
         ++nCount;
     }

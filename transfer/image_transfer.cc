@@ -59,7 +59,7 @@ void CCenterSession::SendImageFile(int nKind, int nConn) {
         m_nSendKind = SEND_NONE;
     }
     if (IsTransferKind(m_nSendKind)) {
-        ++sendRetryCenter;
+        CountBusyAttempt();
         return;
     }
     const int nOpcode = ImageOpcode(nKind);
@@ -102,6 +102,7 @@ void CCenterSession::OnImageReply(int nOpcode, int nConn, const uint8_t* pFrame)
 
     const uint8_t nStatus = ReplyStatus(pFrame);
     if (nStatus == PACKET_OK) {
+        NoteTransferProgress();
         if (k == nTotal - 1) {
             m_nImageTotalPacket = 0;
             m_nResendCount = 0;

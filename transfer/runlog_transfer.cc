@@ -39,7 +39,7 @@ void CCenterSession::SendRunningLog(int nConn) {
         return;
     }
     if (IsTransferKind(m_nSendKind)) {
-        ++sendRetryCenter;
+        CountBusyAttempt();
         return;
     }
 
@@ -91,6 +91,7 @@ void CCenterSession::OnLogReply(int nOpcode, int nConn, const uint8_t* pFrame) {
 
     const uint8_t nStatus = ReplyStatus(pFrame);
     if (nStatus == PACKET_OK) {
+        NoteTransferProgress();
         if (k == nTotal - 1) {
             m_nLogTotalPacket = 0;
             m_nResendCount = 0;

@@ -4,9 +4,11 @@
 // "d:/delete_img"; LogSentVolFile records a completed file.
 //
 // A file leaves the violation directory only by the acknowledgement of its last packet in
-// the transfer that is current, or by a copy into "d:/delete_img" that succeeded. Both use
-// the file's full path, so a change of the process's current directory in between (the
-// midnight cleanup) cannot make them miss.
+// the transfer that is current, or by a copy into "d:/delete_img" that succeeded, and in
+// both cases only while it is still the file that was read (size, last write time and the
+// file system's number for it): a file written since stays and is sent again whole. Both
+// use the file's full path, so a change of the process's current directory in between
+// (the midnight cleanup) cannot make them miss.
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -30,29 +32,65 @@ constexpr int kSentTextLength = 36;
 
 }  // namespace
 
-bool MoveVolFileAside(CCenterSession* pSession, const char* szPath, const char* szName) {
+void LogVolFileChanged(const char* szName) {
+    WriteSystemLogF("MGR_PC: 위반화일 변경 - 재전송 [%s]", szName);
+}
+
+MoveResult MoveVolFileAside(CCenterSession* pSession, const char* szPath, const char* szName,
+                            const vplat::FileIdentity& expected) {
     vplat::Env* pEnv = vplat::env();
     if (szPath == nullptr || szName == nullptr || szPath[0] == '\0' || szName[0] == '\0' ||
         std::strpbrk(szName, "/\\:") != nullptr) {
         DebugF("MGR_PC: no file to move aside [%s]", szName ? szName : "");
-        return false;
+        return MoveResult::kFailed;
+    }
+    // Only the file that was read is given up; a file written since is sent again.
+    vplat::FileIdentity now;
+    if (pEnv->GetFileIdentity(szPath, &now) && now != expected) {
+        LogVolFileChanged(szName);
+        return MoveResult::kChanged;
     }
     pEnv->MakeDirectory(kDeleteImgDir);  // an existing directory is no error
     char szTo[256] = {};
     const int n = std::snprintf(szTo, sizeof szTo, "%s/%s", kDeleteImgDir, szName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof szTo) return false;
-    if (!pEnv->CopyFileTo(szPath, szTo, false)) {
-        // On record: the file stays in the violation directory and is offered again.
+    bool bMoved = false;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof szTo || !pEnv->CopyFileTo(szPath, szTo, false)) {
+        // On record: the file stays in the violation directory.
         WriteSystemLogF("MGR_PC: 위반화일 이동 실패 [%s] -> %s", szName, szTo);
-        return false;
+    } else if (pEnv->GetFileIdentity(szPath, &now) && now != expected) {
+        // Written while it was copied: the copy is stale, the file is sent again.
+        LogVolFileChanged(szName);
+        return MoveResult::kChanged;
+    } else {
+        std::string szWhy;
+        bMoved = pEnv->RemoveFile(szPath, &szWhy);
+        if (!bMoved) WriteSystemLogF("MGR_PC: 위반화일 삭제 실패 [%s] %s", szName, szWhy.c_str());
     }
-    if (!pEnv->RemoveFile(szPath)) {
-        WriteSystemLogF("MGR_PC: 위반화일 삭제 실패 [%s]", szName);
-        return false;
+    if (!bMoved) {
+        // Set aside for the rest of the run, so that it no longer blocks the later files.
+        std::lock_guard<std::recursive_mutex> lock(pSession->m_csSession);
+        pSession->m_setAsideNames.insert(szName);
+        return MoveResult::kFailed;
     }
     ++pSession->m_nVolMovedCount;
     pSession->m_pDlg->m_stats.Add(kStatFilesMoved);
-    return true;
+    return MoveResult::kMoved;
+}
+
+bool CCenterSession::IsSetAside(const std::string& szName) {
+    std::lock_guard<std::recursive_mutex> lock(m_csSession);
+    return m_setAsideNames.count(szName) != 0;
+}
+
+void CCenterSession::CountBusyAttempt() {
+    const uint32_t nProgress = m_nTransferProgress.load();
+    if (nProgress != m_nProgressSeen) {
+        // Still being acknowledged: only attempts without progress count towards ending it.
+        m_nProgressSeen = nProgress;
+        sendRetryCenter = 0;
+        return;
+    }
+    ++sendRetryCenter;
 }
 
 void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
@@ -68,9 +106,24 @@ void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
     const uint8_t nStatus = ReplyStatus(pFrame);
 
     if (nStatus == PACKET_OK && k == nTotal - 1) {
+        NoteTransferProgress();
+        // The center holds the file as it was read: a file written, grown or replaced
+        // since stays, and the next tick sends it again whole.
+        vplat::FileIdentity now;
+        if (vplat::env()->GetFileIdentity(m_szVolFilePath, &now) && now != m_volFileIdentity) {
+            LogVolFileChanged(m_szVolFileName);
+            EndVolAttempt();
+            return;
+        }
         LogSentVolFile(m_szVolFileName);
-        if (!vplat::env()->RemoveFile(m_szVolFilePath)) {
-            DebugF("MGR_PC: delete of %s failed", m_szVolFilePath);
+        std::string szWhy;
+        if (!vplat::env()->RemoveFile(m_szVolFilePath, &szWhy)) {
+            // Once per file: the file stays and the center will receive it again.
+            if (std::strncmp(m_szDeleteFailedName, m_szVolFileName,
+                             sizeof m_szDeleteFailedName) != 0) {
+                std::memcpy(m_szDeleteFailedName, m_szVolFileName, sizeof m_szDeleteFailedName);
+                WriteSystemLogF("MGR_PC: 위반화일 삭제 실패 [%s] %s", m_szVolFileName, szWhy.c_str());
+            }
         }
         std::memset(m_szVolFileName, 0, sizeof m_szVolFileName);
         std::memset(m_szVolFilePath, 0, sizeof m_szVolFilePath);
@@ -89,6 +142,7 @@ void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
         return;
     }
     if (nStatus == PACKET_OK) {
+        NoteTransferProgress();
         SendPacketSlot(this, m_pVolPackets.get(), m_nMaxVolPackets, k + 1, nConn,
                        &m_nVolPacketInFlight);
         DebugF("MGR_PC: Send VOL PackNo: %d/%d", k + 1, nTotal);
@@ -119,7 +173,7 @@ int CCenterSession::PacketSendRetry(int nConn) {
     ++m_nResendCount;
     if (m_nRetryRound >= kRoundsBeforeGiveUp) {
         WriteSystemLogF("MGR_PC: 위반화일 삭제 & Backup [%s]", m_szVolFileName);
-        MoveVolFileAside(this, m_szVolFilePath, m_szVolFileName);
+        MoveVolFileAside(this, m_szVolFilePath, m_szVolFileName, m_volFileIdentity);
         std::memset(m_szVolFileName, 0, sizeof m_szVolFileName);
         std::memset(m_szVolFilePath, 0, sizeof m_szVolFilePath);
         m_nResendCount = 0;
@@ -134,6 +188,18 @@ int CCenterSession::PacketSendRetry(int nConn) {
         WriteSystemLogF("MGR_PC: PACKET_SEND_RETRY= Retry:%d", nRound);
     }
     return 1;
+}
+
+void CCenterSession::EndVolAttempt() {
+    std::lock_guard<std::recursive_mutex> lock(m_csSession);
+    std::memset(m_szVolFileName, 0, sizeof m_szVolFileName);
+    std::memset(m_szVolFilePath, 0, sizeof m_szVolFilePath);
+    m_nVolTotalPacket = 0;
+    m_nResendCount = 0;
+    m_nRetryRound = 0;
+    sendRetryCenter = 0;
+    m_nSendKind = SEND_NONE;
+    m_nVolPacketInFlight = -1;
 }
 
 void CCenterSession::LogSentVolFile(const char* szName) {

@@ -71,7 +71,7 @@ void CCenterSession::SendViolationFile() {
         pEnv->DebugOutput("sendRetryCenter 초과로 clear .....");
     }
     if (IsTransferKind(m_nSendKind)) {
-        ++sendRetryCenter;
+        CountBusyAttempt();
         pEnv->DebugOutput("위반화일 전송 중 .....  return");
         return;
     }
@@ -114,6 +114,10 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
     }
 
     pEnv->SleepMs(kReadPauseMs);
+    // The file as it is before the reads; compared again after them, and before it is
+    // deleted or given up.
+    vplat::FileIdentity before;
+    const bool bKnown = pEnv->GetFileIdentity(szPath, &before);
     FILE* fp = pEnv->OpenFile(szPath, "rb");
     if (fp == nullptr) {
         sendRetryCenter = 0;
@@ -168,6 +172,16 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
     }
     std::fclose(fp);
 
+    vplat::FileIdentity after;
+    if (!bKnown || !pEnv->GetFileIdentity(szPath, &after) || after != before) {
+        // Written while it was read: what was read may be no file at all. Left in place
+        // and read again on the next tick.
+        DebugF("MGR_PC: violation file changed while read, read again next tick: %s", szName);
+        sendRetryCenter = 0;
+        m_nSendKind = SEND_NONE;
+        return;
+    }
+
     if (nSize == 0) {
         // An empty file would only ever send its info packet, whose acknowledgement cannot
         // complete a transfer, and would block every later file: move it aside. A file the
@@ -182,7 +196,7 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
         }
         m_szEmptyVolName[0] = '\0';
         WriteSystemLogF("MGR_PC: 빈 위반화일 이동 [%s]", szName);
-        MoveVolFileAside(this, szPath, szName);
+        MoveVolFileAside(this, szPath, szName, after);
         m_nResendCount = 0;
         m_nRetryRound = 0;
         sendRetryCenter = 0;
@@ -193,6 +207,7 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
     m_szEmptyVolName[0] = '\0';
     std::memcpy(m_szVolFileName, szName, sizeof m_szVolFileName);
     std::memcpy(m_szVolFilePath, szPath, sizeof m_szVolFilePath);
+    m_volFileIdentity = after;
     DebugF("MGR_PC: Send Vol File : %s", m_szVolFileName);
 
     const FilePacketPlan plan = {SEND_VOL,

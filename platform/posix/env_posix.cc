@@ -177,12 +177,17 @@ bool PosixEnv::SetLocalClock(const LocalTime& t) {
         DebugOutput("SetLocalClock: not a valid local time");
         return false;
     }
-    if (m_bMachineClock.load()) {
+    if (m_bMachineClock.load() && !ClockOffsetForced()) {
         timespec ts{};
         ts.tv_sec = static_cast<time_t>(nWant);
         ts.tv_nsec = static_cast<long>(t.nMilliseconds) * 1000000L;
         if (clock_settime(CLOCK_REALTIME, &ts) != 0) {
-            DebugFailure("clock_settime", "CLOCK_REALTIME", errno);
+            const int nErr = errno;
+            DebugOutput((std::string("SetLocalClock: the machine clock was not set (") +
+                         std::strerror(nErr) +
+                         (nErr == EPERM ? "; setting the clock needs CAP_SYS_TIME or root" : "") +
+                         "); the station's time is unchanged")
+                            .c_str());
             return false;
         }
         m_nClockOffsetSec.store(0);
@@ -192,7 +197,9 @@ bool PosixEnv::SetLocalClock(const LocalTime& t) {
     return true;
 }
 
-void PosixEnv::SetMachineClockAllowed(bool bAllowed) { m_bMachineClock.store(bAllowed); }
+void PosixEnv::SetMachineClockAllowed(bool bAllowed) {
+    m_bMachineClock.store(bAllowed && !ClockOffsetForced());
+}
 
 uint64_t PosixEnv::MonotonicMs() {
     const auto nUs = std::chrono::duration_cast<std::chrono::microseconds>(

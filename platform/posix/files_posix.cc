@@ -214,12 +214,25 @@ bool PosixEnv::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExis
     return bOk;
 }
 
-bool PosixEnv::RemoveFile(const char* szWinPath) {
+bool PosixEnv::RemoveFile(const char* szWinPath, std::string* pszWhy) {
     const std::string szHost = MapPath(szWinPath);
     if (unlink(szHost.c_str()) != 0) {
-        DebugFailure("RemoveFile", szHost, errno);
+        const int nErr = errno;
+        DebugFailure("RemoveFile", szHost, nErr);
+        if (pszWhy != nullptr) *pszWhy = std::strerror(nErr);
         return false;
     }
+    return true;
+}
+
+bool PosixEnv::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
+    struct stat st {};
+    if (pOut == nullptr || stat(MapPath(szWinPath).c_str(), &st) != 0) return false;
+    pOut->nSize = static_cast<int64_t>(st.st_size);
+    pOut->nWriteTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL +
+                         static_cast<int64_t>(st.st_mtim.tv_nsec);
+    pOut->nVolume = static_cast<uint64_t>(st.st_dev);
+    pOut->nIndex = static_cast<uint64_t>(st.st_ino);
     return true;
 }
 

@@ -58,7 +58,8 @@ class PosixEnv final : public Env {
     bool SetCurrentDir(const char* szWinPath) override;
     std::vector<std::string> FindFiles(const char* szWinPattern) override;
     bool CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) override;
-    bool RemoveFile(const char* szWinPath) override;
+    bool RemoveFile(const char* szWinPath, std::string* pszWhy = nullptr) override;
+    bool GetFileIdentity(const char* szWinPath, FileIdentity* pOut) override;
     bool MakeDirectory(const char* szWinPath) override;
     FILE* OpenFile(const char* szWinPath, const char* szMode) override;
     size_t ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,

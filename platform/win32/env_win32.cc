@@ -228,7 +228,7 @@ bool Win32Env::SetLocalClock(const LocalTime& t) {
         DebugOutput("SetLocalClock: not a valid local time");
         return false;
     }
-    if (m_bMachineClock.load()) {
+    if (m_bMachineClock.load() && !ClockOffsetForced()) {
         // The fields as _mktime64 normalised them, so that SetLocalTime gets a valid date.
         const LocalTime n = LocalTimeFromTime64(nWant);
         SYSTEMTIME st{};
@@ -243,7 +243,12 @@ bool Win32Env::SetLocalClock(const LocalTime& t) {
         static std::once_flag s_privilege;
         std::call_once(s_privilege, EnableSystemTimePrivilege);
         if (!SetLocalTime(&st)) {
-            DebugFailure("SetLocalTime", "", GetLastError());
+            const DWORD nErr = GetLastError();
+            DebugFailure("SetLocalTime", "", nErr);
+            if (nErr == ERROR_PRIVILEGE_NOT_HELD) {
+                DebugOutput("SetLocalTime: the machine clock was not set: the account lacks "
+                            "SeSystemtimePrivilege; the station's time is unchanged");
+            }
             return false;
         }
         m_nClockOffsetSec.store(0);
@@ -256,7 +261,9 @@ bool Win32Env::SetLocalClock(const LocalTime& t) {
     return true;
 }
 
-void Win32Env::SetMachineClockAllowed(bool bAllowed) { m_bMachineClock.store(bAllowed); }
+void Win32Env::SetMachineClockAllowed(bool bAllowed) {
+    m_bMachineClock.store(bAllowed && !ClockOffsetForced());
+}
 
 uint64_t Win32Env::MonotonicMs() {
     LARGE_INTEGER now{};

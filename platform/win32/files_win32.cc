@@ -223,12 +223,45 @@ bool Win32Env::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExis
     return true;
 }
 
-bool Win32Env::RemoveFile(const char* szWinPath) {
+bool Win32Env::RemoveFile(const char* szWinPath, std::string* pszWhy) {
     const std::string szHost = MapPath(szWinPath);
     if (!DeleteFileA(ToBackslashes(szHost).c_str())) {
-        DebugFailure("RemoveFile", szHost, GetLastError());
+        const DWORD nErr = GetLastError();
+        DebugFailure("RemoveFile", szHost, nErr);
+        if (pszWhy != nullptr) {
+            // Plain ASCII words for the record, whatever the language of the system's texts.
+            switch (nErr) {
+                case ERROR_ACCESS_DENIED: *pszWhy = "Permission denied"; break;
+                case ERROR_SHARING_VIOLATION: *pszWhy = "File in use"; break;
+                case ERROR_FILE_NOT_FOUND:
+                case ERROR_PATH_NOT_FOUND: *pszWhy = "No such file or directory"; break;
+                case ERROR_WRITE_PROTECT: *pszWhy = "Read-only file system"; break;
+                default: *pszWhy = "Error " + std::to_string(nErr); break;
+            }
+        }
         return false;
     }
+    return true;
+}
+
+bool Win32Env::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
+    if (pOut == nullptr) return false;
+    const HANDLE h = CreateFileA(ToBackslashes(MapPath(szWinPath)).c_str(), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL bOk = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!bOk) return false;
+    pOut->nSize = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                       info.nFileSizeLow);
+    // FILETIME counts 100-ns steps.
+    pOut->nWriteTimeNs =
+        static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                             info.ftLastWriteTime.dwLowDateTime) * 100;
+    pOut->nVolume = info.dwVolumeSerialNumber;
+    pOut->nIndex = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
 }
 

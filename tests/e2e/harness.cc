@@ -99,6 +99,7 @@ void BuildLaunch(const std::string& szProgram, const std::vector<std::string>& a
 
     *pEnvs = {"VELMORA_ROOT=" + (bWine ? ForWine(szRoot) : szRoot),
               "VELMORA_TIME_SCALE=" + std::to_string(nTimeScale), "VELMORA_DEBUG=1",
+              "VELMORA_CLOCK_OFFSET=1",  // never the machine's clock, whatever the INI says
               bWine ? "PATH=/usr/lib/wine:/usr/bin:/bin" : "PATH=/usr/bin:/bin",
               "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
     if (bWine) {
@@ -196,7 +197,8 @@ Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
     m_ini = {{"SelectSystem/THIS_PROGRAM_KIND", "2"},  {"LocalInfo/LOCAL_ADDRESS", "ABCDE"},
              {"LocalInfo/LOCAL_NAME", "Test Station"}, {"LocalInfo/CENTER_COMM_KIND", "0"},
              {"LocalInfo/MANAGE_PC_IP", m_szAddr},     {"LocalInfo/ENF_CAMERA_CNT", "1"},
-             {"OperationInfo/OPERATION_MODE", "0"},    {"DigitalCAM_1/TARGET_LANE_1", "1"}};
+             {"OperationInfo/OPERATION_MODE", "0"},    {"DigitalCAM_1/TARGET_LANE_1", "1"},
+             {"Velmora/SET_MACHINE_CLOCK", "0"}};
     WriteConfig();
     WriteFile(Path("d/QN64-ABRIX/Data/LocalMemorySet.ini"),
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=d:/ENF_IMG\r\n");

@@ -281,13 +281,18 @@ TEST(TimeFormatTest, DigitsTextAndParsing) {
     std::memset(sz, 'x', sizeof sz);
     FormatTimeText(sz, 20, vplat::Time64FromLocal(2026, 12, 31, 23, 59, 58));
     EXPECT_EQ(std::string(sz, 21), std::string("2026/12/31 23:59:58\0x", 21));
-    EXPECT_EQ(ParseTimeDigits("20260315090507"), vplat::Time64FromLocal(2026, 3, 15, 9, 5, 7));
+    EXPECT_EQ(ParseTimeDigits("20260315090507", 14), vplat::Time64FromLocal(2026, 3, 15, 9, 5, 7));
     vplat::LocalTime st;
     st.nMilliseconds = 900;
-    ParseTimeDigitsToSystemTime(&st, "2026xx1509");  // a bad field reads 0, a short text stops
+    // A bad field reads 0, a NUL ends only its own field, bytes past the size are missing.
+    const char szText[] = "2026xx15\0" "90507";
+    ParseTimeDigitsToSystemTime(&st, szText, sizeof szText);
     EXPECT_EQ(std::vector<int>({st.nYear, st.nMonth, st.nDay, st.nHour, st.nMinute, st.nSecond,
                                 st.nMilliseconds}),
-              std::vector<int>({2026, 0, 15, 9, 0, 0, 0}));
+              std::vector<int>({2026, 0, 15, 0, 5, 7, 0}));
+    ParseTimeDigitsToSystemTime(&st, "20260315093", 11);
+    EXPECT_EQ(std::vector<int>({st.nDay, st.nHour, st.nMinute, st.nSecond}),
+              std::vector<int>({15, 9, 3, 0}));
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TEST_F(VolTest, SixResendRequestsMoveTheFileAside) {
     EXPECT_EQ(m_pSession->m_nRetryRound, 0);
 }
 
-TEST_F(VolTest, FourthRefusalMovesTheFileButNeverDeletesWhenTheCopyFailed) {
+TEST_F(VolTest, FourthRefusalMovesTheFileAndOneThatCannotMoveIsSetAside) {
     for (bool bCopyFails : {false, true}) {
         SCOPED_TRACE(bCopyFails);
         if (bCopyFails) PutFile("d/delete_img", {'x'});  // a plain file where the folder goes
@@ -111,14 +111,20 @@ TEST_F(VolTest, FourthRefusalMovesTheFileButNeverDeletesWhenTheCopyFailed) {
             EXPECT_EQ(Exists("d/ENF_IMG/1000.ABCDE"), bCopyFails || nAttempt < 4) << nAttempt;
         }
         EXPECT_EQ(Exists("d/delete_img/1000.ABCDE"), !bCopyFails);
-        Tick();  // moved: nothing left; not moved: counters start afresh and it goes again
-        EXPECT_EQ(TakeFrames().size(), bCopyFails ? 1u : 0u);
+        // Not moved: set aside for the rest of the run, on record once, and the later
+        // files go.
+        PutVol("1001.ABCDE", 10);
+        Tick();
+        EXPECT_EQ(TakeOne().DataText(), "00000101001.ABCDE");
+        AckAll();
+        Tick();
+        EXPECT_TRUE(TakeFrames().empty());
+        EXPECT_EQ(Exists("d/ENF_IMG/1000.ABCDE"), bCopyFails);
         fs::remove_all(Host("d/delete_img"));
         fs::remove(Host("d/ENF_IMG/1000.ABCDE"));
-        m_pSession->m_nSendKind = SEND_NONE;
-        m_pSession->sendRetryCenter = 0;
     }
     EXPECT_EQ(CountDebug("MGR_PC: VOL ERROR_FILE= File:1000.ABCDE"), 8);
+    EXPECT_EQ(CountDebugPrefix("MGR_PC: 위반화일 이동 실패 [1000.ABCDE]"), 1);
 }
 
 TEST_F(VolTest, TwelfthBusyTickClearsAndRestarts) {
@@ -168,7 +174,7 @@ TEST_F(VolTest, RepliesForPacketsNotInFlightAreIgnored) {
     TakeFrames();  // packet 2 in flight; then the file goes and the link falls silent
     fs::remove(Host("d/ENF_IMG/1000.ABCDE"));
     PutVol("2000.ABCDE", 5000);
-    for (int i = 0; i < 12; ++i) Tick();
+    for (int i = 0; i < 13; ++i) Tick();  // the first busy tick still sees the progress
     EXPECT_EQ(TakeOne().DataText(), "00050002000.ABCDE");
     VolReply(2, PACKET_OK);
     EXPECT_TRUE(Exists("d/ENF_IMG/2000.ABCDE"));
