@@ -428,4 +428,20 @@ int FakeEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize) {
     return EnvWrapper::SerialWrite(h, pBuf, nSize);
 }
 
+void FakeEnv::FailRemoveFile(bool bFail) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bFailRemove = bFail;
+}
+
+bool FakeEnv::RemoveFile(const char* szWinPath, std::string* pszWhy) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bFailRemove) {
+            if (pszWhy != nullptr) *pszWhy = "Permission denied";
+            return false;
+        }
+    }
+    return EnvWrapper::RemoveFile(szWinPath, pszWhy);
+}
+
 }  // namespace vplat

@@ -97,6 +97,9 @@ class FakeEnv final : public EnvWrapper {
     void DropLinkAfterSends(int nSends);
     // The modem answers nothing: SerialWait only times out or stops, writes vanish.
     void SetModemSilent(bool bSilent);
+    // RemoveFile fails ("Permission denied") from now on (true) or works again (false):
+    // a read-only violation directory, which root cannot have on the host.
+    void FailRemoveFile(bool bFail);
 
     // ---- Env ------------------------------------------------------------------------------
     LocalTime GetLocalTimeNow() override;
@@ -132,6 +135,7 @@ class FakeEnv final : public EnvWrapper {
     int SockSend(SocketHandle s, const void* pBuf, int nSize) override;
     int SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) override;
     int SerialWrite(SerialHandle h, const void* pBuf, int nSize) override;
+    bool RemoveFile(const char* szWinPath, std::string* pszWhy = nullptr) override;
 
   private:
     // A counted fault: fires when the countdown reaches 0, then stays on when persistent.
@@ -176,6 +180,7 @@ class FakeEnv final : public EnvWrapper {
     int m_nSendLimit = 0;                                // bytes per send, 0 = any
     int m_nSendsBeforeDrop = -1;                         // sends left before the drop; -1 = off
     bool m_bModemSilent = false;                         // the modem says nothing
+    bool m_bFailRemove = false;                          // RemoveFile fails
 };
 
 }  // namespace vplat

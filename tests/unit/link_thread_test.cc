@@ -93,6 +93,21 @@ TEST_F(LinkThreadTest, FrameErrorEmptiesTheBufferButAPeerCloseKeepsAPartialFrame
     EXPECT_EQ(Control(IDC_RECV_BOX), "71-1");
 }
 
+// Nothing queued for one connection goes out on a later one: the answer to a time query
+// that arrived in the same read as a frame error is dropped with that connection.
+TEST_F(LinkThreadTest, NothingQueuedBeforeAFrameErrorGoesOutOnTheNextConnection) {
+    StartThread();
+    std::vector<uint8_t> bytes = MakeFrame("57", {});
+    const std::vector<uint8_t> junk = Bytes("this is not a manager frame at all");
+    bytes.insert(bytes.end(), junk.begin(), junk.end());
+    m_server.Send(bytes);
+    ASSERT_TRUE(m_server.PeerClosed());
+    ASSERT_TRUE(m_server.Accept());
+    EXPECT_EQ(RecvFrame().Opcode(), 59) << "the short status of the new connection comes first";
+    m_server.Send(MakeFrame("59", {}));
+    EXPECT_EQ(RecvFrame().Opcode(), 59) << "and the old time report never follows";
+}
+
 TEST_F(LinkThreadTest, SendFailureDropsTheQueueAndArmsThePause) {
     StartThread();
     m_pSession->m_nSendKind = SEND_VOL;

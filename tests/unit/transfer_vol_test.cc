@@ -1,8 +1,13 @@
 // Violation files: the packets under opcode 51 (the 5,000-byte "1000.ABCDE" as info
 // "00050001000.ABCDE" then 3,000 + 2,000 bytes), the oldest number first, deletion by its
 // full path after the last acknowledgement, six ERROR_RESEND or four ERROR_FILE moving the
-// file aside, the busy rule's limit of twelve ticks, the pause rule, an empty file retired
-// on its second tick, size and read limits, and replies for packets not in flight ignored.
+// file aside (or setting it aside when it cannot move), the busy rule's limit of twelve
+// ticks without progress, the pause rule, an empty file retired on its second tick, size
+// and read limits, replies for packets not in flight or without data ignored, and a file
+// that changed after its read never deleted.
+#include <fstream>
+#include <functional>
+
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -125,6 +130,145 @@ TEST_F(VolTest, FourthRefusalMovesTheFileAndOneThatCannotMoveIsSetAside) {
     }
     EXPECT_EQ(CountDebug("MGR_PC: VOL ERROR_FILE= File:1000.ABCDE"), 8);
     EXPECT_EQ(CountDebugPrefix("MGR_PC: 위반화일 이동 실패 [1000.ABCDE]"), 1);
+}
+
+// A reply without a data byte has no status: the first byte after its header is the low
+// byte of its checksum, which one reply in 256 has at 1. Such replies are ignored for every
+// kind of transfer, whatever their header's data length says.
+TEST_F(VolTest, RepliesWithoutDataNeverAcknowledge) {
+    auto EmptyReply = [](const char* szCode, int nPacket, const char* szLength) {
+        for (int b = 0; b < 256; ++b) {
+            std::vector<uint8_t> f = MakeFrame(szCode, {}, "ABCDE", nPacket);
+            std::memcpy(&f[13], szLength, 7);
+            f[29] = static_cast<uint8_t>(b);  // a byte nobody checks, to steer the checksum
+            const uint32_t nCrc = ComputeCrc32(&f[2], 28);
+            if ((nCrc & 0xFF) != PACKET_OK) continue;
+            for (int k = 0; k < 4; ++k) f[30 + k] = static_cast<uint8_t>(nCrc >> (8 * k));
+            return f;
+        }
+        ADD_FAILURE() << "no checksum ends in 01";
+        return std::vector<uint8_t>{};
+    };
+    PutVol("1000.ABCDE", 10);  // total 2: packet 1 is the last
+    Tick();
+    VolReply(0, PACKET_OK);
+    TakeFrames();
+    for (const char* szLength : {"0000000", "0000001"}) {
+        const std::vector<uint8_t> f = EmptyReply("51", 1, szLength);
+        m_pDlg->TcpMessageRecvFromCenter(f.data(), static_cast<int>(f.size()), 0);
+    }
+    EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
+    EXPECT_EQ(m_pSession->m_nSendKind, SEND_VOL);
+    // The image and the log in transfer, their last packet in flight.
+    const struct {
+        const char* szCode;
+        int nKind;
+        std::atomic<int>* pTotal;
+        std::atomic<int>* pInFlight;
+    } kOthers[] = {{"52", SEND_ROAD_IMAGE, &m_pSession->m_nImageTotalPacket,
+                    &m_pSession->m_nImagePacketInFlight},
+                   {"68", SEND_RUN_LOG, &m_pSession->m_nLogTotalPacket,
+                    &m_pSession->m_nLogPacketInFlight}};
+    for (const auto& o : kOthers) {
+        SCOPED_TRACE(o.szCode);
+        m_pSession->m_nSendKind = o.nKind;
+        *o.pTotal = 2;
+        *o.pInFlight = 1;
+        for (const char* szLength : {"0000000", "0000001"}) {
+            const std::vector<uint8_t> f = EmptyReply(o.szCode, 1, szLength);
+            m_pDlg->TcpMessageRecvFromCenter(f.data(), static_cast<int>(f.size()), 0);
+        }
+        EXPECT_EQ(m_pSession->m_nSendKind, o.nKind);
+        EXPECT_EQ(o.pTotal->load(), 2);
+    }
+}
+
+// The center holds only what was read: a file written in place, grown, or replaced under
+// its name since is neither deleted at its last acknowledgement nor given up; it stays, is
+// on record once each time, and the next tick sends it again whole.
+TEST_F(VolTest, AFileThatChangedAfterItsReadIsKeptAndSentAgainWhole) {
+    const std::string szRel = "d/ENF_IMG/1000.ABCDE";
+    const std::function<void()> kChanges[] = {
+        [&] {  // written in place, same size
+            std::fstream f(Host(szRel), std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(100);
+            f.put('Z');
+        },
+        [&] { std::ofstream(Host(szRel), std::ios::app | std::ios::binary) << "more"; },
+        [&] {  // replaced by a file of the same name and the same bytes
+            fs::remove(Host(szRel));
+            PutVol("1000.ABCDE", 5000);
+        },
+    };
+    int nChanged = 0;
+    for (bool bGiveUp : {false, true}) {
+        for (const auto& change : kChanges) {
+            SCOPED_TRACE(testing::Message() << "give-up " << bGiveUp << " change " << nChanged);
+            PutVol("1000.ABCDE", 5000);
+            // Written an hour ago, so that any write now shows in its time.
+            fs::last_write_time(Host(szRel),
+                                fs::last_write_time(Host(szRel)) - std::chrono::hours(1));
+            Tick();
+            TakeFrames();
+            if (bGiveUp) {
+                for (int i = 0; i < 3; ++i) {
+                    VolReply(0, ERROR_FILE);
+                    Tick();
+                    TakeFrames();
+                }
+                change();
+                VolReply(0, ERROR_FILE);
+            } else {
+                VolReply(0, PACKET_OK);
+                VolReply(1, PACKET_OK);
+                TakeFrames();
+                change();
+                VolReply(2, PACKET_OK);
+            }
+            ++nChanged;
+            EXPECT_EQ(CountDebug("MGR_PC: 위반화일 변경 - 재전송 [1000.ABCDE]"), nChanged);
+            EXPECT_FALSE(Exists("d/delete_img/1000.ABCDE"));
+            EXPECT_EQ(m_pSession->m_nVolSentCount.load(), nChanged - 1) << "not counted as sent";
+            EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+            const std::string szNow = ReadHostFile(Host(szRel));
+            Tick();  // sent again from its info packet, as it is now
+            EXPECT_EQ(TakeOne().DataText(), "000" + std::to_string(szNow.size()) + "1000.ABCDE");
+            AckAll();
+            EXPECT_FALSE(Exists(szRel));
+        }
+    }
+}
+
+// A slow line acknowledges a packet every 0.5 s: the 299 packets of an 894,000-byte file
+// take about 150 s, fourteen ticks. Ticks that see acknowledgements never end it.
+TEST_F(VolTest, ATransferStillAcknowledgedIsNeverAbandoned) {
+    PutVol("1000.ABCDE", 894000);
+    Tick();
+    ASSERT_EQ(TakeOne().PacketNo(), 0);
+    const int nTotal = m_pSession->m_nVolTotalPacket;
+    ASSERT_EQ(nTotal, 299);
+    for (int k = 0; k < nTotal; ++k) {
+        if (k % 20 == 19) Tick();  // one tick every ten seconds
+        VolReply(k, PACKET_OK);
+        for (const SentFrame& f : TakeFrames()) ASSERT_EQ(f.PacketNo(), k + 1) << "no restart";
+    }
+    EXPECT_FALSE(Exists("d/ENF_IMG/1000.ABCDE"));
+    EXPECT_EQ(Control(IDC_VOL_SENT), "1");
+}
+
+// A delete that fails after the last acknowledgement (a read-only directory) is on record
+// once, with the reason; the file stays and goes again.
+TEST_F(VolTest, AFailedDeleteIsOnRecordOnceWithItsReason) {
+    PutVol("1000.ABCDE", 10);
+    m_pEnv->FailRemoveFile(true);
+    for (int i = 0; i < 2; ++i) {
+        Tick();
+        ASSERT_EQ(TakeOne().PacketNo(), 0);
+        AckAll();
+        EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
+    }
+    EXPECT_EQ(CountDebug("MGR_PC: 위반화일 삭제 실패 [1000.ABCDE] Permission denied"), 1);
+    m_pEnv->FailRemoveFile(false);
 }
 
 TEST_F(VolTest, TwelfthBusyTickClearsAndRestarts) {
