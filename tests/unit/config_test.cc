@@ -126,6 +126,7 @@ TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
         EXPECT_EQ(c.m_nVolFileSendSystem, 1) << "violation files go to the Manager PC";
         EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, kIpv4None);
         EXPECT_EQ(c.m_nModemBaud, 115200);
+        EXPECT_EQ(c.m_bSetMachineClock, 1) << "the center sets the station's clock";
         EXPECT_EQ(c.m_pConn[0].m_nManagerPort, 11001);
         EXPECT_EQ(c.m_nConnCount, 1);
     }
@@ -208,7 +209,7 @@ TEST_F(LoadConfigTest, LongTextsAreCutToTheirFields) {
 TEST_F(LoadConfigTest, FirstFileFollowsTheDriveOfTheCurrentDirectory) {
     WriteFile("c/QN64-ABRIX/Data/ConfigInfoSetup.ini",
               "[LocalInfo]\r\nLOCAL_ADDRESS=CDRIV\r\n[Velmora]\r\nSTD_SERVER_VERSION=2100\r\n"
-              "MODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=1\r\n");
+              "MODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=0\r\n");
     WriteFile(kFileA, "[LocalInfo]\r\nLOCAL_ADDRESS=DDRIV\r\n");
     WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/VolData\r\n");
     WriteFile("c/QN64-ABRIX/Data/LocalMemorySet.ini",
@@ -219,7 +220,7 @@ TEST_F(LoadConfigTest, FirstFileFollowsTheDriveOfTheCurrentDirectory) {
     EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "CDRIV");
     EXPECT_EQ(c.m_nStdServerVersion, 2100) << "the own section is in the same file";
     EXPECT_EQ(c.m_nModemBaud, 9600);
-    EXPECT_EQ(c.m_bSetMachineClock, 1);
+    EXPECT_EQ(c.m_bSetMachineClock, 0);
     EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "the second file stays on D:";
 }
 

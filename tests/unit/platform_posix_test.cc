@@ -1,9 +1,13 @@
-// The serial port and programs on the POSIX back-end: a pseudo-terminal as the modem (raw
-// bytes, the stop event, the modem vanishing, devices that are no terminal) and WinExec
-// without a shell, in the program's own directory, with the station root handed on.
+// The serial port, programs and the clock on the POSIX back-end: a pseudo-terminal as the
+// modem (raw bytes, the stop event, the modem vanishing, devices that are no terminal),
+// WinExec without a shell, in the program's own directory, with the station root handed
+// on, and the station's time kept as an offset while the environment forces it.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
 
 #include "platform/env_wrapper.h"
 #include "tests/unit/station_fixture.h"
@@ -17,6 +21,31 @@ class PosixHostTest : public ::testing::Test {
     TempRoot m_root;
     std::unique_ptr<vplat::Env> m_pEnv;
 };
+
+// Tests run as root: the machine's clock must never move, whatever the station is told.
+TEST_F(PosixHostTest, TheEnvironmentForcesTheClockOffset) {
+    const char* szSaved = std::getenv("VELMORA_CLOCK_OFFSET");
+    const std::string szKeep = szSaved ? szSaved : "";
+    for (const char* szValue : {"", "0"}) {
+        setenv("VELMORA_CLOCK_OFFSET", szValue, 1);
+        EXPECT_FALSE(vplat::ClockOffsetForced()) << '"' << szValue << '"';
+    }
+    unsetenv("VELMORA_CLOCK_OFFSET");
+    EXPECT_FALSE(vplat::ClockOffsetForced());
+    setenv("VELMORA_CLOCK_OFFSET", "1", 1);
+    ASSERT_TRUE(vplat::ClockOffsetForced());
+    m_pEnv->SetMachineClockAllowed(true);
+    const int64_t nMachine = static_cast<int64_t>(time(nullptr));
+    const vplat::LocalTime t = vplat::LocalTimeFromTime64(nMachine + 2 * 86400);
+    ASSERT_TRUE(m_pEnv->SetLocalClock(t));
+    EXPECT_LE(static_cast<int64_t>(time(nullptr)) - nMachine, 5) << "the machine clock stayed";
+    EXPECT_GE(m_pEnv->Time64() - nMachine, 2 * 86400 - 5) << "the station's time moved";
+    if (szSaved) {
+        setenv("VELMORA_CLOCK_OFFSET", szKeep.c_str(), 1);
+    } else {
+        unsetenv("VELMORA_CLOCK_OFFSET");
+    }
+}
 
 TEST_F(PosixHostTest, PseudoTerminalModemLinesVanishingAndBadDevices) {
     int nMaster = posix_openpt(O_RDWR | O_NOCTTY);
