@@ -15,7 +15,8 @@
 // Nothing queued for one connection is ever sent on a later one: wherever the connection
 // is lost (frame error, peer close, failed send, hang-up) the link leaves the connected
 // state and its queue is emptied under the queue's lock, and QueueFrame refuses frames
-// while the link is not connected. After a frame error the link connects again at once.
+// while the link is not connected. After a frame error the link connects again at once
+// (after a second one in a row without a frame in between, in the usual period).
 #include <cstring>
 #include <memory>
 
@@ -98,6 +99,7 @@ class LinkWorker {
     std::unique_ptr<uint8_t[]> m_pFrame;    // the frame being dispatched
     int m_nMode = -1;                       // socket mode last set: 1 blocking, 0 not, -1 unknown
     bool m_bReconnectNow = false;           // a frame error: connect again without waiting
+    int m_nFrameErrorsInRow = 0;            // frame errors since the last frame taken
 };
 
 SOCKET_T LinkWorker::Connect() const {
@@ -202,12 +204,15 @@ void LinkWorker::TakeFrames() {
         if (nLength == 0) break;
         if (nLength < 0) {
             DropSocket();
-            m_bReconnectNow = true;
+            // At once after a frame error, but a peer that sends nothing else is not
+            // called again in a loop: the next one waits the usual period.
+            m_bReconnectNow = ++m_nFrameErrorsInRow == 1;
             m_pDlg->m_stats.Add(kStatFrameErrors);
             WriteSystemLogF("TCP 통신단절 [Thread- 통신 Frame ERROR...] = %d", m_nConn);
             m_nFill = 0;
             return;
         }
+        m_nFrameErrorsInRow = 0;
         m_pDlg->m_stats.Add(kStatFramesIn);
         m_pDlg->TcpMessageRecvFromCenter(m_pFrame.get(), nLength, m_nConn);
         nOffset += nLength;
@@ -221,7 +226,7 @@ void LinkWorker::TakeFrames() {
     // fits; a full buffer without a frame could only stall the link.
     if (m_nFill >= kRecvBufSize) {
         DropSocket();
-        m_bReconnectNow = true;
+        m_bReconnectNow = ++m_nFrameErrorsInRow == 1;
         m_pDlg->m_stats.Add(kStatFrameErrors);
         WriteSystemLogF("TCP 통신단절 [Thread- 통신 Frame ERROR...] = %d", m_nConn);
         m_nFill = 0;
