@@ -225,6 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
         AckFault{"DuplicateAck", 108, {"--dup-ack", "2"}, {9001}, 1, 1, 5},
         // Packet 1 answered as if it were the last one.
         AckFault{"WrongNumberMidFile", 109, {"--wrong-ack", "1"}, {9001}, 2, 1, 2 + 5},
+        // A reply without data for the last packet: no status, so the file goes again.
+        AckFault{"EmptyReplyForTheLastPacket", 123, {"--empty-ack", "4"}, {9001}, 2, 2, 5 + 5},
         AckFault{"WrongNumberForTheLastPacket", 110, {"--wrong-ack", "4"}, {9001}, 2, 2, 5 + 5},
         AckFault{"UnsolicitedAfterConnectAndBetweenFiles",
                  111,

@@ -202,9 +202,22 @@ TEST_P(NothingLeaves, WhenTheCenterRefusesOrIsSilent) {
     s.Start(bSilent ? std::vector<std::string>{"--silent"}
                     : std::vector<std::string>{"--refuse", "0"});
     ASSERT_TRUE(e2e::WaitFor(
-        [&] { return Count(s.Out(), "size=9001 file=\"1000.ABCDE\"") >= (bSilent ? 2u : 5u); },
+        [&] { return Count(s.Out(), "size=9001 file=\"1000.ABCDE\"") >= (bSilent ? 2u : 4u); },
         30s))
         << s.Out();
+    if (!bSilent) {
+        // Refused four times but it cannot be moved aside: it stays, set aside for the rest
+        // of the run, and a later file goes.
+        ASSERT_TRUE(e2e::WaitFor(
+            [&] {
+                return Count(s.st.SystemLog(), "MGR_PC: 위반화일 이동 실패 [1000.ABCDE]") == 1;
+            },
+            10s));
+        s.Put("1001.ABCDE", 100);
+        ASSERT_TRUE(e2e::WaitFor([&] { return e2e::Contains(s.Out(), "file=\"1001.ABCDE\""); }, 20s))
+            << s.Out();
+        EXPECT_EQ(Count(s.Out(), "size=9001 file=\"1000.ABCDE\""), 4u);
+    }
     const std::string out = s.Out();
     if (bSilent) {
         EXPECT_FALSE(e2e::Contains(out, "1001.ABCDE")) << "only the oldest file is tried";

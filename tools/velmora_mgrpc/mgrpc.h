@@ -34,6 +34,7 @@ struct Options {
     std::multiset<int> withhold;              // VOL packets left unanswered, once per entry
     std::multiset<int> dupAck;                // VOL packets answered twice, once per entry
     std::multiset<int> wrongAck;              // VOL packets answered with another number
+    std::multiset<int> emptyAck;              // VOL packets answered without a data byte
     bool bUnsolicited = false;                // ack a VOL packet never received, now and then
     int nBlackholeAfter = -1;                 // stop reading at this many file packets (once)
     bool bCutEach = false;                    // cut once at each VOL packet and after the last

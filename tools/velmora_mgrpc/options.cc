@@ -36,6 +36,8 @@ const char kUsage[] =
     "  --dup-ack PKT      answer that VOL packet twice, once\n"
     "  --wrong-ack PKT    answer that VOL packet once with another number (the file's last\n"
     "                     packet, or 0 for the last packet itself)\n"
+    "  --empty-ack PKT    answer that VOL packet once with a reply that carries no data\n"
+    "                     byte, its checksum's first byte 1 (what a status of 1 would be)\n"
     "  --unsolicited      after each connect and each VOL file stored, ack a VOL packet not\n"
     "                     received on that connection (the last one left unanswered, else 1)\n"
     "  --blackhole-after N  on the Nth file packet stop reading and answering that\n"
@@ -104,6 +106,7 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, std::string* 
         "--listen",    "--port",      "--store",      "--script",          "--id",
         "--watch-dir", "--aside-dir", "--resend",     "--refuse",          "--withhold",
         "--dup-ack",   "--wrong-ack", "--drop-after", "--blackhole-after", "--fault-rate",
+        "--empty-ack",
         "--cut-rate",  "--seed"};
     for (int k = 1; k < argc; ++k) {
         std::string szArg = argv[k];
@@ -178,12 +181,13 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, std::string* 
                 return Bad("--resend needs CODE:PKT");
             o->resend.emplace_back(n, nPkt);
         } else if (szArg == "--refuse" || szArg == "--withhold" || szArg == "--dup-ack" ||
-                   szArg == "--wrong-ack") {
+                   szArg == "--wrong-ack" || szArg == "--empty-ack") {
             if (!ParseInt(v, &n) || n > 9999) return Bad(szArg + " needs a packet number");
             if (szArg == "--refuse") o->refuse.insert(n);
             if (szArg == "--withhold") o->withhold.insert(n);
             if (szArg == "--dup-ack") o->dupAck.insert(n);
             if (szArg == "--wrong-ack") o->wrongAck.insert(n);
+            if (szArg == "--empty-ack") o->emptyAck.insert(n);
         } else if (szArg == "--drop-after" || szArg == "--blackhole-after") {
             if (!ParseInt(v, &n) || n < 1) return Bad(szArg + " needs a count of at least 1");
             (szArg == "--drop-after" ? o->nDropAfter : o->nBlackholeAfter) = n;

@@ -194,6 +194,19 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
     if (bVol && TakeOnce(m_opts.withhold, nPacket)) {
         Fault(st, "withhold", nPacket);
         m_nUnanswered = nPacket;
+    } else if (bVol && TakeOnce(m_opts.emptyAck, nPacket)) {
+        // No status byte at all; the byte where it would be is the checksum's first, which
+        // is steered to 1 through byte 29, a byte the station does not check.
+        Fault(st, "empty-ack", nPacket);
+        m_nUnanswered = nPacket;
+        std::vector<uint8_t> f = BuildFrame(nCode, nPacket, szId, {}, false);
+        for (int b = 0; b < 256 && f[30] != 1; ++b) {
+            f[29] = static_cast<uint8_t>(b);
+            CTcpCommon::PutFrameCrc(f.data(), static_cast<int>(f.size()));
+        }
+        if (SendBytes(st, f)) {
+            Emit(RenderFrame("TX", f.data(), static_cast<int>(f.size()), st.szPeer));
+        }
     } else if (bVol && TakeOnce(m_opts.wrongAck, nPacket)) {
         // The number that would do most harm if it were believed: the file's last packet.
         Fault(st, "wrong-ack", nPacket);
