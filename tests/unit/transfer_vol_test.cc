@@ -2,7 +2,8 @@
 // "00050001000.ABCDE" then 3,000 + 2,000 bytes), the oldest number first, deletion by its
 // full path after the last acknowledgement, six ERROR_RESEND or four ERROR_FILE moving the
 // file aside, the busy rule's limit of twelve ticks, the pause rule, an empty file retired
-// on its second tick, size and read limits, and replies for packets not in flight ignored.
+// on its second tick, size and read limits, replies for packets not in flight ignored, and
+// nothing sent without a station ID.
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -60,6 +61,18 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeleted) {
     // Bytes 7 to 42 of the file go on record as text (up to the first zero byte).
     const std::string szText(file.begin() + 7, file.begin() + 43);
     EXPECT_EQ(CountDebug("Send MGR_PC[1000.ABCDE] : " + szText.substr(0, szText.find('\0'))), 1);
+}
+
+// Without a station ID (LOCAL_ADDRESS empty) nothing is looked for or sent: "*." would
+// take files that are not the station's and delete them once sent.
+TEST_F(VolTest, NoStationIdSendsNothing) {
+    std::memset(Link().m_szLocalId, 0, sizeof Link().m_szLocalId);
+    PutVol("1000.", 10);
+    PutVol("1001", 10);
+    Tick();
+    EXPECT_TRUE(TakeFrames().empty());
+    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+    EXPECT_TRUE(Exists("d/ENF_IMG/1000.") && Exists("d/ENF_IMG/1001"));
 }
 
 TEST_F(VolTest, OldestNumberFirstAndNoSentLineOutsideNormalOperation) {
