@@ -16,7 +16,7 @@
 namespace {
 
 constexpr uint32_t kMsgSysCommand = 0x0112;  // WM_SYSCOMMAND
-constexpr unsigned kScClose = 0xF060;          // SC_CLOSE, the system menu's close entry
+constexpr unsigned kScClose = 0xF060;        // SC_CLOSE, the system menu's close entry
 constexpr const char* kAboutMenuText = "Velmora 정보(&A)...";  // string 101
 
 }  // namespace

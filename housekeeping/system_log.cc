@@ -26,10 +26,10 @@ namespace {
 constexpr const char* kLogRoot = "d:/System_Log";
 constexpr size_t kLineBufSize = 256;  // a line holds at most 255 bytes
 constexpr size_t kPathBufSize = 128;
-constexpr size_t kFormatBufSize = 4096;  // room for outside bytes as hex digits
+constexpr size_t kFormatBufSize = 4096;    // room for outside bytes as hex digits
 constexpr const char* kLineEnd = " \r\n";  // the space after the message, then CR LF
-constexpr char kRawBegin = '\x01';  // starts the hex digits of bytes from outside
-constexpr char kRawEnd = '\x02';    // ends them
+constexpr char kRawBegin = '\x01';         // starts the hex digits of bytes from outside
+constexpr char kRawEnd = '\x02';           // ends them
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 int HexValue(char c) {

@@ -125,7 +125,7 @@ void CVelmoraDlg::TakeModemPortBack() {
     for (uint32_t nWaited = 0; !pEnv->FindWindowTitle(sib::kBrisketon).IsNull();
          nWaited += kDialerPollMs) {
         if (nWaited >= kDialerGoneWaitMs) {
-            DebugF("MODEM: the dialer's window is still there; the port is taken back once it has gone");
+            DebugF("MODEM: the dialer's window stays; the serial thread takes the port later");
             return;
         }
         pEnv->SleepMs(kDialerPollMs);

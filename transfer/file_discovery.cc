@@ -82,7 +82,8 @@ int CCenterSession::getSendFileName(int nKind, int nConn, char* szPath, size_t n
     // take files that are not the station's (on Windows, every name without an extension)
     // and delete them once sent, so nothing is sent.
     if (szExt[0] == '\0') {
-        pEnv->DebugOutput("getSendFileName: no station ID (LOCAL_ADDRESS), no violation file is sent");
+        pEnv->DebugOutput(
+            "getSendFileName: no station ID (LOCAL_ADDRESS), no violation file is sent");
         return 0;
     }
     // The directory is left current afterwards; the listing itself names the directory, so

@@ -195,8 +195,8 @@ TEST_F(DialogTest, SystemMenuCommands) {
         uintptr_t wParam;
         bool bAbout;
         int nEnd;  // exit status, -1 when the program goes on
-    } kCases[] = {{0x10, true, -1}, {0x1F, true, -1}, {0xF020, false, -1}, {0xF120, false, -1},
-                  {0xF060, false, 1}, {0xF063, false, 1}};
+    } kCases[] = {{0x10, true, -1},    {0x1F, true, -1},   {0xF020, false, -1},
+                  {0xF120, false, -1}, {0xF060, false, 1}, {0xF063, false, 1}};
     for (const auto& c : kCases) {
         dlg.SetItemText(IDD_ABOUTBOX, "");
         int nEnd = -1;

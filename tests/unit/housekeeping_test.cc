@@ -142,7 +142,7 @@ TEST_F(SystemLogTest, EveryOutsideByteValueIsKept) {
         {LogBytes(szAll.data() + 100, 200), szAll.substr(100, 155)},  // up to the end
         {"[" + LogBytes(szField) + "]", "[\x01\xFF\x02\x80]"},
         {"x" + LogBytes("ab\0cd", 5) + "y", "xaby"},
-        {"own \x01" "4G\x02 \x01", "own \x01" "4G\x02 \x01"},
+        {std::string("own \x01") + "4G\x02 \x01", std::string("own \x01") + "4G\x02 \x01"},
         {"가" + LogBytes("\xEA\xB0\x80", 3) + "가", "\xB0\xA1\xEA\xB0\x80\xB0\xA1"},
     };
     for (const auto& c : kCases) {

@@ -321,11 +321,13 @@ TEST_F(ModemTest, StopCdmaLinkTakesThePortBackOnceTheDialerHasGone) {
         m_pDlg->StartCdmaLink();
         EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen());
         m_pEnv->AddWindow(sib::kBrisketon);
-        m_pEnv->SetWindowHandler(sib::kBrisketon, [&](uint32_t nMsg, uintptr_t, intptr_t) {
-            EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen()) << "the port while the dialer is there";
-            if (nMsg == vplat::kMsgDestroy && bDialerEnds) m_pEnv->RemoveWindow(sib::kBrisketon);
-            return intptr_t{0};
-        });
+        m_pEnv->SetWindowHandler(
+            sib::kBrisketon, [&, bDialerEnds](uint32_t nMsg, uintptr_t, intptr_t) {
+                EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen()) << "the port while the dialer is there";
+                if (nMsg == vplat::kMsgDestroy && bDialerEnds)
+                    m_pEnv->RemoveWindow(sib::kBrisketon);
+                return intptr_t{0};
+            });
         m_pEnv->StartTimer(kTimerCdma, 1000);
         ResetRecords();
         m_pDlg->StopCdmaLink();
@@ -369,7 +371,8 @@ TEST_F(ModemTest, StartUpLeavesThePortToTheDialer) {
         m_pDlg->m_bLinkExpected = c.bLinkExpected;
         if (c.bDialerWindow) m_pEnv->AddWindow(sib::kBrisketon);
         m_pDlg->OpenModemPort();
-        EXPECT_EQ(m_pDlg->m_bComOpen.load(), c.bOpened ? 1 : 0) << c.bLinkExpected << c.bDialerWindow;
+        EXPECT_EQ(m_pDlg->m_bComOpen.load(), c.bOpened ? 1 : 0)
+            << c.bLinkExpected << c.bDialerWindow;
         EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0) << "not wanted back either";
         m_pEnv->RemoveWindow(sib::kBrisketon);
     }
