@@ -16,6 +16,7 @@
 namespace {
 
 constexpr uint32_t kMsgSysCommand = 0x0112;  // WM_SYSCOMMAND
+constexpr unsigned kScClose = 0xF060;        // SC_CLOSE, the system menu's close entry
 constexpr const char* kAboutMenuText = "Velmora 정보(&A)...";  // string 101
 
 }  // namespace
@@ -171,7 +172,12 @@ void CVelmoraDlg::OnSysCommand(unsigned nId) {
     if ((nId & 0xFFF0u) == static_cast<unsigned>(IDM_ABOUTBOX)) {
         // The about box: caption, version text and its button.
         SetItemText(IDD_ABOUTBOX, "Velmora 정보: Velmora 버전 1.0 [확인]");
+        return;
     }
+    // Any other command takes the window's default action. Where the platform's window
+    // handles it itself (Windows) it never comes here; without one, the only default that
+    // does anything is SC_CLOSE, which closes the dialog as WM_CLOSE does.
+    if ((nId & 0xFFF0u) == kScClose) OnDestroy();
 }
 
 void CVelmoraDlg::CloseStdServerClients() {

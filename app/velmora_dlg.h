@@ -66,7 +66,16 @@ public:
     void StartCdmaLink();
     void CloseSerialLink();
     void StopCdmaLink();
-    void OpenModemPort();  // opens the configured modem device, if any
+    // Opens the configured modem device at start-up, unless the dialer has the modem: not
+    // while the link is expected up or while the dialer's window exists.
+    void OpenModemPort();
+    // After a hang-up: wants the port back, waits (bounded) for the dialer's window to go
+    // and opens the port then; a dialer still there leaves it to the serial thread, which
+    // takes it once the window has gone.
+    void TakeModemPortBack();
+    // True when the modem is free for the station: the link is not expected up and the
+    // dialer has no window.
+    bool ModemPortFree();
     void CreateControls(); // the controls of template 102 with their initial texts
     int DoModal();         // OnInitDialog, then the message loop (never returns in practice)
 

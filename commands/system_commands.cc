@@ -90,9 +90,10 @@ void CCenterSession::OnTimeSet(const uint8_t* pData, int nLength, int nConn) {
     char szShown[kTimeBufSize];
     PrintableCopy(szShown, szTime, sizeof szShown);
     if (nDiff > kClockSkewLimit) {
-        WriteSystemLogF("****** ERROR Time : MGR_PC_TIME_CHANGE => %s [차이:%d]", szShown, nDiff);
+        WriteSystemLogF("****** ERROR Time : MGR_PC_TIME_CHANGE => %s [차이:%d]",
+                        LogBytes(szShown).c_str(), nDiff);
     } else {
-        WriteSystemLogF("MGR_PC_TIME_CHANGE => %s", szShown);
+        WriteSystemLogF("MGR_PC_TIME_CHANGE => %s", LogBytes(szShown).c_str());
     }
 
     vplat::LocalTime stNew;

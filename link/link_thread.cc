@@ -127,6 +127,7 @@ void LinkWorker::Run() {
         m_bReconnectNow = false;
         const int nWoke = vplat::env()->WaitEventsOrSocket(events, 3, Socket(), nWaitMs);
         if (nWoke == kWokeStop) break;                  // no connect attempt for a thread that ends
+        if (m_link.m_bCloseRequested.load() != 0) continue;  // a hang-up goes first, at the top
         if (Socket() == INVALID_SOCKET_T) Reconnect();  // whatever else woke the thread
         if (nWoke == kWokeSend) {
             SendPass();
@@ -142,11 +143,14 @@ void LinkWorker::Run() {
 }
 
 void LinkWorker::HandleCloseRequest() {
-    if (m_link.m_bCloseRequested.exchange(0) == 0) return;
+    if (m_link.m_bCloseRequested.load() == 0) return;
     // A hang-up ordered from outside: no count, no log line; the queue goes with the link,
-    // and the next connect comes as after any break (at the latest after one wait).
+    // and the next connect comes as after any break (at the latest after one wait). The
+    // thread that asked learns that the link is closed.
     DropSocket();
     m_link.m_hSendEvent->Reset();
+    m_link.m_bCloseRequested = 0;
+    if (m_link.m_hClosedEvent) m_link.m_hClosedEvent->Set();
 }
 
 void LinkWorker::Reconnect() {

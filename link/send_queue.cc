@@ -1,8 +1,9 @@
 // The link entries and their send queues: setting an entry up and releasing it, finding
 // the entry of the calling link thread, finishing and queuing an outgoing frame (from any
-// thread), asking a link thread to hang up, and the send pass's access to the queue. Each
-// queue is a ring of kQueueSlots slots that keeps the kQueueKeep newest frames; its head,
-// count and slots are touched only under the entry's m_hQueueMutex.
+// thread), hanging a link up (by its own thread, or by asking it), and the send pass's
+// access to the queue. Each queue is a ring of kQueueSlots slots that keeps the
+// kQueueKeep newest frames; its head, count and slots are touched only under the entry's
+// m_hQueueMutex.
 #include "link/send_queue.h"
 
 #include <cstdio>
@@ -140,6 +141,7 @@ void CTcpClientComm::InitLinkEntry(int i) {
     link.m_hStopEvent = vplat::env()->NewEvent(false);
     link.m_hSendEvent = vplat::env()->NewEvent(false);
     link.m_hNetEvent = vplat::env()->NewEvent(false);
+    link.m_hClosedEvent = vplat::env()->NewEvent(false);
 }
 
 void CTcpClientComm::ReleaseLinkEntry(int i) {
@@ -152,6 +154,7 @@ void CTcpClientComm::ReleaseLinkEntry(int i) {
     if (link.m_hStopEvent) link.m_hStopEvent->Reset();
     if (link.m_hSendEvent) link.m_hSendEvent->Reset();
     if (link.m_hNetEvent) link.m_hNetEvent->Reset();
+    if (link.m_hClosedEvent) link.m_hClosedEvent->Reset();
     link.m_hSocket = INVALID_SOCKET_T;
 }
 
@@ -172,4 +175,22 @@ void CTcpClientComm::RequestLinkClose(int i) {
     link.m_bCloseRequested = 1;
     std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
     if (link.m_hSendEvent) link.m_hSendEvent->Set();
+}
+
+bool CTcpClientComm::CloseLinkNow(int i, uint32_t nWaitMs) {
+    if (!ValidLink(*this, i)) return false;
+    LinkEntry& link = m_pConn[i];
+    link.m_nLinkState = 2;
+    const std::thread::id owner = link.m_dwThreadId.load();
+    if (owner == std::this_thread::get_id() || owner == std::thread::id()) {
+        // The socket's owner is the caller, or nobody: no other thread can be using it.
+        CloseSocket(link.m_hSocket.exchange(INVALID_SOCKET_T));
+        ClearSendQueue(link);
+        return true;
+    }
+    if (!link.m_hClosedEvent) return false;
+    link.m_hClosedEvent->Reset();
+    RequestLinkClose(i);
+    vplat::Event* const events[1] = {link.m_hClosedEvent.get()};
+    return vplat::env()->WaitEventsOrSocket(events, 1, vplat::kNoSocket, nWaitMs) == 0;
 }

@@ -58,6 +58,7 @@ struct LinkEntry {
     std::atomic<SOCKET_T> m_hSocket{INVALID_SOCKET_T};  // the connection; owned by the link thread
     std::atomic<int> m_nLinkState{0};           // 0 not yet connected, 1 connected, 2 disconnected
     std::atomic<int> m_bCloseRequested{0};      // another thread asked the link thread to hang up
+    std::unique_ptr<vplat::Event> m_hClosedEvent;  // set by the link thread once it hung up
     SendQueue* m_pQueue = nullptr;              // this link's queue in m_pSendQueues
 };
 
@@ -88,8 +89,15 @@ public:
     void ReleaseLinkEntry(int i);
     int FindLinkIndex(int nCount);
     // Asks the link thread of entry i to close its connection now (CDMA hang-up): the
-    // state becomes 2 at once and the thread closes the socket on its next turn. Any thread.
+    // state becomes 2 at once and the thread closes the socket on its next turn, before
+    // anything else it would do then, and sets m_hClosedEvent. Any thread.
     void RequestLinkClose(int i);
+    // Closes the connection of entry i before returning (CDMA hang-up); the state becomes
+    // 2 and the frames still queued go with the link. The link thread itself (a command
+    // it dispatches), or any thread while no link thread runs, closes the socket at once;
+    // another thread asks the link thread and waits for it, at most nWaitMs. True when
+    // the connection is closed (or there was none); false when the wait ran out.
+    bool CloseLinkNow(int i, uint32_t nWaitMs);
 
     // ---- settings (read once at start; see LoadConfig) ----
     std::unique_ptr<SendQueue[]> m_pSendQueuesStorage;  // owns m_pSendQueues

@@ -1,9 +1,9 @@
 // The CDMA link of a station without a leased line: dialling (the modem port is given up
 // to the dialer "Brisketon", which is started minimised when it is not running, and the
-// violation transfer timer runs again) and hanging up on the center's order (the link is
-// closed by its own thread, the dialer is told to end twice, the transfer timers stop and
-// the modem port is taken back so that the next SMS is heard). A leased-line station
-// ignores all of it.
+// violation transfer timer runs again) and hanging up on the center's order (the
+// connection to the center is closed before the dialer is told to end twice, the
+// transfer timers stop, and the modem port is taken back once the dialer's window has
+// gone, so that the next SMS is heard). A leased-line station ignores all of it.
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +16,9 @@ namespace {
 constexpr int kShowMinimized = 6;          // SW_MINIMIZE
 constexpr uint32_t kPortReleaseMs = 1000;  // lets the modem settle before the dialer takes it
 constexpr uint32_t kDestroyGapMs = 500;    // between the two WM_DESTROY to the dialer
+// Longest wait for the link thread to close the connection when another thread hangs up:
+// the link thread may be inside a connect attempt or a send, each bounded by 5 s.
+constexpr uint32_t kLinkCloseWaitMs = 6000;
 
 }  // namespace
 
@@ -68,8 +71,11 @@ void CVelmoraDlg::CloseSerialLink() {
 void CVelmoraDlg::StopCdmaLink() {
     if (m_nCenterCommKind == 0) return;
 
-    // 1. The link thread owns the socket: it closes it on its next turn.
-    if (m_pConn != nullptr && m_pConn[0].m_nLinkState == 1) RequestLinkClose(0);
+    // 1. The connection is closed before the dialer hears of the hang-up. Command 78 runs
+    // on the link thread, which closes its socket itself, at once.
+    if (m_pConn != nullptr && m_pConn[0].m_nLinkState == 1 && !CloseLinkNow(0, kLinkCloseWaitMs)) {
+        DebugF("StopCdmaLink: the link thread did not close the connection in time");
+    }
 
     // 2.-3. The link is no longer wanted; violation transfer stops meanwhile.
     m_bLinkExpected = 0;
@@ -84,6 +90,6 @@ void CVelmoraDlg::StopCdmaLink() {
     // 5.
     DebugF("==> end CDMA Comm Thread..");
 
-    // The dialer is done with the modem: listen for the next SMS.
-    OpenModemPort();
+    // The dialer is done with the modem once its window has gone: listen for the next SMS.
+    TakeModemPortBack();
 }

@@ -1,18 +1,18 @@
 // CSerialComm: reads, writes and the closing of the modem port, each under m_csComm so
 // that a read and a write never overlap on the port whichever thread makes them. The
-// port itself is the platform's serial device; failures only reach the debug output.
+// port itself is the platform's serial device; failures only reach the debug output, as
+// "[<error code of the operating system>]ReadFile error!" (or WriteFile).
 #include "modem/serial_comm.h"
 
 #include "housekeeping/system_log.h"
 
 int CSerialComm::ReadComm(vplat::SerialHandle h, void* pBuf, int nLength, int* pnRead) {
     std::lock_guard<std::mutex> lock(m_csComm);
-    int nRead = -1;
-    if (pBuf != nullptr && nLength > 0 && h.IsOpen()) {
-        nRead = vplat::env()->SerialRead(h, pBuf, nLength);
-    }
+    int nRead = 0;
+    int nError = 0;
+    if (pBuf != nullptr && nLength > 0) nRead = vplat::env()->SerialRead(h, pBuf, nLength, &nError);
     if (nRead < 0 || nRead > nLength) {
-        DebugF("[%d]%s", nRead, "ReadFile error!");
+        DebugF("[%d]%s", nError, "ReadFile error!");
         nRead = 0;
     }
     if (pnRead != nullptr) *pnRead = nRead;
@@ -23,12 +23,13 @@ int CSerialComm::WriteComm(vplat::SerialHandle h, const void* pBytes, int nLengt
     std::lock_guard<std::mutex> lock(m_csComm);
     if (pnWritten != nullptr) *pnWritten = 0;
     vplat::env()->SleepMs(5);
-    int nWritten = -1;
-    if (pBytes != nullptr && nLength > 0 && h.IsOpen()) {
-        nWritten = vplat::env()->SerialWrite(h, pBytes, nLength);
+    int nWritten = 0;
+    int nError = 0;
+    if (pBytes != nullptr && nLength > 0) {
+        nWritten = vplat::env()->SerialWrite(h, pBytes, nLength, &nError);
     }
     if (nWritten < 0) {
-        DebugF("[%d]%s", nWritten, "WriteFile error!");
+        DebugF("[%d]%s", nError, "WriteFile error!");
         return 0;
     }
     if (pnWritten != nullptr) *pnWritten = nWritten;

@@ -3,10 +3,14 @@
 // and hands them to OnSerialReceive 20 ms after they arrived; while no port is open it
 // idles in one-second steps. When the device vanishes (a USB modem unplugged) the port
 // is closed, the loss goes on record, and the thread tries the configured device again
-// every few seconds until it is back, unless the dialer has been given the port meanwhile.
+// every few seconds until it is back. The modem belongs to the dialer "Brisketon" while
+// the link is expected up or while the dialer's window exists: the port is then neither
+// opened at start-up nor tried again, and after a hang-up it is taken back only once the
+// dialer's window has gone.
 #include <cstdio>
 #include <cstring>
 
+#include "app/siblings.h"
 #include "app/velmora_dlg.h"
 #include "housekeeping/system_log.h"
 
@@ -16,6 +20,8 @@ constexpr uint32_t kIdleMs = 1000;        // one idle step while no port is open
 constexpr uint32_t kWaitMs = 3000;        // longest wait for characters
 constexpr uint32_t kSettleMs = 20;        // lets the rest of a line arrive before reading
 constexpr int kReopenEveryIdleSteps = 5;  // a lost port is tried again every 5 idle steps
+constexpr uint32_t kDialerGoneWaitMs = 3000;  // longest wait for the dialer's window to go
+constexpr uint32_t kDialerPollMs = 100;       // how often its window is looked for
 
 // The configured device as a NUL-terminated text (the setting may fill its buffer).
 void ModemDevice(const CVelmoraDlg* pDlg, char* szOut, size_t nSize) {
@@ -24,18 +30,19 @@ void ModemDevice(const CVelmoraDlg* pDlg, char* szOut, size_t nSize) {
 }
 
 // Opens the configured device unless a port is open already. bRetry: a quiet attempt of
-// the serial thread after a loss, made only while the port is still wanted back. A first
-// failure is put on record and leaves the port wanted back, so a modem plugged in later
-// is picked up by the thread. True when a port is open afterwards.
+// the serial thread, made only while the port is wanted back and the modem is free. A
+// first failure is put on record and leaves the port wanted back, so a modem plugged in
+// later is picked up by the thread. True when a port is open afterwards.
 bool TryOpenPort(CVelmoraDlg* pDlg, bool bRetry) {
     char szDevice[sizeof pDlg->m_szModemDevice + 1];
     ModemDevice(pDlg, szDevice, sizeof szDevice);
     if (szDevice[0] == '\0') return false;
+    if (bRetry && (pDlg->m_bReopenPort == 0 || !pDlg->ModemPortFree())) return false;
     bool bOpened = false;
     {
         std::lock_guard<std::mutex> lock(pDlg->m_csPort);
         if (pDlg->m_hComPort.IsOpen()) return true;
-        if (bRetry && pDlg->m_bReopenPort == 0) return false;  // handed to the dialer
+        if (bRetry && pDlg->m_bReopenPort == 0) return false;  // handed to the dialer meanwhile
         const vplat::SerialHandle h = vplat::env()->SerialOpen(szDevice, pDlg->m_nModemBaud);
         if (h.IsOpen()) {
             pDlg->m_hComPort = h;
@@ -48,9 +55,9 @@ bool TryOpenPort(CVelmoraDlg* pDlg, bool bRetry) {
     }
     if (bOpened) {
         WriteSystemLogF(bRetry ? "MODEM: 포트를 다시 열었음 [%s]" : "MODEM: 포트 열림 [%s]",
-                        szDevice);
+                        LogBytes(szDevice).c_str());
     } else if (!bRetry) {
-        WriteSystemLogF("MODEM: 포트를 열 수 없음 [%s]", szDevice);
+        WriteSystemLogF("MODEM: 포트를 열 수 없음 [%s]", LogBytes(szDevice).c_str());
     }
     return bOpened;
 }
@@ -78,7 +85,7 @@ void OnPortVanished(CVelmoraDlg* pDlg, vplat::SerialHandle h) {
     if (bClosed) {
         char szDevice[sizeof pDlg->m_szModemDevice + 1];
         ModemDevice(pDlg, szDevice, sizeof szDevice);
-        WriteSystemLogF("MODEM: 포트 장치가 사라짐 [%s]", szDevice);
+        WriteSystemLogF("MODEM: 포트 장치가 사라짐 [%s]", LogBytes(szDevice).c_str());
     }
 }
 
@@ -94,13 +101,36 @@ bool IdleStep(vplat::Event* pStop) {
 
 }  // namespace
 
+bool CVelmoraDlg::ModemPortFree() {
+    return m_bLinkExpected == 0 && vplat::env()->FindWindowTitle(sib::kBrisketon).IsNull();
+}
+
 void CVelmoraDlg::OpenModemPort() {
     if (m_nCenterCommKind == 0) return;
     if (m_szModemDevice[0] == '\0') {
         DebugF("MODEM: no MODEM_PORT configured, the modem is not heard");
         return;
     }
+    if (!ModemPortFree()) {
+        DebugF("MODEM: the port is left to the dialer (link expected %d)", m_bLinkExpected.load());
+        return;
+    }
     TryOpenPort(this, false);
+}
+
+void CVelmoraDlg::TakeModemPortBack() {
+    if (m_nCenterCommKind == 0 || m_szModemDevice[0] == '\0') return;
+    m_bReopenPort = 1;
+    vplat::Env* pEnv = vplat::env();
+    for (uint32_t nWaited = 0; !pEnv->FindWindowTitle(sib::kBrisketon).IsNull();
+         nWaited += kDialerPollMs) {
+        if (nWaited >= kDialerGoneWaitMs) {
+            DebugF("MODEM: the dialer's window stays; the serial thread takes the port later");
+            return;
+        }
+        pEnv->SleepMs(kDialerPollMs);
+    }
+    if (m_bLinkExpected == 0) TryOpenPort(this, false);
 }
 
 void SerialThreadProc(CVelmoraDlg* pDlg) {

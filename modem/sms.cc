@@ -70,20 +70,21 @@ void CCenterSession::OnSmsMessage(const char* szLine, int nLength) {
     const int64_t nDiff = vplat::env()->Time64() - ParseTimeDigits(fields.szTime, sizeof fields.szTime);
     if (nDiff > kSmsMaxAgeSeconds) {
         WriteSystemLogF("현재시간과 차이가 크다 [%lld] = %s", static_cast<long long>(nDiff),
-                        fields.szTime);
+                        LogBytes(fields.szTime).c_str());
         return;
     }
 
     // In normal operation only the center's own number may wake the station.
     if (pDlg->m_nOperationMode == 0 &&
         !EqualsNoCase(fields.szSender, pDlg->m_szCdmaTelNumber, sizeof pDlg->m_szCdmaTelNumber)) {
-        WriteSystemLogF("SMS Center Tel Number이 아님 : %s", fields.szSender);
+        WriteSystemLogF("SMS Center Tel Number이 아님 : %s", LogBytes(fields.szSender).c_str());
         return;
     }
 
     char szText[kSmsTextBufSize];
     DecodeSmsHex(fields.szHexText, szText);
-    WriteSystemLogF("CDMA Control [%s] = %s", fields.szTime, szText);
+    WriteSystemLogF("CDMA Control [%s] = %s", LogBytes(fields.szTime).c_str(),
+                    LogBytes(szText).c_str());
     if (EqualsNoCase(szText, "CONNECT", sizeof szText)) {
         pDlg->StartCdmaLink();
         DebugF("Create CDMA Modem - 센터에서 CONNECT 명령 수신 !!!");

@@ -170,11 +170,11 @@ class EnvWrapper : public Env {
     int SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) override {
         return m_pTarget->SerialWait(h, pStop, nTimeoutMs, pnQueued);
     }
-    int SerialRead(SerialHandle h, void* pBuf, int nSize) override {
-        return m_pTarget->SerialRead(h, pBuf, nSize);
+    int SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) override {
+        return m_pTarget->SerialRead(h, pBuf, nSize, pnError);
     }
-    int SerialWrite(SerialHandle h, const void* pBuf, int nSize) override {
-        return m_pTarget->SerialWrite(h, pBuf, nSize);
+    int SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) override {
+        return m_pTarget->SerialWrite(h, pBuf, nSize, pnError);
     }
     void SerialClose(SerialHandle h) override { m_pTarget->SerialClose(h); }
 

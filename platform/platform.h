@@ -257,8 +257,11 @@ public:
     // Waits up to nTimeoutMs until characters arrived or pStop is signalled.
     // Returns 1 characters waiting (*pnQueued = count), 0 time-out, -1 stop, -2 port gone.
     virtual int SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) = 0;
-    virtual int SerialRead(SerialHandle h, void* pBuf, int nSize) = 0;   // bytes, -1 error
-    virtual int SerialWrite(SerialHandle h, const void* pBuf, int nSize) = 0;
+    // Reads what is queued (at most nSize bytes) / writes nSize bytes. Bytes moved, -1 on
+    // failure with the operating system's error code in *pnError (errno, GetLastError);
+    // *pnError is 0 on success. pnError may be null.
+    virtual int SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) = 0;
+    virtual int SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) = 0;
     virtual void SerialClose(SerialHandle h) = 0;  // drops DTR, purges, closes
 };
 

@@ -78,8 +78,16 @@ int CCenterSession::getSendFileName(int nKind, int nConn, char* szPath, size_t n
         return 1;
     }
 
-    // A violation file. The directory is left current afterwards; the listing itself names
-    // the directory, so it cannot look into another one.
+    // A violation file. Without a station ID there is no extension to look for: "*." would
+    // take files that are not the station's (on Windows, every name without an extension)
+    // and delete them once sent, so nothing is sent.
+    if (szExt[0] == '\0') {
+        pEnv->DebugOutput(
+            "getSendFileName: no station ID (LOCAL_ADDRESS), no violation file is sent");
+        return 0;
+    }
+    // The directory is left current afterwards; the listing itself names the directory, so
+    // it cannot look into another one.
     const std::string szDir = std::string(m_pDlg->m_szEnfImgDirectory) + "/";
     if (!pEnv->SetCurrentDir(szDir.c_str())) {
         DebugF("getSendFileName: no violation directory %s", szDir.c_str());

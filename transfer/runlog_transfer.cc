@@ -60,13 +60,15 @@ void CCenterSession::SendRunningLog(int nConn) {
     FILE* fp = pEnv->OpenFile(szPath, "rb");
     if (fp == nullptr) return;
 
-    WriteSystemLogF("MGR_PC: Make LOG File : %s[%d]", szName, sendRetryCenter.load());
+    WriteSystemLogF("MGR_PC: Make LOG File : %s[%d]", LogBytes(szName).c_str(),
+                    sendRetryCenter.load());
     uint8_t* pBuf = m_pFileBuf.get();
     std::memset(pBuf, 0, kLogReadLimit);
     const int nSize = static_cast<int>(std::fread(pBuf, 1, kLogReadLimit, fp));
     std::fclose(fp);
     if (nSize < kLogMinSize) {
-        WriteSystemLogF("MGR_PC: Make LOG File Read ERROR : %s[%d]", szName, nSize);
+        WriteSystemLogF("MGR_PC: Make LOG File Read ERROR : %s[%d]", LogBytes(szName).c_str(),
+                        nSize);
         return;
     }
 

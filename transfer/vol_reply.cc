@@ -29,11 +29,12 @@ constexpr int kResendsPerRound = 3;  // resend requests that end a round
 constexpr int kRoundsBeforeGiveUp = 3;
 constexpr int kSentTextOffset = 37;  // bytes 7.. of the file in slot 1
 constexpr int kSentTextLength = 36;
+constexpr size_t kVolNameSize = 128;  // a violation file name as the session keeps it
 
 }  // namespace
 
 void LogVolFileChanged(const char* szName) {
-    WriteSystemLogF("MGR_PC: 위반화일 변경 - 재전송 [%s]", szName);
+    WriteSystemLogF("MGR_PC: 위반화일 변경 - 재전송 [%s]", LogBytes(szName, kVolNameSize).c_str());
 }
 
 MoveResult MoveVolFileAside(CCenterSession* pSession, const char* szPath, const char* szName,
@@ -56,7 +57,8 @@ MoveResult MoveVolFileAside(CCenterSession* pSession, const char* szPath, const 
     bool bMoved = false;
     if (n < 0 || static_cast<size_t>(n) >= sizeof szTo || !pEnv->CopyFileTo(szPath, szTo, false)) {
         // On record: the file stays in the violation directory.
-        WriteSystemLogF("MGR_PC: 위반화일 이동 실패 [%s] -> %s", szName, szTo);
+        WriteSystemLogF("MGR_PC: 위반화일 이동 실패 [%s] -> %s", LogBytes(szName, kVolNameSize).c_str(),
+                        LogBytes(szTo).c_str());
     } else if (pEnv->GetFileIdentity(szPath, &now) && now != expected) {
         // Written while it was copied: the copy is stale, the file is sent again.
         LogVolFileChanged(szName);
@@ -64,7 +66,10 @@ MoveResult MoveVolFileAside(CCenterSession* pSession, const char* szPath, const 
     } else {
         std::string szWhy;
         bMoved = pEnv->RemoveFile(szPath, &szWhy);
-        if (!bMoved) WriteSystemLogF("MGR_PC: 위반화일 삭제 실패 [%s] %s", szName, szWhy.c_str());
+        if (!bMoved) {
+            WriteSystemLogF("MGR_PC: 위반화일 삭제 실패 [%s] %s",
+                            LogBytes(szName, kVolNameSize).c_str(), szWhy.c_str());
+        }
     }
     if (!bMoved) {
         // Set aside for the rest of the run, so that it no longer blocks the later files.
@@ -122,7 +127,8 @@ void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
             if (std::strncmp(m_szDeleteFailedName, m_szVolFileName,
                              sizeof m_szDeleteFailedName) != 0) {
                 std::memcpy(m_szDeleteFailedName, m_szVolFileName, sizeof m_szDeleteFailedName);
-                WriteSystemLogF("MGR_PC: 위반화일 삭제 실패 [%s] %s", m_szVolFileName, szWhy.c_str());
+                WriteSystemLogF("MGR_PC: 위반화일 삭제 실패 [%s] %s",
+                                LogBytes(m_szVolFileName).c_str(), szWhy.c_str());
             }
         }
         std::memset(m_szVolFileName, 0, sizeof m_szVolFileName);
@@ -159,7 +165,7 @@ void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
         m_nResendCount = kResendsPerRound;
         m_pDlg->m_stats.Add(kStatRefusals);
         PacketSendRetry(nConn);
-        WriteSystemLogF("MGR_PC: VOL ERROR_FILE= File:%s", szName);
+        WriteSystemLogF("MGR_PC: VOL ERROR_FILE= File:%s", LogBytes(szName).c_str());
         return;
     }
     m_nSendKind = SEND_VOL;
@@ -172,7 +178,7 @@ int CCenterSession::PacketSendRetry(int nConn) {
     if (m_nSendKind != SEND_VOL) return 1;  // only a violation file in transfer is counted
     ++m_nResendCount;
     if (m_nRetryRound >= kRoundsBeforeGiveUp) {
-        WriteSystemLogF("MGR_PC: 위반화일 삭제 & Backup [%s]", m_szVolFileName);
+        WriteSystemLogF("MGR_PC: 위반화일 삭제 & Backup [%s]", LogBytes(m_szVolFileName).c_str());
         MoveVolFileAside(this, m_szVolFilePath, m_szVolFileName, m_volFileIdentity);
         std::memset(m_szVolFileName, 0, sizeof m_szVolFileName);
         std::memset(m_szVolFilePath, 0, sizeof m_szVolFilePath);
@@ -207,5 +213,7 @@ void CCenterSession::LogSentVolFile(const char* szName) {
     if (m_pDlg->m_nOperationMode != 0) return;
     char szText[kSentTextLength + 1] = {};
     std::memcpy(szText, m_pVolPackets.get() + kFrameBufSize + kSentTextOffset, kSentTextLength);
-    WriteSystemLogF("Send MGR_PC[%s] : %s", szName ? szName : "", szText);
+    // The header bytes of the file (a plate number among them) go on record as they are.
+    WriteSystemLogF("Send MGR_PC[%s] : %s", LogBytes(szName ? szName : "", kVolNameSize).c_str(),
+                    LogBytes(szText).c_str());
 }

@@ -145,7 +145,7 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
         nSecond += static_cast<long long>(nGot);
         if (std::ferror(fp)) {
             std::fclose(fp);
-            WriteSystemLogF("MGR_PC: Read error & delete = %s", szName);
+            WriteSystemLogF("MGR_PC: Read error & delete = %s", LogBytes(szName).c_str());
             pEnv->RemoveFile(szPath);
             sendRetryCenter = 0;
             m_nSendKind = SEND_NONE;
@@ -156,14 +156,15 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
     const int nSize = ClampToInt(nSecond);
 
     if (nFirst != nSize || nSecond > kVolReadLimit) {
-        WriteSystemLogF("<< MGR_PC: First File read error [f:%d, s:%d] %s", nFirst, nSize, szName);
+        WriteSystemLogF("<< MGR_PC: First File read error [f:%d, s:%d] %s", nFirst, nSize,
+                        LogBytes(szName).c_str());
         pEnv->SleepMs(kRereadPauseMs);
         std::fseek(fp, 0, SEEK_SET);
         std::memset(pBuf, 0, kVolReadLimit);
         const int nAgain = static_cast<int>(std::fread(pBuf, 1, kVolReadLimit, fp));
         if (nAgain != nSize || nSecond > kVolReadLimit) {
             WriteSystemLogF("<< MGR_PC: Second File read error [f:%d, s:%d] %s", nAgain, nSize,
-                            szName);
+                            LogBytes(szName).c_str());
             sendRetryCenter = 0;
             m_nSendKind = SEND_NONE;
             std::fclose(fp);
@@ -195,7 +196,7 @@ void CCenterSession::SendVolFile(int nKind, int nConn) {
             return;
         }
         m_szEmptyVolName[0] = '\0';
-        WriteSystemLogF("MGR_PC: 빈 위반화일 이동 [%s]", szName);
+        WriteSystemLogF("MGR_PC: 빈 위반화일 이동 [%s]", LogBytes(szName).c_str());
         MoveVolFileAside(this, szPath, szName, after);
         m_nResendCount = 0;
         m_nRetryRound = 0;

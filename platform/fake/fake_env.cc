@@ -179,6 +179,11 @@ void FakeEnv::RemoveWindow(const std::string& szTitle) {
     m_windows.erase(szTitle);
 }
 
+void FakeEnv::SetWindowHandler(const std::string& szTitle, WindowFn fn) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_windowFns[szTitle] = std::move(fn);
+}
+
 std::vector<FakeMessage> FakeEnv::Messages() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_messages;
@@ -204,6 +209,7 @@ WindowHandle FakeEnv::FindWindowTitle(const char* szTitle) {
 intptr_t FakeEnv::SendWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam,
                                     intptr_t lParam) {
     LoopHandler* pOwnHandler = nullptr;
+    WindowFn fn;
     intptr_t nResult = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -215,9 +221,12 @@ intptr_t FakeEnv::SendWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uin
             pOwnHandler = m_pHandler;
         } else {
             nResult = it->second;
+            auto itFn = m_windowFns.find(hWnd.szTitle);
+            if (itFn != m_windowFns.end()) fn = itFn->second;
         }
     }
     if (pOwnHandler != nullptr) nResult = pOwnHandler->OnLoopMessage(nMsg, wParam, lParam);
+    if (fn) nResult = fn(nMsg, wParam, lParam);
     return nResult;
 }
 
@@ -420,12 +429,15 @@ int FakeEnv::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* 
     return nWhich == 0 ? -1 : 0;
 }
 
-int FakeEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize) {
+int FakeEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bModemSilent) return nSize;
+        if (m_bModemSilent) {
+            if (pnError != nullptr) *pnError = 0;
+            return nSize;
+        }
     }
-    return EnvWrapper::SerialWrite(h, pBuf, nSize);
+    return EnvWrapper::SerialWrite(h, pBuf, nSize, pnError);
 }
 
 void FakeEnv::FailRemoveFile(bool bFail) {

@@ -71,6 +71,11 @@ class FakeEnv final : public EnvWrapper {
     // A sibling window; SendWindowMessage to it answers nResult.
     void AddWindow(const std::string& szTitle, intptr_t nResult = 0);
     void RemoveWindow(const std::string& szTitle);
+    // Plays the sibling behind window szTitle: fn runs for every message sent to it (on
+    // the sender's thread, outside the fake's lock, after the message is recorded) and
+    // its result is the answer. fn may look at the station, add or remove windows.
+    using WindowFn = std::function<intptr_t(uint32_t nMsg, uintptr_t wParam, intptr_t lParam)>;
+    void SetWindowHandler(const std::string& szTitle, WindowFn fn);
     std::vector<FakeMessage> Messages();
     void ClearMessages();
     // The title OpenOwnWindow was given ("" before).
@@ -134,7 +139,7 @@ class FakeEnv final : public EnvWrapper {
     int SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) override;
     int SockSend(SocketHandle s, const void* pBuf, int nSize) override;
     int SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) override;
-    int SerialWrite(SerialHandle h, const void* pBuf, int nSize) override;
+    int SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) override;
     bool RemoveFile(const char* szWinPath, std::string* pszWhy = nullptr) override;
 
   private:
@@ -168,6 +173,7 @@ class FakeEnv final : public EnvWrapper {
     std::vector<std::function<void()>> m_tasks;          // posted, not yet run
     bool m_bQuit = false;                                // QuitLoop called
     std::map<std::string, intptr_t> m_windows;           // sibling windows and their results
+    std::map<std::string, WindowFn> m_windowFns;         // siblings played by the test
     std::string m_szOwnTitle;                            // OpenOwnWindow's title
     std::vector<FakeMessage> m_messages;                 // sent and posted messages
     std::vector<FakeProgram> m_programs;                 // started programs

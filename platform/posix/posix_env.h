@@ -113,8 +113,8 @@ class PosixEnv final : public Env {
 
     SerialHandle SerialOpen(const char* szDevice, int nBaud) override;
     int SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) override;
-    int SerialRead(SerialHandle h, void* pBuf, int nSize) override;
-    int SerialWrite(SerialHandle h, const void* pBuf, int nSize) override;
+    int SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) override;
+    int SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) override;
     void SerialClose(SerialHandle h) override;
 
   private:

@@ -140,19 +140,40 @@ int PosixEnv::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int*
     }
 }
 
-int PosixEnv::SerialRead(SerialHandle h, void* pBuf, int nSize) {
-    if (!h.IsOpen() || pBuf == nullptr || nSize < 0) return -1;
+int PosixEnv::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
+    int nError = 0;
+    if (pnError == nullptr) pnError = &nError;
+    *pnError = 0;
+    if (!h.IsOpen()) {
+        *pnError = EBADF;
+        return -1;
+    }
+    if (pBuf == nullptr || nSize < 0) {
+        *pnError = EINVAL;
+        return -1;
+    }
     for (;;) {
         const ssize_t n = read(Fd(h), pBuf, static_cast<size_t>(nSize));
         if (n >= 0) return static_cast<int>(n);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        *pnError = errno;
         return -1;
     }
 }
 
-int PosixEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize) {
-    if (!h.IsOpen() || pBuf == nullptr || nSize < 0) return -1;
+int PosixEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) {
+    int nError = 0;
+    if (pnError == nullptr) pnError = &nError;
+    *pnError = 0;
+    if (!h.IsOpen()) {
+        *pnError = EBADF;
+        return -1;
+    }
+    if (pBuf == nullptr || nSize < 0) {
+        *pnError = EINVAL;
+        return -1;
+    }
     const char* p = static_cast<const char*>(pBuf);
     int nDone = 0;
     int nStalls = 0;
@@ -168,7 +189,9 @@ int PosixEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize) {
             poll(&pfd, 1, 10);
             continue;
         }
-        return nDone > 0 ? nDone : -1;
+        if (nDone > 0) return nDone;
+        *pnError = n < 0 ? errno : EIO;
+        return -1;
     }
     return nDone;
 }

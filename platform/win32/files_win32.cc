@@ -321,12 +321,14 @@ bool Win32Env::OpenMapping(const char* szName, MappedView* pOut) {
     if (szName == nullptr || pOut == nullptr) return false;
     *pOut = MappedView{};
     const std::string szObject = MappingObjectName(szName);
-    HANDLE h = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, szObject.c_str());
+    // Read and write access (FILE_MAP_WRITE), as the station opens the two areas: no more
+    // than that is asked of a mapping another program created.
+    HANDLE h = OpenFileMappingA(FILE_MAP_WRITE, FALSE, szObject.c_str());
     if (h == nullptr) {
         DebugFailure("OpenMapping", szObject, GetLastError());
         return false;
     }
-    void* p = MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    void* p = MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, 0);
     if (p == nullptr) {
         DebugFailure("MapViewOfFile", szObject, GetLastError());
         CloseHandle(h);

@@ -59,18 +59,26 @@ int QueuedInput(HANDLE hPort) {
 }
 
 // Runs one overlapped read or write to its end (the time-outs of the port bound it).
-int Transfer(HANDLE hPort, void* pBuf, int nSize, bool bWrite) {
+// -1 with GetLastError in *pnError on failure.
+int Transfer(HANDLE hPort, void* pBuf, int nSize, bool bWrite, int* pnError) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (ov.hEvent == nullptr) return -1;
+    if (ov.hEvent == nullptr) {
+        *pnError = static_cast<int>(GetLastError());
+        return -1;
+    }
     DWORD nDone = 0;
     BOOL bOk = bWrite ? WriteFile(hPort, pBuf, static_cast<DWORD>(nSize), &nDone, &ov)
                       : ReadFile(hPort, pBuf, static_cast<DWORD>(nSize), &nDone, &ov);
     if (!bOk && GetLastError() == ERROR_IO_PENDING) {
         bOk = GetOverlappedResult(hPort, &ov, &nDone, TRUE);
     }
+    const DWORD nError = bOk ? 0 : GetLastError();
     CloseHandle(ov.hEvent);
-    if (!bOk) return -1;
+    if (!bOk) {
+        *pnError = static_cast<int>(nError);
+        return -1;
+    }
     return static_cast<int>(nDone);
 }
 
@@ -198,16 +206,37 @@ int Win32Env::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int*
     return nResult;
 }
 
-int Win32Env::SerialRead(SerialHandle h, void* pBuf, int nSize) {
-    if (!h.IsOpen() || pBuf == nullptr || nSize < 0) return -1;
+int Win32Env::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
+    int nError = 0;
+    if (pnError == nullptr) pnError = &nError;
+    *pnError = 0;
+    if (!h.IsOpen()) {
+        *pnError = ERROR_INVALID_HANDLE;
+        return -1;
+    }
+    if (pBuf == nullptr || nSize < 0) {
+        *pnError = ERROR_INVALID_PARAMETER;
+        return -1;
+    }
     if (nSize == 0) return 0;
-    return Transfer(Port(h), pBuf, nSize, false);
+    return Transfer(Port(h), pBuf, nSize, false, pnError);
 }
 
-int Win32Env::SerialWrite(SerialHandle h, const void* pBuf, int nSize) {
-    if (!h.IsOpen() || pBuf == nullptr || nSize < 0) return -1;
+int Win32Env::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) {
+    int nError = 0;
+    if (pnError == nullptr) pnError = &nError;
+    *pnError = 0;
+    if (!h.IsOpen()) {
+        *pnError = ERROR_INVALID_HANDLE;
+        return -1;
+    }
+    if (pBuf == nullptr || nSize < 0) {
+        *pnError = ERROR_INVALID_PARAMETER;
+        return -1;
+    }
     if (nSize == 0) return 0;
-    const int n = Transfer(Port(h), const_cast<void*>(pBuf), nSize, true);
+    const int n = Transfer(Port(h), const_cast<void*>(pBuf), nSize, true, pnError);
+    if (n == 0) *pnError = ERROR_WRITE_FAULT;  // the write time-out passed with nothing taken
     return n == 0 ? -1 : n;
 }
 

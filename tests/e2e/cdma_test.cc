@@ -1,6 +1,8 @@
-// A CDMA station with the modem stand-in on a pseudo-terminal: the SMS wake-up dials
-// (the dialer stand-in is started from the program directory), the center's hang-up ends
-// the dialer and closes the link, and a leased-line station ignores the modem.
+// A CDMA station with the modem stand-in on a pseudo-terminal: the modem is left to the
+// dialer while the link is expected up, the center's hang-up closes the link and takes the
+// port back, the SMS wake-up dials (the dialer stand-in is started from the program
+// directory), the next hang-up ends the dialer and the port comes back once it has gone,
+// and a leased-line station ignores the modem.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -21,11 +23,10 @@ void MakeCdmaStation(e2e::Station& st, const std::string& szCommKind) {
     st.m_ini["LocalInfo/WAKEUP_CDMA"] = "5";
     st.m_ini["Velmora/MODEM_PORT"] = st.Path("modem");
     st.WriteConfig();
-    e2e::WriteFile(st.Path("modem.script"),
-                   "sms now 0101234567 CONNECT\nnotice-until 15000\n");
+    e2e::WriteFile(st.Path("modem.script"), "sms now 0101234567 CONNECT\nnotice-until 30000\n");
 }
 
-TEST(CdmaStation, SmsConnectDialsAndTheCenterHangsUp) {
+TEST(CdmaStation, HangUpTakesThePortSmsConnectDialsNextHangUpEndsTheDialer) {
     e2e::Station st(41);
     MakeCdmaStation(st, "1");
     auto modem = st.Start("modem-sim", {"--link", "modem", "--log", st.Path("modem.log"),
@@ -35,21 +36,38 @@ TEST(CdmaStation, SmsConnectDialsAndTheCenterHangsUp) {
     auto center = st.StartCenter();
     auto velmora = st.StartVelmora();
     ASSERT_TRUE(st.WaitControl(1010, "Min: 3/5"));
-    // The notice makes the station ask for the SMS with the 13-byte AT command.
+    ASSERT_TRUE(
+        e2e::WaitFor([&] { return Contains(e2e::ReadFile(center.szOut), "RX code="); }, 10s));
+    // The link is expected up from the start: the modem is the dialer's, the notices that
+    // the modem keeps writing go unheard.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_FALSE(Contains(e2e::ReadFile(st.Path("modem.log")), " RX "))
+        << e2e::ReadFile(st.Path("modem.log"));
+
+    // The center hangs up: the link is closed and, with no dialer window, the port taken
+    // back; the notice makes the station ask for the SMS with the 13-byte AT command.
+    st.Kill(center);
+    auto center2 = st.StartCenter({"--", "78", "sleep 6000", "78"});
+    ASSERT_TRUE(
+        e2e::WaitFor([&] { return Contains(e2e::ReadFile(center2.szOut), "CLOSE peer"); }, 10s))
+        << e2e::ReadFile(center2.szOut);
     ASSERT_TRUE(e2e::WaitFor([&] { return Contains(e2e::ReadFile(st.Path("modem.log")), "RX 13 "); }, 10s))
         << e2e::ReadFile(st.Path("modem.log"));
     EXPECT_TRUE(Contains(e2e::ReadFile(st.Path("modem.log")), "AT$SMSMT=1?\\r\\n"));
     ASSERT_TRUE(e2e::WaitFor([&] { return Contains(st.SystemLog(), "] = CONNECT"); }, 10s)) << st.SystemLog();
     // The dialer is started from the program directory and holds its window.
-    ASSERT_TRUE(e2e::WaitFor([&] { return std::filesystem::exists(st.Path(".windows/Brisketon.log")); }, 5s));
-    ASSERT_TRUE(e2e::WaitFor([&] { return Contains(e2e::ReadFile(center.szOut), "RX code=59"); }, 10s));
+    ASSERT_TRUE(e2e::WaitFor(
+        [&] { return std::filesystem::exists(st.Path(".windows/Brisketon.log")); }, 5s));
 
-    // Hang-up: the link is closed and the dialer is told to end.
-    st.Kill(center);
-    auto center3 = st.StartCenter({"--", "78"});
-    EXPECT_TRUE(e2e::WaitFor([&] { return Contains(e2e::ReadFile(st.Path(".windows/Brisketon.log")), " 2 0 0"); }, 10s))
-        << e2e::ReadFile(center3.szOut);
-    EXPECT_TRUE(e2e::WaitFor([&] { return Contains(e2e::ReadFile(center3.szOut), "CLOSE peer"); }, 10s));
+    // The second hang-up ends the dialer, and the port comes back once its window has gone.
+    EXPECT_TRUE(e2e::WaitFor(
+        [&] { return Contains(e2e::ReadFile(st.Path(".windows/Brisketon.log")), " 2 0 0"); }, 15s))
+        << e2e::ReadFile(center2.szOut);
+    EXPECT_TRUE(e2e::WaitFor(
+        [&] { return e2e::Count(e2e::ReadFile(center2.szOut), "CLOSE peer") >= 2; }, 10s));
+    EXPECT_TRUE(
+        e2e::WaitFor([&] { return e2e::Count(st.SystemLog(), "MODEM: 포트 열림 [") == 2; }, 10s))
+        << st.SystemLog();
     EXPECT_TRUE(st.Running(velmora));
 }
 

@@ -187,6 +187,29 @@ TEST_F(DialogTest, MidnightClearsTheDailyLogFlagOnlyAtZeroSecond) {
     EXPECT_EQ(dlg.GetItemText(IDC_LINK_ICON), "icon:130");
 }
 
+// System-menu commands: the about entry (16, low four bits ignored) shows the about box;
+// SC_CLOSE ends the program as WM_CLOSE does; any other does nothing here.
+TEST_F(DialogTest, SystemMenuCommands) {
+    CVelmoraDlg& dlg = Start();
+    const struct {
+        uintptr_t wParam;
+        bool bAbout;
+        int nEnd;  // exit status, -1 when the program goes on
+    } kCases[] = {{0x10, true, -1},    {0x1F, true, -1},   {0xF020, false, -1},
+                  {0xF120, false, -1}, {0xF060, false, 1}, {0xF063, false, 1}};
+    for (const auto& c : kCases) {
+        dlg.SetItemText(IDD_ABOUTBOX, "");
+        int nEnd = -1;
+        try {
+            dlg.OnLoopMessage(0x0112, c.wParam, 0);
+        } catch (const vplat::FakeProcessEnd& e) {
+            nEnd = e.nStatus;
+        }
+        EXPECT_EQ(nEnd, c.nEnd) << std::hex << c.wParam;
+        EXPECT_EQ(!dlg.GetItemText(IDD_ABOUTBOX).empty(), c.bAbout) << std::hex << c.wParam;
+    }
+}
+
 TEST_F(DialogTest, ShutdownEndsTheStandardServerClientsOfTheStationKind) {
     WriteIni("[SelectSystem]\nTHIS_PROGRAM_KIND=1\n");
     CVelmoraDlg& dlg = Start();

@@ -103,6 +103,77 @@ TEST_F(SystemLogTest, LinesFromTwoThreadsAreWrittenWhole) {
     EXPECT_EQ(nLines, 200);
 }
 
+// Bytes from outside reach the file as they are, while the program's own text around them
+// is converted: a CP949 plate number as the station text (tag and file name) and as the
+// text and sender of an SMS.
+TEST_F(SystemLogTest, OutsideBytesPassUnconvertedBesideTheOwnKoreanText) {
+    const std::string szPlate = "\xB0\xA1\xB3\xAA";  // 가나 in CP949, not UTF-8
+    std::memcpy(m_local.data(), (szPlate + "12").c_str(), 7);
+    m_pDlg->m_nCenterCommKind = 1;
+    std::snprintf(m_pDlg->m_szCdmaTelNumber, sizeof m_pDlg->m_szCdmaTelNumber, "0101234");
+    fs::remove(Host(kToday));
+    const std::string szTime = "20260305090507";
+    auto Sms = [&](const std::string& szSender, const std::string& szHex) {
+        const std::string sz = szTime + "," + szSender + ",x,x,x," + szHex + ",x\r\n";
+        m_pSession->OnSmsMessage(sz.data(), static_cast<int>(sz.size()));
+    };
+    Sms("0101234", "B0A1B3AA31323334");  // the plate 가나1234
+    Sms("010" + szPlate, "41");
+    const std::string szTag = "09:05:07 [" + szPlate + "12] ";
+    EXPECT_EQ(ReadFile("d/System_Log/2026/20260305." + szPlate + "12"),
+              szTag + "CDMA Control [" + szTime + "] = " + szPlate + "1234 \r\n" + szTag +
+                  "SMS Center Tel Number\xC0\xCC \xBE\xC6\xB4\xD4 : 010" + szPlate + " \r\n");
+    ASSERT_EQ(m_pEnv->DebugLines().size(), 2u);
+    EXPECT_EQ(m_pEnv->DebugLines()[1], "SMS Center Tel Number이 아님 : 010" + szPlate)
+        << "the debug copy: own text as given, outside bytes raw";
+}
+
+// No byte value of an outside field is ever replaced, whatever surrounds it: the marker
+// bytes of the wrapping, bytes that are not UTF-8 and a field without its NUL. A stray
+// marker in the program's own text stays text.
+TEST_F(SystemLogTest, EveryOutsideByteValueIsKept) {
+    std::string szAll;
+    for (int c = 1; c < 256; ++c) szAll += static_cast<char>(c);
+    const char szField[4] = {'\x01', '\xFF', '\x02', '\x80'};  // no NUL
+    const struct {
+        std::string szMessage, szExpected;
+    } kCases[] = {
+        {"a " + LogBytes(szAll.data(), 100) + " b", "a " + szAll.substr(0, 100) + " b"},
+        {LogBytes(szAll.data() + 100, 200), szAll.substr(100, 155)},  // up to the end
+        {"[" + LogBytes(szField) + "]", "[\x01\xFF\x02\x80]"},
+        {"x" + LogBytes("ab\0cd", 5) + "y", "xaby"},
+        {std::string("own \x01") + "4G\x02 \x01", std::string("own \x01") + "4G\x02 \x01"},
+        {"가" + LogBytes("\xEA\xB0\x80", 3) + "가", "\xB0\xA1\xEA\xB0\x80\xB0\xA1"},
+    };
+    for (const auto& c : kCases) {
+        fs::remove(Host(kToday));
+        m_pEnv->ClearDebugLines();
+        WriteSystemLogF("%s", c.szMessage.c_str());
+        EXPECT_EQ(ReadFile(kToday), "09:05:07 [ABCDE] " + c.szExpected + " \r\n");
+    }
+    EXPECT_EQ(ReadFile(kToday).find('?'), std::string::npos);
+}
+
+// The 255-byte cut falls between characters also inside raw CP949 bytes: "ab" and 117
+// two-byte characters are 236 bytes, one more than the 235 left for the message.
+TEST_F(SystemLogTest, CutNeverSplitsARawCharacter) {
+    std::string szRaw;
+    for (int i = 0; i < 117; ++i) szRaw += "\xB3\xAA";
+    WriteSystemLogF("ab%s", LogBytes(szRaw.data(), szRaw.size()).c_str());
+    EXPECT_EQ(ReadFile(kToday), "09:05:07 [ABCDE] ab" + szRaw.substr(0, 232) + " \r\n");
+    fs::remove(Host(kToday));
+    WriteSystemLogF("a%s", LogBytes(szRaw.data(), szRaw.size()).c_str());
+    EXPECT_EQ(ReadFile(kToday), "09:05:07 [ABCDE] a" + szRaw + " \r\n") << "235 bytes fit";
+}
+
+// An empty station text (offset 0 of the local-status area is NUL) is kept as the station
+// has it: the day's file is "<yyyymmdd>." and the tag "[]".
+TEST_F(SystemLogTest, EmptyStationTextAsTheStationWritesIt) {
+    m_local[0] = 0;
+    WriteSystemLog("no station text");
+    EXPECT_EQ(ReadFile("d/System_Log/2026/20260305."), "09:05:07 [] no station text \r\n");
+}
+
 class CleanupTest : public StationTest {
   protected:
     void SetUp() override {

@@ -1,7 +1,8 @@
 // The link thread against a small Manager PC inside the test, over loopback: connecting,
 // dispatching received frames, sending queued frames, reconnecting after a peer close, a
-// frame error, a send failure and a hang-up, keeping a partial frame across a close, and
-// the thread's end. Waits are bounded polls of the observable state, not timings.
+// frame error, a send failure and a hang-up (asked from another thread, and command 78
+// closing the link before the dialer is told to end), keeping a partial frame across a
+// close, and the thread's end. Waits are bounded polls of the observable state, not timings.
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -127,8 +128,9 @@ TEST_F(LinkThreadTest, SendFailureDropsTheQueueAndArmsThePause) {
 
 TEST_F(LinkThreadTest, HangUpClosesWithoutCountingAndStopEndsTheThread) {
     StartThread();
-    m_pDlg->RequestLinkClose(0);
-    ASSERT_TRUE(m_server.PeerClosed());
+    ASSERT_TRUE(m_pDlg->CloseLinkNow(0, 5000));  // from another thread: closed on return
+    EXPECT_EQ(Link().m_hSocket.load(), INVALID_SOCKET_T);
+    ASSERT_TRUE(m_server.PeerClosed(0));
     ASSERT_TRUE(m_server.Accept());
     EXPECT_EQ(Link().m_nDisconnects.load(), 0);
     EXPECT_EQ(CountDebugContaining("TCP 통신단절"), 0);
@@ -139,6 +141,27 @@ TEST_F(LinkThreadTest, HangUpClosesWithoutCountingAndStopEndsTheThread) {
     EXPECT_EQ(Link().m_nLinkState.load(), 2);
     EXPECT_EQ(CountDebugContaining("TCP 통신단절 [Thread TERMINATE...] = 0"), 1);
     EXPECT_TRUE(m_server.PeerClosed());
+}
+
+// Command 78 on a CDMA line runs on the link thread: the center has seen the connection
+// closed when the dialer receives its first WM_DESTROY.
+TEST_F(LinkThreadTest, CdmaHangUpClosesTheLinkBeforeTheDialerIsToldToEnd) {
+    m_pDlg->m_nCenterCommKind = 1;
+    std::atomic<int> nDestroys{0}, nClosedBefore{0};
+    m_pEnv->AddWindow(sib::kBrisketon);
+    m_pEnv->SetWindowHandler(sib::kBrisketon, [&](uint32_t nMsg, uintptr_t, intptr_t) {
+        if (nMsg != vplat::kMsgDestroy || nDestroys++ > 0) return intptr_t{0};
+        if (Link().m_hSocket.load() == INVALID_SOCKET_T && m_server.PeerClosed(0)) ++nClosedBefore;
+        return intptr_t{0};
+    });
+    StartThread();
+    m_server.Send(MakeFrame("78", {}));
+    ASSERT_TRUE(WaitFor([&] { return nDestroys.load() == 2; }));
+    EXPECT_EQ(nClosedBefore.load(), 1);
+    EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 0);
+    EXPECT_EQ(Link().m_nDisconnects.load(), 0);
+    ASSERT_TRUE(m_server.Accept());  // and back as after any break
+    EXPECT_EQ(RecvFrame().Opcode(), 59);
 }
 
 TEST_F(LinkThreadTest, UnreachableManagerLeavesTheLinkDown) {

@@ -2,8 +2,10 @@
 // ignored, fields cut at their buffers, an unterminated last field not taken, hex decoding
 // with its 63-byte limit), the SMS wake-up (10 s old passes, 11 s does not, the sender
 // check of mode 0 only, CONNECT in either case dials), dialling and hanging up
-// (StartCdmaLink / StopCdmaLink: dialer, timer 21, the port given up and taken back) and
-// the serial thread, against a pseudo-terminal that plays the modem.
+// (StartCdmaLink / StopCdmaLink: dialer, timer 21, the port given up and taken back only
+// once the dialer's window has gone), the port left alone at start-up while the dialer
+// has the modem, the OS error code of a failed write, and the serial thread, against a
+// pseudo-terminal that plays the modem.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -163,12 +165,19 @@ class ModemTest : public StationTest {
         m_pModem.reset();
         StationTest::TearDown();
     }
+    // The modem, its device configured, and the port opened as at start-up with the link
+    // not expected (a hang-up before).
     void OpenModem() {
+        PlugModem();
+        m_pDlg->m_bLinkExpected = 0;
+        m_pDlg->OpenModemPort();
+        ASSERT_EQ(m_pDlg->m_bComOpen.load(), 1);
+    }
+    void PlugModem() {
+        m_pModem.reset();  // an earlier modem takes its link with it
         m_pModem = std::make_unique<FakeModem>(Host("modem"));
         std::snprintf(m_pDlg->m_szModemDevice, sizeof m_pDlg->m_szModemDevice, "%s",
                       Host("modem").c_str());
-        m_pDlg->OpenModemPort();
-        ASSERT_EQ(m_pDlg->m_bComOpen.load(), 1);
     }
     // The modem writes, and the station reads once the bytes are queued on its side.
     void ModemSays(const std::string& sz) {
@@ -302,27 +311,84 @@ TEST_F(ModemTest, StartCdmaLinkGivesThePortUpAndStartsTheDialerWhenAbsent) {
     EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 1) << "a missing dialer still expects the link";
 }
 
-TEST_F(ModemTest, StopCdmaLinkEndsTheDialerAndTakesThePortBack) {
+// The hang-up ends the dialer with two WM_DESTROY 500 ms apart and takes the port back
+// only once the dialer's window has gone: at once for a dialer that ends at the first
+// message, through the serial thread for one that stays beyond the wait.
+TEST_F(ModemTest, StopCdmaLinkTakesThePortBackOnceTheDialerHasGone) {
+    for (const bool bDialerEnds : {true, false}) {
+        SCOPED_TRACE(bDialerEnds ? "the dialer ends" : "the dialer stays");
+        OpenModem();
+        m_pDlg->StartCdmaLink();
+        EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen());
+        m_pEnv->AddWindow(sib::kBrisketon);
+        m_pEnv->SetWindowHandler(
+            sib::kBrisketon, [&, bDialerEnds](uint32_t nMsg, uintptr_t, intptr_t) {
+                EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen()) << "the port while the dialer is there";
+                if (nMsg == vplat::kMsgDestroy && bDialerEnds)
+                    m_pEnv->RemoveWindow(sib::kBrisketon);
+                return intptr_t{0};
+            });
+        m_pEnv->StartTimer(kTimerCdma, 1000);
+        ResetRecords();
+        m_pDlg->StopCdmaLink();
+        EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 0);
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 0u);
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerCdma), 0u);
+        const std::vector<vplat::FakeMessage> got = m_pEnv->Messages();
+        ASSERT_EQ(got.size(), bDialerEnds ? 1u : 2u);
+        EXPECT_EQ(got[0].nMsg, 2u);
+        if (!bDialerEnds) {
+            EXPECT_EQ(got[1].nAtMs, got[0].nAtMs + 500);
+        }
+        EXPECT_EQ(m_pDlg->m_bComOpen.load(), bDialerEnds ? 1 : 0);
+        if (!bDialerEnds) {
+            EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 1) << "still wanted back";
+            StartThread();
+            m_pEnv->RemoveWindow(sib::kBrisketon);
+            ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 1; }));
+        }
+        if (!bDialerEnds) {
+            m_pModem->Write("$008:0\r\n");
+            EXPECT_EQ(m_pModem->Read(13, 5000), "AT$SMSMT=1?\r\n") << "the serial thread hears it";
+        } else {
+            ModemSays("$008:0\r\n");
+            m_pDlg->OnSerialReceive(8);
+            EXPECT_EQ(m_pModem->Read(13, 300), "AT$SMSMT=1?\r\n");
+            m_pDlg->CloseSerialLink();
+        }
+    }
+}
+
+// At start-up the port is left to the dialer while the link is expected up or while the
+// dialer's window exists.
+TEST_F(ModemTest, StartUpLeavesThePortToTheDialer) {
+    PlugModem();
+    const struct {
+        int bLinkExpected;
+        bool bDialerWindow, bOpened;
+    } kCases[] = {{1, false, false}, {0, true, false}, {1, true, false}, {0, false, true}};
+    for (const auto& c : kCases) {
+        m_pDlg->m_bLinkExpected = c.bLinkExpected;
+        if (c.bDialerWindow) m_pEnv->AddWindow(sib::kBrisketon);
+        m_pDlg->OpenModemPort();
+        EXPECT_EQ(m_pDlg->m_bComOpen.load(), c.bOpened ? 1 : 0)
+            << c.bLinkExpected << c.bDialerWindow;
+        EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0) << "not wanted back either";
+        m_pEnv->RemoveWindow(sib::kBrisketon);
+    }
+}
+
+// A failed write reports the operating system's error code: the modem's side gone is EIO.
+TEST_F(ModemTest, SerialErrorsCarryTheOsErrorCode) {
     OpenModem();
-    m_pDlg->StartCdmaLink();
-    m_pEnv->AddWindow(sib::kBrisketon);
-    m_pEnv->StartTimer(kTimerCdma, 1000);
-    m_pDlg->m_pConn[0].m_nLinkState = 1;
-    ResetRecords();
-    m_pDlg->StopCdmaLink();
-    EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 0);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 0u);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerCdma), 0u);
-    const std::vector<Sent> got = Received();  // two WM_DESTROY sent 500 ms apart
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1], (Sent{sib::kBrisketon, 2, 0, 0, got[0].nAtMs + 500}));
-    EXPECT_EQ(got[0], (Sent{sib::kBrisketon, 2, 0, 0, got[0].nAtMs}));
-    EXPECT_EQ(m_pDlg->m_pConn[0].m_nLinkState.load(), 2);
-    EXPECT_EQ(m_pDlg->m_pConn[0].m_bCloseRequested.load(), 1);
-    EXPECT_TRUE(m_pDlg->m_hComPort.IsOpen());
-    ModemSays("$008:0\r\n");
-    m_pDlg->OnSerialReceive(8);
-    EXPECT_EQ(m_pModem->Read(13, 300), "AT$SMSMT=1?\r\n");
+    m_pModem->Unplug();
+    EXPECT_EQ(m_pDlg->WriteSms("AT\r\n", 4), 1);
+    EXPECT_EQ(CountDebug("[5]WriteFile error!"), 1);
+    int nRead = -1;
+    char buf[8];
+    EXPECT_EQ(m_pDlg->ReadComm(vplat::SerialHandle{}, buf, sizeof buf, &nRead), 1);
+    EXPECT_EQ(nRead, 0);
+    EXPECT_EQ(CountDebug("[9]ReadFile error!"), 1) << "no port: EBADF";
 }
 
 TEST_F(ModemTest, LeasedLineIgnoresAllOfIt) {
@@ -347,6 +413,7 @@ TEST_F(ModemTest, LeasedLineIgnoresAllOfIt) {
 }
 
 TEST_F(ModemTest, PortOpeningIsOnRecord) {
+    m_pDlg->m_bLinkExpected = 0;
     std::snprintf(m_pDlg->m_szModemDevice, sizeof m_pDlg->m_szModemDevice, "%s",
                   Host("no-modem").c_str());
     m_pDlg->OpenModemPort();

@@ -64,9 +64,9 @@ TEST_F(PosixHostTest, PseudoTerminalModemLinesVanishingAndBadDevices) {
     ASSERT_TRUE(WaitFor(
         [&] { return m_pEnv->SerialWait(h, pStop.get(), 50, &nQueued) == 1 && nQueued == 10; }));
     char buf[32];
-    EXPECT_EQ(10, m_pEnv->SerialRead(h, buf, sizeof buf));
+    EXPECT_EQ(10, m_pEnv->SerialRead(h, buf, sizeof buf, nullptr));
     EXPECT_EQ("+CMTI: 1\r\n", std::string(buf, 10)) << "raw: no CR/LF translation";
-    EXPECT_EQ(9, m_pEnv->SerialWrite(h, "AT+CMGR=1", 9));
+    EXPECT_EQ(9, m_pEnv->SerialWrite(h, "AT+CMGR=1", 9, nullptr));
     pStop->Set();
     EXPECT_EQ(-1, m_pEnv->SerialWait(h, pStop.get(), 5000, &nQueued));
     close(nMaster);

@@ -3,8 +3,8 @@
 // full path after the last acknowledgement, six ERROR_RESEND or four ERROR_FILE moving the
 // file aside (or setting it aside when it cannot move), the busy rule's limit of twelve
 // ticks without progress, the pause rule, an empty file retired on its second tick, size
-// and read limits, replies for packets not in flight or without data ignored, and a file
-// that changed after its read never deleted.
+// and read limits, replies for packets not in flight or without data ignored, a file that
+// changed after its read never deleted, and nothing sent without a station ID.
 #include <fstream>
 #include <functional>
 
@@ -65,6 +65,33 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeleted) {
     // Bytes 7 to 42 of the file go on record as text (up to the first zero byte).
     const std::string szText(file.begin() + 7, file.begin() + 43);
     EXPECT_EQ(CountDebug("Send MGR_PC[1000.ABCDE] : " + szText.substr(0, szText.find('\0'))), 1);
+}
+
+// Without a station ID (LOCAL_ADDRESS empty) nothing is looked for or sent: "*." would
+// take files that are not the station's and delete them once sent.
+TEST_F(VolTest, NoStationIdSendsNothing) {
+    std::memset(Link().m_szLocalId, 0, sizeof Link().m_szLocalId);
+    PutVol("1000.", 10);
+    PutVol("1001", 10);
+    Tick();
+    EXPECT_TRUE(TakeFrames().empty());
+    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+    EXPECT_TRUE(Exists("d/ENF_IMG/1000.") && Exists("d/ENF_IMG/1001"));
+}
+
+// The file's header bytes go on record as the station wrote them: a CP949 plate number is
+// neither converted nor replaced.
+TEST_F(VolTest, TheSentLineCarriesTheHeaderBytesAsTheyAre) {
+    std::vector<uint8_t> file(100, 'x');
+    const std::string szHeader = "12\xB0\xA1 3456\xC7\xD1";  // 12가 3456한
+    std::copy(szHeader.begin(), szHeader.end(), file.begin() + 7);
+    file[7 + szHeader.size()] = 0;
+    PutFile("d/ENF_IMG/1000.ABCDE", file);
+    Tick();
+    AckAll();
+    EXPECT_NE(ReadFile("d/System_Log/2024/20240305.ABCDE")
+                  .find("[ABCDE] Send MGR_PC[1000.ABCDE] : " + szHeader + " \r\n"),
+              std::string::npos);
 }
 
 TEST_F(VolTest, OldestNumberFirstAndNoSentLineOutsideNormalOperation) {
