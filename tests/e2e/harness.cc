@@ -115,6 +115,28 @@ void BuildLaunch(const std::string& szProgram, const std::vector<std::string>& a
     }
 }
 
+// Programs the station started itself (the dialer, the update receiver) are not the
+// test's children: they are found by their path under the root and ended too.
+void EndProgramsUnderRoot(const std::string& szRoot) {
+    const std::string szPrefix = szRoot + "/";
+    std::vector<pid_t> pids;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string szName = entry.path().filename().string();
+        if (szName.empty() || !std::all_of(szName.begin(), szName.end(), ::isdigit)) continue;
+        const std::string szCmd = ReadFile(entry.path().string() + "/cmdline");
+        if (szCmd.compare(0, szPrefix.size(), szPrefix) == 0) pids.push_back(std::stoi(szName));
+    }
+    for (pid_t nPid : pids) kill(nPid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (pid_t nPid : pids) {
+        while (kill(nPid, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        kill(nPid, SIGKILL);
+    }
+}
+
 }  // namespace
 
 std::string Bin(const std::string& szName) {
@@ -227,6 +249,7 @@ Station::~Station() {
         }
         p.nPid = -1;
     }
+    EndProgramsUnderRoot(m_szRoot);
     // A sanitizer report of any program fails the test, also one that came after its checks.
     for (const Proc& p : m_procs) {
         const std::string szOut = ReadFile(p.szOut);
