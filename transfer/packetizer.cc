@@ -73,6 +73,8 @@ int SendFilePackets(CCenterSession* pSession, const FilePacketPlan& plan, const 
 
     SendPacketSlot(pSession, plan.pSlots, plan.nMaxSlots, 0, nConn, plan.pInFlight);
     pSession->m_nSendKind = plan.nKind;
+    // The busy rule judges this transfer by its own acknowledgements only.
+    pSession->m_nProgressSeen = pSession->m_nTransferProgress.load();
     pSession->m_pDlg->ShowFrameCode(kSendBox, plan.nOpcode, nInfoLength);
     return 1;
 }
