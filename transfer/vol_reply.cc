@@ -131,16 +131,9 @@ void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
                                 LogBytes(m_szVolFileName).c_str(), szWhy.c_str());
             }
         }
-        std::memset(m_szVolFileName, 0, sizeof m_szVolFileName);
-        std::memset(m_szVolFilePath, 0, sizeof m_szVolFilePath);
         const int nSent = ++m_nVolSentCount;
         m_pDlg->m_stats.Add(kStatFilesSent);
-        m_nVolTotalPacket = 0;
-        m_nResendCount = 0;
-        m_nRetryRound = 0;
-        sendRetryCenter = 0;
-        m_nSendKind = SEND_NONE;
-        m_nVolPacketInFlight = -1;
+        EndVolAttempt();
         m_nVolLinkErrors = 0;
         m_nPauseLimit = 0;
         m_nPauseCount = 1;
