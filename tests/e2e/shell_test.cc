@@ -72,7 +72,8 @@ TEST(StationShell, NoticesOfTheMainProgramReachTheCenter) {
         return e2e::Count(e2e::ReadFile(center.szOut), "RX code=" + std::to_string(nCode) + " ");
     };
     // The first short status report (timer 99) is in before the notices start.
-    ASSERT_TRUE(e2e::WaitFor([&] { return Received(59) == 1; }, 10s)) << e2e::ReadFile(velmora.szOut);
+    ASSERT_TRUE(e2e::WaitFor([&] { return Received(59) == 1; }, 10s))
+        << e2e::ReadFile(velmora.szOut);
     const std::pair<int, int> kRows[] = {{102, 52}, {103, 53}, {104, 54},
                                          {105, 56}, {106, 55}, {107, 59}};
     size_t nImages = 0;
@@ -85,7 +86,8 @@ TEST(StationShell, NoticesOfTheMainProgramReachTheCenter) {
         if (nOpcode > 54) continue;
         // The image goes whole before the next notice (one transfer at a time).
         ++nImages;
-        EXPECT_TRUE(e2e::WaitFor([&] { return e2e::Count(e2e::ReadFile(center.szOut), "FILE ") == nImages; }, 5s))
+        EXPECT_TRUE(e2e::WaitFor(
+            [&] { return e2e::Count(e2e::ReadFile(center.szOut), "FILE ") == nImages; }, 5s))
             << e2e::ReadFile(center.szOut);
     }
 }

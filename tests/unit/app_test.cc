@@ -178,7 +178,7 @@ TEST_F(DialogTest, DailyLogTimeComparesMinuteAndSecondEachForItself) {
 TEST_F(DialogTest, MidnightCleansUpAndClearsTheDailyLogFlagOnlyAtZeroSecond) {
     StationTest::WriteIni("[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n",
                           "[AdditionItem]\nENF_IMG_DIRECTORY=d:/ENF_IMG\n");
-    const std::string szVol = "20251106120000.ABCDE";    // 31 days before the 7th
+    const std::string szVol = "20251106120000.ABCDE";            // 31 days before the 7th
     const std::string szNoPlate = "d/not_plate/20251116.ABCDE";  // 21 days
     WriteFile("d/ENF_IMG/" + szVol, "v");
     WriteFile(szNoPlate, "n");

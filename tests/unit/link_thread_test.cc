@@ -42,7 +42,7 @@ class FakeClockWaits final : public vplat::EnvWrapper {
         m_szNotes += c + std::to_string(Target()->MonotonicMs() - m_nStartMs) + " ";
     }
     std::mutex m_mutex;
-    uint64_t m_nStartMs;     // fake time of the start
+    uint64_t m_nStartMs;    // fake time of the start
     std::string m_szNotes;  // what happened when
 };
 

@@ -114,8 +114,8 @@ TEST_F(LinkSocketTest, TheLinkThreadsSocketIsSetUpAsTheStationAsks) {
     EXPECT_EQ(IntOption(nFd, SOL_SOCKET, SO_RCVBUF), GrantedBuffer(SO_RCVBUF, 1536000));
     // The connect alone hands the socket over blocking (the link thread then makes it
     // event-driven); address 0 is this machine.
-    const SOCKET_T s = CWinSock::ConnectTcp(0, static_cast<uint16_t>(server.Port()), 5000, 5000,
-                                            true, 0, 1536000);
+    const SOCKET_T s =
+        CWinSock::ConnectTcp(0, static_cast<uint16_t>(server.Port()), 5000, 5000, true, 0, 1536000);
     ASSERT_NE(s, INVALID_SOCKET_T);
     EXPECT_EQ(fcntl(static_cast<int>(s), F_GETFL) & O_NONBLOCK, 0);
     CWinSock::CloseSocket(s);

@@ -61,10 +61,9 @@ TEST_F(WiringTest, NoticesOfTheMainProgramStartTheirOperations) {
         int nSendEnable;   // m_bSendEnable after
         int nUpdateAfter;  // m_bUpdateRunning after
     } kRows[] = {
-        {102, 0, 0, 52, 2, 0}, {103, 0, 0, 53, 2, 0}, {104, 0, 0, 54, 2, 0},
-        {105, 0, 0, 56, 2, 0}, {105, 0, 1, 0, 2, 1},  {106, 0, 0, 55, 2, 0},
-        {106, 0, 1, 0, 2, 1},  {107, 0, 1, 59, 2, 1}, {132, 1, 1, 0, 0, 1},
-        {132, 0, 1, 0, 1, 0},  {132, 7, 1, 0, 1, 0},  {108, 0, 0, 0, 2, 0},
+        {102, 0, 0, 52, 2, 0}, {103, 0, 0, 53, 2, 0}, {104, 0, 0, 54, 2, 0}, {105, 0, 0, 56, 2, 0},
+        {105, 0, 1, 0, 2, 1},  {106, 0, 0, 55, 2, 0}, {106, 0, 1, 0, 2, 1},  {107, 0, 1, 59, 2, 1},
+        {132, 1, 1, 0, 0, 1},  {132, 0, 1, 0, 1, 0},  {132, 7, 1, 0, 1, 0},  {108, 0, 0, 0, 2, 0},
         {100, 0, 0, 0, 2, 0},  {133, 1, 0, 0, 2, 0},
     };
     for (const auto& r : kRows) {
@@ -91,9 +90,9 @@ TEST_F(WiringTest, NewViolationFileAndTheCdmaButtonDialOnlyWhenAllowed) {
         {true, 1, 1, 0, false},  {true, 1, 0, 1, false},
     };
     for (const auto& r : kRows) {
-        SCOPED_TRACE(testing::Message() << (r.bButton ? "button" : "101") << " send "
-                                        << r.nSendEnable << " expected " << r.nLinkExpected
-                                        << " mode " << r.nMode);
+        SCOPED_TRACE(testing::Message()
+                     << (r.bButton ? "button" : "101") << " send " << r.nSendEnable << " expected "
+                     << r.nLinkExpected << " mode " << r.nMode);
         m_pDlg->m_bSendEnable = r.nSendEnable;
         m_pDlg->m_bLinkExpected = r.nLinkExpected;
         m_pDlg->m_nOperationMode = r.nMode;
@@ -168,7 +167,7 @@ TEST_F(WiringTest, SupervisionPublishesTheDestinationAndTakesTheManagerBack) {
     m_pDlg->OnTimer(kTimerSupervise);
     EXPECT_EQ(m_pDlg->m_bSendToManager.load(), 0);
     EXPECT_EQ(Word(), 0);
-    Feed("72", Bytes("10"));  // the center takes the files back
+    Feed("72", Bytes("00"));  // no standard server to take them: back to the center
     ASSERT_EQ(m_pDlg->m_nVolFileSendSystem.load(), 1);
     EXPECT_EQ(m_pDlg->m_bSendToManager.load(), 0) << "the command leaves the flag to the timer";
     m_pDlg->OnTimer(kTimerSupervise);
@@ -246,11 +245,12 @@ TEST_F(WiringTest, EveryRoutedCodeReachesItsHandler) {
     for (const auto& r : kRows) {
         SCOPED_TRACE(testing::Message() << r.szCode << " start " << r.nStartKind);
         Idle();
-        switch (r.nStartKind) {
-            case SEND_VOL: m_pSession->SendViolationFile(); break;
-            case SEND_RUN_LOG: m_pSession->SendRunningLog(0); break;
-            case SEND_NONE: break;
-            default: m_pSession->SendImageFile(r.nStartKind, 0); break;
+        if (r.nStartKind == SEND_VOL) {
+            m_pSession->SendViolationFile();
+        } else if (r.nStartKind == SEND_RUN_LOG) {
+            m_pSession->SendRunningLog(0);
+        } else if (r.nStartKind != SEND_NONE) {
+            m_pSession->SendImageFile(r.nStartKind, 0);
         }
         if (r.nStartKind != SEND_NONE) {
             ASSERT_EQ(TakeOne().PacketNo(), 0);
@@ -287,7 +287,8 @@ TEST_F(WiringTest, EveryRoutedCodeReachesItsHandler) {
             EXPECT_EQ(m_pEnv->StartedPrograms().size(), nPrograms);
             EXPECT_EQ(m_pSession->m_nSendKind.load(), SEND_NONE);
         }
-        EXPECT_EQ(Control(IDC_RECV_BOX), std::string(r.szCode) + "-" + std::to_string(r.data.size()));
+        EXPECT_EQ(Control(IDC_RECV_BOX),
+                  std::string(r.szCode) + "-" + std::to_string(r.data.size()));
         EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), ++nFrames);
     }
 }
