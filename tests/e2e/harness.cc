@@ -220,7 +220,7 @@ Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
              {"LocalInfo/LOCAL_NAME", "Test Station"}, {"LocalInfo/CENTER_COMM_KIND", "0"},
              {"LocalInfo/MANAGE_PC_IP", m_szAddr},     {"LocalInfo/ENF_CAMERA_CNT", "1"},
              {"OperationInfo/OPERATION_MODE", "0"},    {"DigitalCAM_1/TARGET_LANE_1", "1"},
-             {"Velmora/SET_MACHINE_CLOCK", "0"}};
+             {"Velmora/SET_MACHINE_CLOCK", "0"}};  // tests run as root: never the machine clock
     WriteConfig();
     WriteFile(Path("d/QN64-ABRIX/Data/LocalMemorySet.ini"),
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=d:/ENF_IMG\r\n");

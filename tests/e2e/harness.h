@@ -47,7 +47,8 @@ class Station {
     Station& operator=(const Station&) = delete;
 
     // INI keys of file A ("Section/KEY" -> value), written by WriteConfig. Defaults: a
-    // speed station ABCDE on a leased line to this test's address, normal operation.
+    // speed station ABCDE on a leased line to this test's address, normal operation, and the
+    // clock commands of the center kept off the machine clock.
     std::map<std::string, std::string> m_ini;
     void WriteConfig();
 

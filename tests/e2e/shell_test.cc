@@ -1,5 +1,6 @@
 // The station program started for real: its dialog, its shared memory, its sibling
-// messages at start and at exit, and the system log on disk.
+// messages at start and at exit, the main program's notices reaching the center, and
+// the system log on disk.
 #include <gtest/gtest.h>
 
 #include "tests/e2e/harness.h"
@@ -57,6 +58,38 @@ TEST(StationShell, ButtonsToggleTheSendState) {
     st.Run("velmoractl", {"click", "1014"});
     EXPECT_TRUE(st.WaitControl(1014, "관리 전송"));
     EXPECT_TRUE(st.WaitControl(1012, "관리PC로 전송중....."));
+}
+
+TEST(StationShell, NoticesOfTheMainProgramReachTheCenter) {
+    e2e::Station st(150);
+    for (const char* szImage : {"RoadImage", "CarImage", "TrackingImage"})
+        e2e::WriteFile(st.Path(std::string("d/Capture_img/") + szImage + ".ABCDE"),
+                       std::string(4000, szImage[0]));
+    auto harwent = st.StartHarwent();
+    auto center = st.StartCenter();
+    auto velmora = st.StartVelmora();
+    auto Received = [&](int nCode) {
+        return e2e::Count(e2e::ReadFile(center.szOut), "RX code=" + std::to_string(nCode) + " ");
+    };
+    // The first short status report (timer 99) is in before the notices start.
+    ASSERT_TRUE(e2e::WaitFor([&] { return Received(59) == 1; }, 10s))
+        << e2e::ReadFile(velmora.szOut);
+    const std::pair<int, int> kRows[] = {{102, 52}, {103, 53}, {104, 54},
+                                         {105, 56}, {106, 55}, {107, 59}};
+    size_t nImages = 0;
+    for (const auto& [nNotice, nOpcode] : kRows) {
+        SCOPED_TRACE(nNotice);
+        const size_t nBefore = Received(nOpcode);
+        EXPECT_EQ(st.Run("harwent-sim", {"send", std::to_string(nNotice), "0"}), "0\n");
+        EXPECT_TRUE(e2e::WaitFor([&] { return Received(nOpcode) > nBefore; }, 5s))
+            << e2e::ReadFile(center.szOut);
+        if (nOpcode > 54) continue;
+        // The image goes whole before the next notice (one transfer at a time).
+        ++nImages;
+        EXPECT_TRUE(e2e::WaitFor(
+            [&] { return e2e::Count(e2e::ReadFile(center.szOut), "FILE ") == nImages; }, 5s))
+            << e2e::ReadFile(center.szOut);
+    }
 }
 
 }  // namespace

@@ -175,15 +175,26 @@ TEST_F(DialogTest, DailyLogTimeComparesMinuteAndSecondEachForItself) {
     EXPECT_EQ(dlg.m_pSession->sendRetryCenter.load(), 1);
 }
 
-TEST_F(DialogTest, MidnightClearsTheDailyLogFlagOnlyAtZeroSecond) {
+TEST_F(DialogTest, MidnightCleansUpAndClearsTheDailyLogFlagOnlyAtZeroSecond) {
+    StationTest::WriteIni("[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n",
+                          "[AdditionItem]\nENF_IMG_DIRECTORY=d:/ENF_IMG\n");
+    const std::string szVol = "20251106120000.ABCDE";            // 31 days before the 7th
+    const std::string szNoPlate = "d/not_plate/20251116.ABCDE";  // 21 days
+    WriteFile("d/ENF_IMG/" + szVol, "v");
+    WriteFile(szNoPlate, "n");
     CVelmoraDlg& dlg = Start();
     dlg.m_bLogSentToday = 1;
     m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 7, 0, 0, 1));
     dlg.OnTimer(kTimerSecond);
     EXPECT_EQ(dlg.m_bLogSentToday.load(), 1);
+    EXPECT_TRUE(Exists("d/ENF_IMG/" + szVol));
+    EXPECT_TRUE(Exists(szNoPlate));
     m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 7, 0, 0, 0));
     dlg.OnTimer(kTimerSecond);
     EXPECT_EQ(dlg.m_bLogSentToday.load(), 0);
+    EXPECT_FALSE(Exists("d/ENF_IMG/" + szVol));
+    EXPECT_EQ(ReadFile("d/delete_img/" + szVol), "v");
+    EXPECT_FALSE(Exists(szNoPlate));
     EXPECT_EQ(dlg.GetItemText(IDC_LINK_ICON), "icon:130");
 }
 

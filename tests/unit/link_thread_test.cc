@@ -2,11 +2,50 @@
 // dispatching received frames, sending queued frames, reconnecting after a peer close, a
 // frame error, a send failure and a hang-up (asked from another thread, and command 78
 // closing the link before the dialer is told to end), keeping a partial frame across a
-// close, and the thread's end. Waits are bounded polls of the observable state, not timings.
+// close, and the thread's end; the reconnect period and the pause before the status
+// report on the fake clock. Waits are bounded polls of the observable state, not timings.
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
 namespace {
+
+// The fake platform with the link thread's waits on its clock: a wait without a socket
+// that finds nothing ready moves the fake clock by its whole time-out at once. Connects
+// ('+' made, '-' failed) and sends ('>') are noted with the fake time since the start.
+class FakeClockWaits final : public vplat::EnvWrapper {
+  public:
+    explicit FakeClockWaits(vplat::FakeEnv* pFake)
+        : EnvWrapper(pFake), m_nStartMs(pFake->MonotonicMs()) {}
+    int WaitEventsOrSocket(vplat::Event* const* ppEvents, int nEvents, vplat::SocketHandle s,
+                           uint32_t nMs) override {
+        if (s != vplat::kNoSocket) return Target()->WaitEventsOrSocket(ppEvents, nEvents, s, nMs);
+        const int nWoke = Target()->WaitEventsOrSocket(ppEvents, nEvents, s, 0);
+        if (nWoke == -1) Target()->SleepMs(nMs);
+        return nWoke;
+    }
+    int SockConnect(vplat::SocketHandle s, uint32_t nAddr, uint16_t nPort) override {
+        const int n = Target()->SockConnect(s, nAddr, nPort);
+        Note(n == 1 ? '+' : '-');
+        return n;
+    }
+    int SockSend(vplat::SocketHandle s, const void* pBuf, int nSize) override {
+        Note('>');
+        return Target()->SockSend(s, pBuf, nSize);
+    }
+    std::string Notes() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_szNotes;
+    }
+
+  private:
+    void Note(char c) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_szNotes += c + std::to_string(Target()->MonotonicMs() - m_nStartMs) + " ";
+    }
+    std::mutex m_mutex;
+    uint64_t m_nStartMs;    // fake time of the start
+    std::string m_szNotes;  // what happened when
+};
 
 class LinkThreadTest : public StationTest {
   protected:
@@ -162,6 +201,21 @@ TEST_F(LinkThreadTest, CdmaHangUpClosesTheLinkBeforeTheDialerIsToldToEnd) {
     EXPECT_EQ(Link().m_nDisconnects.load(), 0);
     ASSERT_TRUE(m_server.Accept());  // and back as after any break
     EXPECT_EQ(RecvFrame().Opcode(), 59);
+}
+
+TEST_F(LinkThreadTest, ReconnectThreeSecondsAfterAFailedConnectAndStatus300MsLater) {
+    FakeClockWaits env(m_pEnv.get());
+    vplat::Env::Install(&env);
+    m_pEnv->FailConnect(1, false);
+    Link().m_nIndex = 0;
+    Link().m_hThread = std::thread(LinkThreadProc, m_pDlg.get(), 0);
+    ASSERT_TRUE(m_server.Accept());
+    EXPECT_EQ(RecvFrame().Opcode(), 59);
+    EXPECT_EQ(env.Notes(), "-0 +3000 >3300 ");
+    Link().m_bRun = 0;
+    Link().m_hStopEvent->Set();
+    Link().m_hThread.join();
+    vplat::Env::Install(m_pEnv.get());
 }
 
 TEST_F(LinkThreadTest, UnreachableManagerLeavesTheLinkDown) {

@@ -1,9 +1,13 @@
-// The serial port, programs and the clock on the POSIX back-end: a pseudo-terminal as the
-// modem (raw bytes, the stop event, the modem vanishing, devices that are no terminal),
-// WinExec without a shell, in the program's own directory, with the station root handed
-// on, and the station's time kept as an offset while the environment forces it.
+// The manager link's socket as the kernel reports it, and the serial port, programs and
+// the clock on the POSIX back-end: a pseudo-terminal as the modem (raw bytes, the stop
+// event, the modem vanishing, devices that are no terminal), WinExec without a shell, in
+// the program's own directory, with the station root handed on, and the station's time
+// kept as an offset while the environment forces it.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -88,6 +92,62 @@ TEST_F(PosixHostTest, StartProgramRunsItInItsDirectoryWithoutAShell) {
     EXPECT_FALSE(m_pEnv->StartProgram("D:/QN64-ABRIX/Bin/Missing.exe", 1));
     WriteHostFile(m_root.Host("d/plain.exe"), "not executable");
     EXPECT_FALSE(m_pEnv->StartProgram("D:/plain.exe", 1));
+}
+
+// An integer socket option as the kernel reports it.
+int IntOption(int nFd, int nLevel, int nName) {
+    int n = -1;
+    socklen_t nLen = sizeof n;
+    return getsockopt(nFd, nLevel, nName, &n, &nLen) == 0 ? n : -1;
+}
+// What the kernel grants a fresh TCP socket that asks for nBytes of buffer (Linux doubles
+// the request, caps it at net.core.[rw]mem_max and raises it to its minimum).
+int GrantedBuffer(int nName, int nBytes) {
+    const int nFd = socket(AF_INET, SOCK_STREAM, 0);
+    setsockopt(nFd, SOL_SOCKET, nName, &nBytes, sizeof nBytes);
+    const int n = IntOption(nFd, SOL_SOCKET, nName);
+    close(nFd);
+    return n;
+}
+uint64_t TimeoutMs(int nFd, int nName) {
+    timeval tv{};
+    socklen_t nLen = sizeof tv;
+    getsockopt(nFd, SOL_SOCKET, nName, &tv, &nLen);
+    return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000;
+}
+
+class LinkSocketTest : public StationTest {};
+
+TEST_F(LinkSocketTest, TheLinkThreadsSocketIsSetUpAsTheStationAsks) {
+    LoopbackServer server;
+    MakeLinkedDialog("ABCDE", 0);
+    LinkEntry& link = Link();
+    link.m_dwManagerIp = 0x7F000001;
+    link.m_nManagerPort = server.Port();
+    link.m_bRun = 1;
+    link.m_nIndex = 0;
+    link.m_hThread = std::thread(LinkThreadProc, m_pDlg.get(), 0);
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(WaitFor([&] { return link.m_nLinkState.load() == 1; }));
+    const int nFd = static_cast<int>(link.m_hSocket.load());
+    linger l{-1, -1};
+    socklen_t nLen = sizeof l;
+    ASSERT_EQ(0, getsockopt(nFd, SOL_SOCKET, SO_LINGER, &l, &nLen));
+    EXPECT_EQ(l.l_onoff, 1) << "abortive close";
+    EXPECT_EQ(l.l_linger, 0);
+    EXPECT_EQ(IntOption(nFd, IPPROTO_TCP, TCP_NODELAY), 1);
+    const uint64_t nIoMs = m_pEnv->Target()->ScaleMs(5000);  // the real back-end's scale
+    EXPECT_EQ(TimeoutMs(nFd, SO_SNDTIMEO), nIoMs);
+    EXPECT_EQ(TimeoutMs(nFd, SO_RCVTIMEO), nIoMs);
+    EXPECT_EQ(IntOption(nFd, SOL_SOCKET, SO_SNDBUF), GrantedBuffer(SO_SNDBUF, 0)) << "the least";
+    EXPECT_EQ(IntOption(nFd, SOL_SOCKET, SO_RCVBUF), GrantedBuffer(SO_RCVBUF, 1536000));
+    // The connect alone hands the socket over blocking (the link thread then makes it
+    // event-driven); address 0 is this machine.
+    const SOCKET_T s =
+        CWinSock::ConnectTcp(0, static_cast<uint16_t>(server.Port()), 5000, 5000, true, 0, 1536000);
+    ASSERT_NE(s, INVALID_SOCKET_T);
+    EXPECT_EQ(fcntl(static_cast<int>(s), F_GETFL) & O_NONBLOCK, 0);
+    CWinSock::CloseSocket(s);
 }
 
 }  // namespace
