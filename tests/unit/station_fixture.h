@@ -224,6 +224,8 @@ class StationTest : public ::testing::Test {
     }
     void TearDown() override {
         if (m_pDlg) {
+            // As the dialog closes them: a link thread may be writing a log line.
+            std::unique_lock<std::shared_mutex> lock(m_pDlg->m_shmMutex);
             CShareMem shm;
             shm.CloseShareMem(m_pDlg->m_hLocalStatusMem, 0);
             shm.CloseShareMem(m_pDlg->m_hTrafficMem, 0);
