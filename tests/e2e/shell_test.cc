@@ -77,7 +77,9 @@ TEST(StationShell, NoticesOfTheMainProgramReachTheCenter) {
     const std::pair<int, int> kRows[] = {{102, 52}, {103, 53}, {104, 54},
                                          {105, 56}, {106, 55}, {107, 59}};
     size_t nImages = 0;
-    for (const auto& [nNotice, nOpcode] : kRows) {
+    for (const auto& row : kRows) {
+        const int nNotice = row.first;
+        const int nOpcode = row.second;
         SCOPED_TRACE(nNotice);
         const size_t nBefore = Received(nOpcode);
         EXPECT_EQ(st.Run("harwent-sim", {"send", std::to_string(nNotice), "0"}), "0\n");
