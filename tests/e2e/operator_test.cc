@@ -158,8 +158,10 @@ TEST(OperatorCheck, CenterPollsKeepAnIdleStationUpAndAnAbsentStationIsAnError) {
     auto velmora = st.StartVelmora();
     std::this_thread::sleep_for(std::chrono::milliseconds(300 * 1000 / kScale));
     const std::string szOut = e2e::ReadFile(center.szOut);
-    EXPECT_TRUE(st.Running(velmora)) << e2e::ReadFile(velmora.szOut);
+    // No restart of the station: one connection, never closed, and no restart line.
     EXPECT_EQ(e2e::Count(szOut, "CONNECT "), 1u) << szOut;
+    EXPECT_EQ(e2e::Count(szOut, "CLOSE "), 0u) << szOut;
+    EXPECT_FALSE(Contains(st.SystemLog(), "Restart")) << st.SystemLog();
     EXPECT_TRUE(Contains(szOut, "ERROR text=\"station ZZZZZ not connected: @ZZZZZ 57\"")) << szOut;
     EXPECT_GE(e2e::CountLines(szOut, {"TX code=57"}), 1u) << szOut;  // the next one went
     EXPECT_GE(e2e::CountLines(szOut, {"TX code=59"}), 4u) << szOut;  // the polls
