@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/resource.h"
 #include "app/velmora_dlg.h"
 #include "commands/center_session.h"
 #include "platform/platform.h"
@@ -39,6 +40,9 @@ void CVelmoraDlg::UpdateHealth() {
     }
     m_stats.SetGauge(kGaugeBacklog, nWaiting);
     m_stats.SetGauge(kGaugeOldestAge, nOldest);
+    std::string szBacklog = "backlog " + std::to_string(nWaiting);
+    if (nOldest >= 0) szBacklog += ", oldest " + std::to_string(nOldest / 60) + " min";
+    SetItemText(IDC_BACKLOG, szBacklog);
 
     const bool bVol = m_pSession != nullptr && m_pSession->m_nSendKind.load() == SEND_VOL;
     const int nInFlight = bVol ? m_pSession->m_nVolPacketInFlight.load() : 0;
