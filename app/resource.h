@@ -28,3 +28,6 @@ constexpr int IDC_LOCAL_NAME = 1015;   // "Local Name"
 constexpr int IDC_CRC_ERRORS = 1016;   // "cnt"
 constexpr int IDC_RECV_EVENTS = 1017;  // "R"
 constexpr int IDC_SENT_FRAMES = 1018;  // "S"
+// Not a control of the dialog template: the backlog line of the terminal view and of
+// velmoractl show, "backlog N" and the oldest file's age ("backlog 3, oldest 12 min").
+constexpr int IDC_BACKLOG = 1100;

@@ -66,6 +66,7 @@ void CVelmoraDlg::OnSecondTick() {
         DeleteOldNoPlateFiles(tNow);
         m_bLogSentToday = 0;
     }
+    UpdateHealth();
 }
 
 void CVelmoraDlg::CheckLinkWatchdog(int nConn) {

@@ -44,6 +44,7 @@ public:
     // ---- timers, buttons, window messages ----
     void OnTimer(unsigned nIdEvent);
     void OnSecondTick();
+    void UpdateHealth();  // the health gauges and the service manager's watchdog, each second
     void CheckLinkWatchdog(int nConn);
     int UpdateSendState();
     intptr_t OnWmMgrViolation(uintptr_t wParam, intptr_t lParam);
@@ -114,6 +115,8 @@ public:
     std::unique_ptr<vplat::Event> m_hSerialStop;   // ends the serial thread's wait
     std::thread m_hSerialThread;                   // the serial thread
     std::atomic<int> m_nFramesIn{0};               // frames accepted since start (stats)
+    int64_t m_nLinkDownTicks = 0;                  // second ticks since the link was last up
+    bool m_bServiceReady = false;                  // readiness told to the service manager
 };
 
 // The serial thread body (CDMA stations).

@@ -82,7 +82,7 @@ bool RunAgainstMgrpc(int nRuns, int nScale, Figures* pOut) {
     const std::string szAddr = vbench::FreeManagerAddress();
     vbench::BenchStation st(szAddr, nScale);
     vbench::LineReader out;
-    if (st.Start("velmora-mgrpc", {"--listen", szAddr}, out.WriteEnd()) < 0) return false;
+    if (st.Start("velmora-mgrpc", {"--listen", szAddr, "--poll", "0"}, out.WriteEnd()) < 0) return false;
     out.CloseWriteEnd();
     size_t nFrom = 0;
     vbench::StampedLine line;

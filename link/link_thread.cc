@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "app/velmora_dlg.h"
+#include "config/profile_load.h"
 #include "housekeeping/system_log.h"
 #include "link/send_queue.h"
 #include "link/tcp_client_comm.h"
@@ -53,7 +54,7 @@ class LinkWorker {
     void Run();
 
   private:
-    SOCKET_T Connect() const;
+    SOCKET_T Connect();
     void Reconnect();
     void HandleCloseRequest();
     void NetworkStep();
@@ -102,10 +103,37 @@ class LinkWorker {
     int m_nFrameErrorsInRow = 0;            // frame errors since the last frame taken
 };
 
-SOCKET_T LinkWorker::Connect() const {
-    return CWinSock::ConnectTcp(m_link.m_dwManagerIp, static_cast<uint16_t>(m_link.m_nManagerPort),
-                                kConnectTimeoutMs, kIoTimeoutMs, true, kSocketSendBuf,
-                                kSocketRecvBuf);
+// One connect attempt, counted in the health gauges; a failure's reason goes to the
+// debug output when it differs from the last one (never to the system log).
+SOCKET_T LinkWorker::Connect() {
+    CStationStats& stats = m_pDlg->m_stats;
+    const int64_t nAttempts = stats.GetGauge(kGaugeConnectAttempts) + 1;
+    stats.SetGauge(kGaugeConnectAttempts, nAttempts);
+    const SOCKET_T s = CWinSock::ConnectTcp(
+        m_link.m_dwManagerIp, static_cast<uint16_t>(m_link.m_nManagerPort), kConnectTimeoutMs,
+        kIoTimeoutMs, true, kSocketSendBuf, kSocketRecvBuf);
+    const int64_t nLast = stats.GetGauge(kGaugeLastFailure);
+    if (s != INVALID_SOCKET_T) {
+        if (nLast != kFailNone) {
+            DebugF("manager link: connected after %lld attempts",
+                   static_cast<long long>(nAttempts));
+        }
+        stats.SetGauge(kGaugeConnectAttempts, 0);
+        stats.SetGauge(kGaugeConnectFailures, 0);
+        stats.SetGauge(kGaugeLastFailure, kFailNone);
+        return s;
+    }
+    const int nReason = m_link.m_dwManagerIp == kIpv4None
+                            ? kFailBadAddress
+                            : ConnectFailureFromText(vplat::env()->SockLastFailure());
+    stats.SetGauge(kGaugeConnectFailures, stats.GetGauge(kGaugeConnectFailures) + 1);
+    stats.SetGauge(kGaugeLastFailure, nReason);
+    if (nReason != nLast) {
+        const uint32_t n = m_link.m_dwManagerIp;
+        DebugF("manager link: connect to %u.%u.%u.%u:%d failed: %s", n >> 24, (n >> 16) & 255,
+               (n >> 8) & 255, n & 255, m_link.m_nManagerPort, ConnectFailureText(nReason));
+    }
+    return s;
 }
 
 void LinkWorker::Run() {
@@ -218,6 +246,7 @@ void LinkWorker::TakeFrames() {
         }
         m_nFrameErrorsInRow = 0;
         m_pDlg->m_stats.Add(kStatFramesIn);
+        m_pDlg->m_stats.SetGauge(kGaugeLastFrameIn, vplat::env()->Time64());
         m_pDlg->TcpMessageRecvFromCenter(m_pFrame.get(), nLength, m_nConn);
         nOffset += nLength;
     }
@@ -248,6 +277,7 @@ void LinkWorker::SendPass() {
         if (SendWhole(m_pSendBuf.get(), nLength)) {
             ++m_link.m_nSentFrames;
             m_pDlg->m_stats.Add(kStatFramesOut);
+            m_pDlg->m_stats.SetGauge(kGaugeLastFrameOut, vplat::env()->Time64());
             m_pDlg->m_stats.Add(kStatBytesOut, static_cast<uint64_t>(nLength));
             RemoveSentFrame(m_link, nSeq);
             continue;

@@ -79,6 +79,12 @@ class EnvWrapper : public Env {
     FILE* OpenFile(const char* szWinPath, const char* szMode) override {
         return m_pTarget->OpenFile(szWinPath, szMode);
     }
+    PathKind GetPathKind(const char* szWinPath) override {
+        return m_pTarget->GetPathKind(szWinPath);
+    }
+    int64_t FileAgeSeconds(const char* szWinPath) override {
+        return m_pTarget->FileAgeSeconds(szWinPath);
+    }
     size_t ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
                              char* szOut, size_t nSize, const char* szWinPath) override {
         return m_pTarget->ReadProfileString(szSection, szKey, szDefault, szOut, nSize, szWinPath);
@@ -164,6 +170,10 @@ class EnvWrapper : public Env {
     }
     bool SockClose(SocketHandle s) override { return m_pTarget->SockClose(s); }
     uint32_t LocalIPv4() override { return m_pTarget->LocalIPv4(); }
+    const char* SockLastFailure() override { return m_pTarget->SockLastFailure(); }
+    bool SerialDeviceExists(const char* szDevice) override {
+        return m_pTarget->SerialDeviceExists(szDevice);
+    }
     SerialHandle SerialOpen(const char* szDevice, int nBaud) override {
         return m_pTarget->SerialOpen(szDevice, nBaud);
     }

@@ -77,6 +77,32 @@ bool IniFindValue(std::string_view szText, std::string_view szSection, std::stri
     return false;
 }
 
+std::vector<std::pair<std::string, std::string>> IniListKeys(std::string_view szText) {
+    if (szText.size() >= 3 && szText.substr(0, 3) == "\xEF\xBB\xBF") szText.remove_prefix(3);
+    std::vector<std::pair<std::string, std::string>> keys;
+    std::string szSection;
+    bool bInSection = false;
+    size_t nPos = 0;
+    while (nPos < szText.size()) {
+        size_t nEol = szText.find('\n', nPos);
+        if (nEol == std::string_view::npos) nEol = szText.size();
+        const std::string_view szLine = Trim(szText.substr(nPos, nEol - nPos));
+        nPos = nEol + 1;
+        if (szLine.empty() || szLine.front() == ';') continue;
+        if (szLine.front() == '[') {
+            const size_t nClose = szLine.rfind(']');
+            if (nClose == std::string_view::npos) continue;
+            szSection = std::string(Trim(szLine.substr(1, nClose - 1)));
+            bInSection = true;
+            continue;
+        }
+        if (!bInSection) continue;
+        const std::string_view szName = Trim(szLine.substr(0, szLine.find('=')));
+        if (!szName.empty()) keys.emplace_back(szSection, std::string(szName));
+    }
+    return keys;
+}
+
 size_t IniCopyResult(std::string_view szValue, char* szOut, size_t nSize) {
     if (szOut == nullptr || nSize == 0) return 0;
     size_t nCopy = szValue.size();

@@ -10,6 +10,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vplat {
 
@@ -17,6 +19,10 @@ namespace vplat {
 // (possibly with an empty value); false when the section or key is missing.
 bool IniFindValue(std::string_view szText, std::string_view szSection, std::string_view szKey,
                   std::string* pValue);
+
+// Every (section, key) of the INI text, in file order, read with the same rules (names
+// trimmed; lines outside a section and comment lines skipped).
+std::vector<std::pair<std::string, std::string>> IniListKeys(std::string_view szText);
 
 // Copies szValue into szOut as GetPrivateProfileStringA returns it: at most nSize - 1
 // characters and a NUL. Returns the number of characters copied (0 when nSize is 0).

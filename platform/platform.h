@@ -96,6 +96,9 @@ struct FileIdentity {
     bool operator!=(const FileIdentity& o) const { return !(*this == o); }
 };
 
+// What a station path names (GetPathKind).
+enum class PathKind { kMissing, kFile, kDirectory, kOther };
+
 // Serial port (the CDMA modem).
 struct SerialHandle {
     int64_t nHandle = -1;
@@ -155,6 +158,11 @@ public:
     virtual bool MakeDirectory(const char* szWinPath) = 0;
     // fopen on the mapped path; null on failure.
     virtual FILE* OpenFile(const char* szWinPath, const char* szMode) = 0;
+    // What the path names now (kOther: a device, a socket, ...). Any thread.
+    virtual PathKind GetPathKind(const char* szWinPath) = 0;
+    // Seconds since the file was last written, as the station's timers count them (real
+    // seconds multiplied by the time scale); -1 when it cannot be read. Any thread.
+    virtual int64_t FileAgeSeconds(const char* szWinPath) = 0;
 
     // ---- INI files (GetPrivateProfileStringA) ----------------------------------------
     // Copies the value of [section] key (both without regard to case, blanks around the
@@ -250,8 +258,13 @@ public:
     virtual bool SockClose(SocketHandle s) = 0;
     // First IPv4 address of this host (host order), 0 when the lookup fails.
     virtual uint32_t LocalIPv4() = 0;
+    // Why the calling thread's last SockConnect or SockWait failed, in a few words:
+    // "refused", "no route", "timed out", "bad address" or "error".
+    virtual const char* SockLastFailure() = 0;
 
     // ---- Serial port ------------------------------------------------------------------
+    // Whether the device SerialOpen would open exists (it is not opened).
+    virtual bool SerialDeviceExists(const char* szDevice) = 0;
     // Opens a device (Windows "COM3" or a host device path) raw at nBaud. Invalid on failure.
     virtual SerialHandle SerialOpen(const char* szDevice, int nBaud) = 0;
     // Waits up to nTimeoutMs until characters arrived or pStop is signalled.
@@ -273,6 +286,26 @@ public:
 bool InitPlatform(int argc, char** argv, std::vector<std::string>* pRest, std::string* pError);
 // The station root the default back-end works in (host path).
 std::string StationRoot();
+// The version of the station's programs ("1.0.0").
+const char* VelmoraVersion();
+
+// One station per root. LockStationRoot makes the calling process the station of its root
+// (POSIX: an flock on ROOT/.velmora.lock, which dies with the process, so a lock left by
+// a crash or SIGKILL is free again at once; Windows: the named mutex
+// "Global\\VelmoraStation", one station per machine). kHeld when another process holds it
+// (*pszWhy says which, when known), kFailed when the lock cannot be taken (a lock file
+// that is not a regular file of ours, no permission). Call once, before anything else
+// touches the root; the lock lasts until the process ends.
+enum class RootLock { kTaken, kHeld, kFailed };
+RootLock LockStationRoot(std::string* pszWhy);
+
+// Sends state lines ("READY=1", "WATCHDOG=1", "STOPPING=1") to the service manager that
+// started the program (systemd's NOTIFY_SOCKET datagram protocol). False, and nothing
+// sent, when there is none (always on Windows). Any thread.
+bool NotifyServiceManager(const char* szState);
+// The watchdog period the service manager asked for (WATCHDOG_USEC for this process), in
+// milliseconds; 0 when none.
+uint64_t ServiceWatchdogMs();
 
 // True when the environment setting VELMORA_CLOCK_OFFSET is set (to anything but "" or
 // "0"): the station then keeps its time as an offset whatever its configuration says.

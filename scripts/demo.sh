@@ -2,7 +2,9 @@
 # A working demo station: builds everything, makes a station root under ./demo (or
 # $VELMORA_DEMO_ROOT), starts the Manager PC peer (velmora-mgrpc on 127.0.0.1:11001),
 # the main operation program stand-in (harwent-sim, writing a violation file every 12 s),
-# the camera-control and supervisor stand-ins, and Velmora in its terminal view.
+# the camera-control and supervisor stand-ins, checks the configuration (velmora
+# --check-config) and runs Velmora in its terminal view. The center asks for a status
+# every 60 s, so the idle station's link watchdog stays quiet.
 # Keys in the view: s send/stop, c CDMA, a about, q quit. Everything stops with Velmora.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,6 +41,8 @@ ENF_IMG_DIRECTORY=d:/ENF_IMG
 INI
 for prog in Brisketon Quillamor; do ln -sf "$bin/sibling-stub" "$root/d/QN64-ABRIX/Bin/$prog.exe"; done
 export VELMORA_ROOT="$root"
+# The settings as the station will read them, and any problem with the root.
+"$bin/velmora" --check-config || { echo "the demo root has configuration problems" >&2; exit 1; }
 # The center may set the station's time; on a demo machine it stays an offset.
 export VELMORA_CLOCK_OFFSET=1
 pids=()

@@ -7,4 +7,5 @@ cd "$(dirname "$0")/.."
 export VELMORA_CLOCK_OFFSET=1
 scripts/build.sh
 ctest --test-dir build -j"$(nproc)" --output-on-failure --timeout 300
+scripts/verify-install.sh
 scripts/fuzz.sh 20

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -128,6 +129,11 @@ bool InitPlatform(int argc, char** argv, std::vector<std::string>* pRest, std::s
     }
     if (access(opts.szRoot.c_str(), F_OK) != 0) {
         if (pError != nullptr) *pError = "station root " + opts.szRoot + " does not exist";
+        return false;
+    }
+    struct stat stRoot {};
+    if (stat(opts.szRoot.c_str(), &stRoot) != 0 || !S_ISDIR(stRoot.st_mode)) {
+        if (pError != nullptr) *pError = "station root " + opts.szRoot + " is not a directory";
         return false;
     }
     // Replaces the instance made from the environment; the old one may still be referenced

@@ -236,6 +236,20 @@ bool PosixEnv::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
     return true;
 }
 
+PathKind PosixEnv::GetPathKind(const char* szWinPath) {
+    struct stat st {};
+    if (stat(MapPath(szWinPath).c_str(), &st) != 0) return PathKind::kMissing;
+    if (S_ISDIR(st.st_mode)) return PathKind::kDirectory;
+    return S_ISREG(st.st_mode) ? PathKind::kFile : PathKind::kOther;
+}
+
+int64_t PosixEnv::FileAgeSeconds(const char* szWinPath) {
+    struct stat st {};
+    if (stat(MapPath(szWinPath).c_str(), &st) != 0) return -1;
+    const int64_t nAge = static_cast<int64_t>(time(nullptr)) - static_cast<int64_t>(st.st_mtime);
+    return nAge < 0 ? 0 : static_cast<int64_t>(static_cast<double>(nAge) * m_opts.dTimeScale);
+}
+
 bool PosixEnv::MakeDirectory(const char* szWinPath) {
     const std::string szHost = MapPath(szWinPath);
     if (mkdir(szHost.c_str(), 0777) != 0) {

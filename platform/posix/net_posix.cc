@@ -27,6 +27,9 @@ namespace {
 
 int Fd(SocketHandle s) { return static_cast<int>(s); }
 
+// The error of the calling thread's last failed connect or wait, for SockLastFailure.
+thread_local int t_nLastSockError = 0;
+
 // Poll timeout for a wait of the core: -1 for "no limit", else scaled milliseconds.
 int PollTimeout(Env* pEnv, uint32_t nMs, uint32_t nInfinite) {
     if (nMs == nInfinite) return -1;
@@ -156,6 +159,7 @@ int PosixEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
     addr.sin_port = htons(nPort);
     if (connect(Fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return 1;
     if (errno == EINPROGRESS || errno == EINTR || errno == EALREADY) return 1;  // under way
+    t_nLastSockError = errno;
     return 0;
 }
 
@@ -167,8 +171,14 @@ int PosixEnv::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
     int nReady;
     while ((nReady = poll(&pfd, 1, nTimeout)) < 0 && errno == EINTR) {
     }
-    if (nReady < 0) return kSockError;
-    if (nReady == 0) return 0;
+    if (nReady < 0) {
+        t_nLastSockError = errno;
+        return kSockError;
+    }
+    if (nReady == 0) {
+        t_nLastSockError = ETIMEDOUT;
+        return 0;
+    }
     // A refused non-blocking connect shows as writable with POLLERR/POLLHUP: SO_ERROR tells.
     int nSoError = 0;
     socklen_t nLen = sizeof(nSoError);
@@ -176,13 +186,31 @@ int PosixEnv::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
         if (getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &nSoError, &nLen) != 0) nSoError = errno;
     }
     int nResult = 0;
-    if (nSoError != 0 || (pfd.revents & POLLNVAL) != 0) return kSockError;
+    if (nSoError != 0 || (pfd.revents & POLLNVAL) != 0) {
+        t_nLastSockError = nSoError != 0 ? nSoError : EBADF;
+        return kSockError;
+    }
     if ((pfd.revents & (POLLIN | POLLHUP)) != 0 && (nMask & kSockReadable) != 0) {
         nResult |= kSockReadable;
     }
     if ((pfd.revents & POLLOUT) != 0 && (nMask & kSockWritable) != 0) nResult |= kSockWritable;
     if (nResult == 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0) nResult = kSockError;
     return nResult;
+}
+
+const char* PosixEnv::SockLastFailure() {
+    switch (t_nLastSockError) {
+        case ECONNREFUSED: return "refused";
+        case ETIMEDOUT: return "timed out";
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+        case ENETDOWN:
+        case EHOSTDOWN: return "no route";
+        case EADDRNOTAVAIL:
+        case EAFNOSUPPORT:
+        case EINVAL: return "bad address";
+        default: return "error";
+    }
 }
 
 bool PosixEnv::SockSetBlocking(SocketHandle s, bool bBlocking) {

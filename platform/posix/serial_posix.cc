@@ -71,6 +71,10 @@ int Fd(SerialHandle h) { return static_cast<int>(h.nHandle); }
 
 }  // namespace
 
+bool PosixEnv::SerialDeviceExists(const char* szDevice) {
+    return access(SerialDevicePath(szDevice).c_str(), F_OK) == 0;
+}
+
 SerialHandle PosixEnv::SerialOpen(const char* szDevice, int nBaud) {
     const std::string szPath = SerialDevicePath(szDevice);
     const speed_t nSpeed = BaudConstant(nBaud);

@@ -4,6 +4,7 @@
 #include <curses.h>
 
 #include <clocale>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
@@ -107,17 +108,19 @@ void TerminalView::Draw(bool bAbout) {
     const std::string szIcon = text(1009);
     const char* szLink = szIcon == "icon:129"   ? "[LINK UP]"
                          : szIcon == "icon:130" ? "[LINK DOWN]"
-                                                : "[        ]";
-    mvprintw(0, 1, "%s", m_szCaption.c_str());
-    mvprintw(0, 50, "%s", szLink);
+                                                : "[NO LINK YET]";
+    // 80 columns: the caption, the link in words, the backlog (control 1100) cut to fit.
+    mvprintw(0, 1, "%.32s", m_szCaption.c_str());
+    mvprintw(0, 36, "%s", szLink);
+    mvprintw(0, 52, "%.27s", text(1100).c_str());
     mvprintw(1, 1, "-- Local Information -- %s", text(1015).c_str());
+    // A 15-character address whole: each field gets the width of its longest value.
     static const Field kRow2[] = {{"관리 IP  :", 1001}, {"Port No :", 1002}, {"Local ID  :", 1003}};
-    int nCol = 3;
-    for (const Field& f : kRow2) {
-        mvprintw(2, nCol, "%s %s", f.szLabel, text(f.nId).c_str());
-        nCol += 24;
+    static const int kCols[] = {2, 29, 46};  // ends at 28, 44 and 63 at the longest
+    for (size_t k = 0; k < std::size(kRow2); ++k) {
+        mvprintw(2, kCols[k], "%s %.15s", kRow2[k].szLabel, text(kRow2[k].nId).c_str());
     }
-    mvprintw(2, nCol, "v.1.0.0(T)");
+    mvprintw(2, 66, "v.1.0.0(T)");
     mvprintw(3, 3, "R %s   S %s", text(1017).c_str(), text(1018).c_str());
     mvprintw(4, 3, "%s", text(1006).c_str());
     mvprintw(5, 3, "%s", text(1007).c_str());

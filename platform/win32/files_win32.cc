@@ -265,6 +265,28 @@ bool Win32Env::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
     return true;
 }
 
+PathKind Win32Env::GetPathKind(const char* szWinPath) {
+    const DWORD nAttr = GetFileAttributesA(ToBackslashes(MapPath(szWinPath)).c_str());
+    if (nAttr == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+    if ((nAttr & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kDirectory;
+    return (nAttr & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::kOther : PathKind::kFile;
+}
+
+int64_t Win32Env::FileAgeSeconds(const char* szWinPath) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(ToBackslashes(MapPath(szWinPath)).c_str(), GetFileExInfoStandard,
+                              &data))
+        return -1;
+    FILETIME ftNow{};
+    GetSystemTimeAsFileTime(&ftNow);
+    auto Ticks = [](const FILETIME& ft) {  // 100-ns steps
+        return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) |
+                                    ft.dwLowDateTime);
+    };
+    const int64_t nAge = (Ticks(ftNow) - Ticks(data.ftLastWriteTime)) / 10000000;
+    return nAge < 0 ? 0 : static_cast<int64_t>(static_cast<double>(nAge) * m_opts.dTimeScale);
+}
+
 bool Win32Env::MakeDirectory(const char* szWinPath) {
     const std::string szHost = MapPath(szWinPath);
     if (!CreateDirectoryA(ToBackslashes(szHost).c_str(), nullptr)) {

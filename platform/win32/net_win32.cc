@@ -280,6 +280,11 @@ bool Win32Env::SockBind(SocketHandle s, uint16_t nPort) {
     return true;
 }
 
+namespace {
+// The Winsock error of the calling thread's last failed connect or wait (SockLastFailure).
+thread_local int t_nLastSockError = 0;
+}  // namespace
+
 int Win32Env::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -291,7 +296,23 @@ int Win32Env::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
         nErr == WSAEINTR) {
         return 1;  // under way
     }
+    t_nLastSockError = nErr;
     return 0;
+}
+
+const char* Win32Env::SockLastFailure() {
+    switch (t_nLastSockError) {
+        case WSAECONNREFUSED: return "refused";
+        case WSAETIMEDOUT: return "timed out";
+        case WSAENETUNREACH:
+        case WSAEHOSTUNREACH:
+        case WSAENETDOWN:
+        case WSAEHOSTDOWN: return "no route";
+        case WSAEADDRNOTAVAIL:
+        case WSAEAFNOSUPPORT:
+        case WSAEINVAL: return "bad address";
+        default: return "error";
+    }
 }
 
 int Win32Env::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
@@ -308,9 +329,21 @@ int Win32Env::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
     tv.tv_usec = static_cast<long>((nTimeout % 1000) * 1000);
     const int nReady =
         select(0, &readSet, &writeSet, &errorSet, nTimeout == INFINITE ? nullptr : &tv);
-    if (nReady == SOCKET_ERROR) return kSockError;
-    if (nReady == 0) return 0;
-    if (FD_ISSET(Sock(s), &errorSet)) return kSockError;
+    if (nReady == SOCKET_ERROR) {
+        t_nLastSockError = WSAGetLastError();
+        return kSockError;
+    }
+    if (nReady == 0) {
+        t_nLastSockError = WSAETIMEDOUT;
+        return 0;
+    }
+    if (FD_ISSET(Sock(s), &errorSet)) {
+        int nSoError = 0;
+        int nLen = sizeof(nSoError);
+        getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&nSoError), &nLen);
+        t_nLastSockError = nSoError;
+        return kSockError;
+    }
     int nResult = 0;
     if (FD_ISSET(Sock(s), &writeSet)) {
         int nSoError = 0;
@@ -318,6 +351,7 @@ int Win32Env::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
         if (getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&nSoError), &nLen) !=
                 0 ||
             nSoError != 0) {
+            t_nLastSockError = nSoError;
             return kSockError;
         }
         nResult |= kSockWritable;

@@ -84,6 +84,15 @@ int Transfer(HANDLE hPort, void* pBuf, int nSize, bool bWrite, int* pnError) {
 
 }  // namespace
 
+bool Win32Env::SerialDeviceExists(const char* szDevice) {
+    // A COM port cannot be looked at without opening it: opened for no access at all.
+    const HANDLE h = CreateFileA(SerialDeviceName(szDevice).c_str(), 0, 0, nullptr, OPEN_EXISTING,
+                                 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;  // held
+    CloseHandle(h);
+    return true;
+}
+
 SerialHandle Win32Env::SerialOpen(const char* szDevice, int nBaud) {
     const std::string szName = SerialDeviceName(szDevice);
     if (!IsSupportedBaud(nBaud)) {

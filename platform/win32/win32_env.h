@@ -78,6 +78,8 @@ class Win32Env final : public Env {
     bool GetFileIdentity(const char* szWinPath, FileIdentity* pOut) override;
     bool MakeDirectory(const char* szWinPath) override;
     FILE* OpenFile(const char* szWinPath, const char* szMode) override;
+    PathKind GetPathKind(const char* szWinPath) override;
+    int64_t FileAgeSeconds(const char* szWinPath) override;
     size_t ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
                              char* szOut, size_t nSize, const char* szWinPath) override;
 
@@ -126,6 +128,8 @@ class Win32Env final : public Env {
     int SockSend(SocketHandle s, const void* pBuf, int nSize) override;
     bool SockClose(SocketHandle s) override;
     uint32_t LocalIPv4() override;
+    const char* SockLastFailure() override;
+    bool SerialDeviceExists(const char* szDevice) override;
 
     SerialHandle SerialOpen(const char* szDevice, int nBaud) override;
     int SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) override;

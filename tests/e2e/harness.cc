@@ -330,7 +330,8 @@ Proc Station::StartStub(const std::string& szTitle) {
 }
 
 Proc Station::StartCenter(const std::vector<std::string>& extra) {
-    std::vector<std::string> args{"--listen", m_szAddr, "--store", Path("center")};
+    // Silent unless a test asks for the status polls (a later --poll wins).
+    std::vector<std::string> args{"--listen", m_szAddr, "--store", Path("center"), "--poll", "0"};
     args.insert(args.end(), extra.begin(), extra.end());
     return Start("velmora-mgrpc", args);
 }

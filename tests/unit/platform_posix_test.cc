@@ -8,9 +8,12 @@
 #include <netinet/tcp.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/env_wrapper.h"
@@ -27,6 +30,32 @@ class PosixHostTest : public ::testing::Test {
 };
 
 // Tests run as root: the machine's clock must never move, whatever the station is told.
+// The service manager's notify protocol: one datagram per state line to NOTIFY_SOCKET
+// (a path, or '@' for the abstract namespace); nothing at all without it.
+TEST(ServiceNotify, StateLinesGoToTheNotifySocketOnlyWhenThereIsOne) {
+    for (const std::string& szName : {std::string("/tmp/h3-notify-") + std::to_string(getpid()),
+                                      std::string("@h3-notify-") + std::to_string(getpid())}) {
+        SCOPED_TRACE(szName);
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, szName.data(), szName.size());
+        if (szName[0] == '@') addr.sun_path[0] = '\0';
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr),
+                       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + szName.size())),
+                  0);
+        setenv("NOTIFY_SOCKET", szName.c_str(), 1);
+        EXPECT_TRUE(vplat::NotifyServiceManager("WATCHDOG=1"));
+        char buf[32] = {};
+        EXPECT_EQ(recv(fd, buf, sizeof buf, MSG_DONTWAIT), 10);
+        EXPECT_STREQ(buf, "WATCHDOG=1");
+        unsetenv("NOTIFY_SOCKET");
+        EXPECT_FALSE(vplat::NotifyServiceManager("WATCHDOG=1"));
+        close(fd);
+        if (szName[0] == '/') unlink(szName.c_str());
+    }
+}
+
 TEST_F(PosixHostTest, TheEnvironmentForcesTheClockOffset) {
     const char* szSaved = std::getenv("VELMORA_CLOCK_OFFSET");
     const std::string szKeep = szSaved ? szSaved : "";

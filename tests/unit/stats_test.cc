@@ -269,7 +269,7 @@ TEST_F(StatsTest, PublishedMappingLayout) {
     const auto* p = static_cast<const uint8_t*>(view.pView);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(p), 4), "VLTS");
     EXPECT_EQ(std::vector<uint8_t>(p + 4, p + 16),
-              (std::vector<uint8_t>{1, 0, 0, 0, kStatCount, 0, 0, 0, 0, 0, 0, 0}));
+              (std::vector<uint8_t>{2, 0, 0, 0, kStatCount, 0, 0, 0, kGaugeCount, 0, 0, 0}));
     EXPECT_EQ(Le64(p, 16), 0x123456789ULL);
     EXPECT_EQ(Le64(p, 24), 0u);
     // bytes_out is counter 3, files_sent 11, resends 13.
@@ -280,12 +280,21 @@ TEST_F(StatsTest, PublishedMappingLayout) {
         EXPECT_EQ(Le64(p, 32 + 8 * static_cast<size_t>(k)), nWant) << StatCounterName(k);
     }
     EXPECT_EQ(Le64(p, 32 + 8 * kStatCount), 0u);  // past the counters: cleared too
+    // Gauges go both ways and are written through; the oldest age starts at -1 (none).
+    EXPECT_EQ(Le64(p, kStatsGaugeOffset + 8 * kGaugeOldestAge), ~0ULL);
+    stats.SetGauge(kGaugeBacklog, 7);
+    stats.SetGauge(kGaugeBacklog, 3);
+    EXPECT_EQ(Le64(p, kStatsGaugeOffset + 8 * kGaugeBacklog), 3u);
 
     StationStatsView read;
     ASSERT_TRUE(ReadStationStats(view.pView, view.nSize, &read));
     EXPECT_EQ(read.nCount, static_cast<uint32_t>(kStatCount));
     EXPECT_EQ(read.nStartTime, 0x123456789LL);
     EXPECT_EQ(read.nCounters[kStatFilesSent], 2u);
+    EXPECT_EQ(read.nGauges[kGaugeBacklog], 3);
+    EXPECT_EQ(read.nGauges[kGaugeOldestAge], -1);
+    EXPECT_STREQ(StatGaugeName(kGaugeTick), "tick");
+    EXPECT_STREQ(ConnectFailureText(ConnectFailureFromText("timed out")), "timed out");
     EXPECT_STREQ(StatCounterName(kStatFilesSent), "files_sent");
     EXPECT_STREQ(StatCounterName(kStatFramesIn), "frames_in");
     EXPECT_STREQ(StatCounterName(kStatLogsSent), "logs_sent");
@@ -294,11 +303,11 @@ TEST_F(StatsTest, PublishedMappingLayout) {
     // Another magic, another version, or more counters than the bytes hold: refused.
     std::vector<uint8_t> copy(p, p + kStatsMappingSize);
     EXPECT_TRUE(ReadStationStats(copy.data(), copy.size(), &read));
-    EXPECT_FALSE(ReadStationStats(copy.data(), kStatsHeaderSize + 8 * kStatCount - 1, &read));
-    copy[4] = 2;
-    EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
     copy[4] = 1;
-    copy[8] = 29;  // 32 + 29 * 8 > 256
+    EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
+    copy[4] = 2;
+    EXPECT_FALSE(ReadStationStats(copy.data(), kStatsGaugeOffset + 8 * kGaugeCount - 1, &read));
+    copy[8] = 29;  // 32 + 29 * 8 > 256, where the gauges begin
     EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
     copy[8] = kStatCount;
     copy[0] = 'X';

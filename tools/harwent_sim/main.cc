@@ -44,11 +44,12 @@ private:
     StationFiles* m_pFiles;  // shared memory and violation files
 };
 
-int Usage() {
-    std::fprintf(stderr,
+int Usage(FILE* out = stderr) {
+    std::fprintf(out,
                  "usage: harwent-sim --root DIR [--log FILE] [--vol-every SEC] [--vol-max BYTES]\n"
-                 "       harwent-sim --root DIR send CODE VALUE\n");
-    return 2;
+                 "       harwent-sim --root DIR send CODE VALUE\n"
+                 "       harwent-sim --version | --help\n");
+    return out == stderr ? 2 : 0;
 }
 
 }  // namespace
@@ -59,6 +60,11 @@ int main(int argc, char** argv) {
     if (!vplat::InitPlatform(argc, argv, &rest, &szError)) {
         std::fprintf(stderr, "harwent-sim: %s\n", szError.c_str());
         return 2;
+    }
+    if (!rest.empty() && (rest[0] == "--help" || rest[0] == "-h")) return Usage(stdout);
+    if (!rest.empty() && rest[0] == "--version") {
+        std::printf("harwent-sim %s\n", vplat::VelmoraVersion());
+        return 0;
     }
     if (!rest.empty() && rest[0] == "send") {
         if (rest.size() != 3) return Usage();

@@ -23,6 +23,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/platform.h"
 #include "tools/modem_sim/sim_text.h"
 
 namespace {
@@ -320,6 +321,9 @@ int main(int argc, char** argv) {
         const bool bHasValue = i + 1 < argc;
         if (szArg == "--help" || szArg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (szArg == "--version") {
+            std::printf("modem-sim %s\n", vplat::VelmoraVersion());
             return 0;
         } else if (szArg == "--root" && bHasValue) {
             szRoot = argv[++i];

@@ -50,6 +50,15 @@ int main(int argc, char** argv) {
     std::string szTitle = TitleFromProgramName(argv[0]);
     std::string szLog;
     for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == "--version") {
+            std::printf("sibling-stub %s\n", vplat::VelmoraVersion());
+            return 0;
+        }
+        if (rest[i] == "--help" || rest[i] == "-h") {
+            std::printf("usage: sibling-stub --root DIR --title TITLE [--log FILE]\n"
+                        "       (started as X.exe it holds the window X)\n");
+            return 0;
+        }
         if (rest[i] == "--title" && i + 1 < rest.size()) {
             szTitle = rest[++i];
         } else if (rest[i] == "--log" && i + 1 < rest.size()) {

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/platform.h"
 #include "tools/velmora_mgrpc/mgrpc.h"
 
 namespace {
@@ -74,14 +75,30 @@ bool SameIdIgnoringCase(const std::string& a, const std::string& b) {
     return true;
 }
 
-void AddCommand(const std::string& szLine, std::deque<mgrpc::Command>* pQueue) {
+void AddCommand(const std::string& szLine, std::deque<mgrpc::Command>* pQueue, bool bWait) {
     mgrpc::Command cmd;
     std::string szError;
     if (mgrpc::ParseCommand(szLine, &cmd, &szError)) {
+        // "@ID" names one station: it is there now or the command fails.
+        cmd.bWait = bWait && cmd.szTarget.empty();
         pQueue->push_back(cmd);
     } else if (!szError.empty()) {
         mgrpc::Emit("ERROR text=" + mgrpc::Quote(szError + ": " + szLine));
     }
+}
+
+// The period of --poll in milliseconds, divided by VELMORA_TIME_SCALE as the station's
+// own periods are; 0 when off.
+int64_t PollPeriodMs(double dPollSec) {
+    if (dPollSec <= 0) return 0;
+    double dScale = 1;
+    if (const char* sz = std::getenv("VELMORA_TIME_SCALE")) {
+        char* pEnd = nullptr;
+        const double d = std::strtod(sz, &pEnd);
+        if (pEnd != sz && *pEnd == '\0' && d >= 1 && d <= 1e6) dScale = d;
+    }
+    const double dMs = dPollSec * 1000.0 / dScale;
+    return dMs < 1 ? 1 : static_cast<int64_t>(dMs);
 }
 
 // Runs the queue as far as it can; true when "quit" was reached.
@@ -111,7 +128,16 @@ bool RunQueue(std::deque<mgrpc::Command>* pQueue, mgrpc::Server& server,
                 continue;
             targets.push_back(st.get());
         }
-        if (targets.empty()) return false;  // waits for a station
+        if (targets.empty() && cmd.bWait) return false;  // waits for a station
+        if (targets.empty()) {
+            mgrpc::Emit("ERROR text=" +
+                        mgrpc::Quote((cmd.szTarget.empty()
+                                          ? std::string("no station connected")
+                                          : "station " + cmd.szTarget + " not connected") +
+                                     ": " + cmd.szText));
+            pQueue->pop_front();
+            continue;
+        }
         for (mgrpc::Station* st : targets) server.SendCommand(*st, cmd);
         pQueue->pop_front();
     }
@@ -123,13 +149,18 @@ bool RunQueue(std::deque<mgrpc::Command>* pQueue, mgrpc::Server& server,
 int main(int argc, char** argv) {
     mgrpc::Options opts;
     bool bHelp = false;
+    bool bVersion = false;
     std::string szError;
-    if (!mgrpc::ParseOptions(argc, argv, &opts, &bHelp, &szError)) {
-        std::fprintf(stderr, "velmora-mgrpc: %s\n\n%s", szError.c_str(), mgrpc::kUsage);
+    if (!mgrpc::ParseOptions(argc, argv, &opts, &bHelp, &bVersion, &szError)) {
+        std::fprintf(stderr, "velmora-mgrpc: %s (try --help)\n", szError.c_str());
         return 2;
     }
     if (bHelp) {
         std::fputs(mgrpc::kUsage, stdout);
+        return 0;
+    }
+    if (bVersion) {
+        std::printf("velmora-mgrpc %s\n", vplat::VelmoraVersion());
         return 0;
     }
     std::deque<mgrpc::Command> queue;
@@ -139,9 +170,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "velmora-mgrpc: cannot read %s\n", opts.szScript.c_str());
             return 2;
         }
-        for (std::string szLine; std::getline(script, szLine);) AddCommand(szLine, &queue);
+        for (std::string szLine; std::getline(script, szLine);) AddCommand(szLine, &queue, true);
     }
-    for (const std::string& sz : opts.commands) AddCommand(sz, &queue);
+    for (const std::string& sz : opts.commands) AddCommand(sz, &queue, true);
 
     // A closed stdin must not lend its number to the listening socket.
     if (fcntl(0, F_GETFD) < 0) {
@@ -177,6 +208,8 @@ int main(int argc, char** argv) {
     std::chrono::steady_clock::time_point sleepUntil;
     bool bSleeping = false;
     std::vector<uint8_t> buf(65536);
+    const int64_t nPollMs = PollPeriodMs(opts.dPollSec);
+    auto nextPoll = std::chrono::steady_clock::now() + std::chrono::milliseconds(nPollMs);
 
     while (!g_bStop) {
         if (RunQueue(&queue, server, stations, &sleepUntil, &bSleeping)) break;
@@ -198,7 +231,7 @@ int main(int argc, char** argv) {
             } else {
                 szStdin.append(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(n));
                 for (size_t nEol; (nEol = szStdin.find('\n')) != std::string::npos;) {
-                    AddCommand(szStdin.substr(0, nEol), &queue);
+                    AddCommand(szStdin.substr(0, nEol), &queue, false);
                     szStdin.erase(0, nEol + 1);
                 }
             }
@@ -212,6 +245,13 @@ int main(int argc, char** argv) {
                 server.OnBytes(st, buf.data(), static_cast<size_t>(n));
             } else {
                 server.Close(st, n == 0 ? "peer" : "error");
+            }
+        }
+        if (nPollMs > 0 && std::chrono::steady_clock::now() >= nextPoll) {
+            nextPoll = std::chrono::steady_clock::now() + std::chrono::milliseconds(nPollMs);
+            for (auto& st : stations) {
+                if (st->fd >= 0 && !st->bBlackholed && !server.CommandId(*st).empty())
+                    server.SendPoll(*st);
             }
         }
         std::erase_if(stations, [](const auto& st) { return st->fd < 0; });

@@ -48,6 +48,7 @@ struct Options {
     bool bBadCrc = false;                     // the next command carries a wrong CRC
     bool bForeignId = false;                  // the next command carries another ID
     std::vector<std::string> commands;        // commands given after "--"
+    double dPollSec = 60;                     // status request (59) to every station; 0 = off
 };
 
 // One command of the queue.
@@ -59,6 +60,7 @@ struct Command {
     std::vector<uint8_t> data;  // data bytes; kRaw: the bytes sent as they are
     int nSleepMs = 0;           // kSleep
     std::string szText;         // the line as given
+    bool bWait = true;          // waits for a station (script, "--"); stdin: fails at once
 };
 
 // A file being received under one code.
@@ -128,8 +130,9 @@ int TransferSlot(int nCode);
 
 // ---- options.cc ----
 extern const char kUsage[];
-// False with *pError on a bad option; *pbHelp for --help.
-bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, std::string* pError);
+// False with *pError on a bad option; *pbHelp for --help, *pbVersion for --version.
+bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, bool* pbVersion,
+                  std::string* pError);
 
 // ---- output ----
 // Prints one line and flushes.
@@ -145,6 +148,8 @@ class Server {
     void OnConnect(Station& st);
     // Sends one command to a station (faults of the options applied once).
     void SendCommand(Station& st, const Command& cmd);
+    // The periodic status request (59, no data) of --poll; never carries a fault.
+    void SendPoll(Station& st);
     // A violation file left the watched directory: LEFT when it arrived here whole or was
     // given up after answers 3 or 4 from here, else LOST.
     void OnDeparture(const std::string& szName);

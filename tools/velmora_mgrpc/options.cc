@@ -50,6 +50,13 @@ const char kUsage[] =
     "  --garbage          send bytes that are not a frame once, after the first connect\n"
     "  --bad-crc          the next command sent carries a wrong CRC\n"
     "  --foreign-id       the next command sent carries another station ID\n"
+    "  --root DIR         the station root: relative paths of --store, --script,\n"
+    "                     --watch-dir and --aside-dir are taken under it\n"
+    "  --poll SEC         send a status request (59) to every station every SEC seconds\n"
+    "                     (default 60, a fraction allowed, 0 = never; divided by\n"
+    "                     VELMORA_TIME_SCALE), so that an idle station's link watchdog\n"
+    "                     sees frames; tests that need a silent center pass --poll 0\n"
+    "  --version          the version\n"
     "  --help             this text\n"
     "\n"
     "commands (from --script, after \"--\", and from stdin, in that order):\n"
@@ -61,7 +68,31 @@ const char kUsage[] =
     "  @ID COMMAND        only to stations whose ID is ID (without: to every station)\n"
     "  sleep MS           wait before the next command\n"
     "  quit               end the program\n"
-    "A command waits until a station is connected and its ID is known.\n"
+    "Commands of --script and after \"--\" wait until a station is connected and its ID\n"
+    "is known; a command typed on stdin, and any \"@ID\" command, goes at once to the\n"
+    "stations connected now, or fails with an ERROR line when there is none; the next\n"
+    "command is never held up by it.\n"
+    "\n"
+    "command codes and their data (ASCII characters after the code):\n"
+    "  51/PKT, 52/PKT, 53/PKT, 54/PKT, 68/PKT  answer to a file packet: one byte, \\x01 taken,\n"
+    "                     \\x03 send again, \\x04 refuse           e.g.  51/2 \\x01\n"
+    "  52, 53, 54 D       trigger a road / car / tracking image, D a camera digit  e.g.  53 1\n"
+    "  55, 61-65, 67, 69  camera commands: camera digit, then the command's digits\n"
+    "                                                                  e.g.  62 0123\n"
+    "  56                 traffic report request (no data)            e.g.  56\n"
+    "  57 [YYYYMMDDhhmmss]  time query (no data) or clock setting     e.g.  57 20260101120000\n"
+    "  58 TEXT            passed on to the supervisor program         e.g.  58 1\n"
+    "  59                 short status request (no data)              e.g.  59\n"
+    "  60 CWWWXXXYYYZZZ   speed settings: camera digit, four 3-digit values\n"
+    "                                                                  e.g.  60 0080090100110\n"
+    "  68 L               running-log request                         e.g.  68 L\n"
+    "  71 D               violation-file transfer off (0) / on (1)    e.g.  71 1\n"
+    "  72 DS              send target D (1 = Manager PC), save digit S   e.g.  72 11\n"
+    "  73, 74 DATA        signal test / signal delay (signal stations)  e.g.  73 01\n"
+    "  75 1AABB           N_PASS: a = AA (at most 24), b = BB          e.g.  75 12403\n"
+    "  76 1AAABBB         brightness A, B (a first digit not 1: 0/0)  e.g.  76 1100120\n"
+    "  78                 hang up the CDMA link (no data)             e.g.  78\n"
+    "  79                 start a program update (no data)            e.g.  79\n"
     "\n"
     "output: one line per event, a tag then key=value fields (quoted values escape\n"
     "\\\\ \\\" and \\xHH):\n"
@@ -101,13 +132,15 @@ bool ParseShare(const std::string& sz, double* pOut) {
 
 }  // namespace
 
-bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, std::string* pError) {
+bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, bool* pbVersion,
+                  std::string* pError) {
     static const std::set<std::string> kValued{
         "--listen",    "--port",      "--store",      "--script",          "--id",
         "--watch-dir", "--aside-dir", "--resend",     "--refuse",          "--withhold",
         "--dup-ack",   "--wrong-ack", "--drop-after", "--blackhole-after", "--fault-rate",
         "--empty-ack",
-        "--cut-rate",  "--seed"};
+        "--cut-rate",  "--seed",      "--poll",       "--root"};
+    std::string szRoot;  // --root
     for (int k = 1; k < argc; ++k) {
         std::string szArg = argv[k];
         if (szArg == "--") {
@@ -139,6 +172,8 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, std::string* 
         int n = 0;
         if (szArg == "--help" || szArg == "-h") {
             *pbHelp = true;
+        } else if (szArg == "--version") {
+            *pbVersion = true;
         } else if (szArg == "--silent") {
             o->bSilent = true;
         } else if (szArg == "--garbage") {
@@ -194,10 +229,22 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, std::string* 
         } else if (szArg == "--fault-rate" || szArg == "--cut-rate") {
             if (!ParseShare(v, szArg == "--fault-rate" ? &o->dFaultRate : &o->dCutRate))
                 return Bad(szArg + " needs a share from 0 to 1");
+        } else if (szArg == "--root") {
+            if (v.empty()) return Bad("--root needs a directory");
+            szRoot = v;
+        } else if (szArg == "--poll") {
+            char* pEnd = nullptr;
+            const double d = std::strtod(v.c_str(), &pEnd);
+            if (v.empty() || *pEnd != '\0' || !(d >= 0.0 && d <= 86400.0))
+                return Bad("--poll needs seconds from 0 to 86400, not " + v);
+            o->dPollSec = d;
         } else if (szArg == "--seed") {
             if (!ParseInt(v, &n)) return Bad("--seed needs a number");
             o->nSeed = static_cast<uint32_t>(n);
         }
+    }
+    for (std::string* p : {&o->szStoreDir, &o->szScript, &o->szWatchDir, &o->szAsideDir}) {
+        if (!szRoot.empty() && !p->empty() && (*p)[0] != '/') *p = szRoot + "/" + *p;
     }
     if (!o->szAsideDir.empty() && o->szWatchDir.empty()) {
         *pError = "--aside-dir needs --watch-dir";

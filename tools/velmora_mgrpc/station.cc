@@ -327,6 +327,13 @@ void Server::SendCommand(Station& st, const Command& cmd) {
     }
 }
 
+void Server::SendPoll(Station& st) {
+    const std::vector<uint8_t> frame = BuildFrame(59, 0, CommandId(st), {}, false);
+    if (SendBytes(st, frame)) {
+        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer));
+    }
+}
+
 bool Server::SendBytes(Station& st, const std::vector<uint8_t>& bytes) {
     size_t nSent = 0;
     while (st.fd >= 0 && nSent < bytes.size()) {
