@@ -30,9 +30,7 @@ void CVelmoraDlg::OnTimer(unsigned nIdEvent) {
             CheckLinkWatchdog(0);
             break;
         case kTimerVolSend:
-            if (m_bSendToManager != 1) break;
-            if (UpdateSendState() == 0) break;
-            if (m_bSendEnable == 1) m_pSession->SendViolationFile();
+            RunViolationTransfer();
             break;
         case kTimerStatus:
             m_pSession->SendStatusReport(0);
@@ -102,6 +100,12 @@ void CVelmoraDlg::CheckLinkWatchdog(int nConn) {
         }
     }
     m_nRecvFrames = 0;
+}
+
+void CVelmoraDlg::RunViolationTransfer() {
+    if (m_bSendToManager != 1) return;
+    if (UpdateSendState() == 0) return;
+    if (m_bSendEnable == 1) m_pSession->SendViolationFile();
 }
 
 int CVelmoraDlg::UpdateSendState() {

@@ -47,6 +47,10 @@ public:
     void UpdateHealth();  // the health gauges and the service manager's watchdog, each second
     void CheckLinkWatchdog(int nConn);
     int UpdateSendState();
+    // The duty of the transfer timer: the send-state display and, when violation files go
+    // to the Manager PC and sending is on, the oldest waiting file. Also run at once after
+    // a completed file when the station drains its backlog (SEND_NEXT_AT_ONCE).
+    void RunViolationTransfer();
     intptr_t OnWmMgrViolation(uintptr_t wParam, intptr_t lParam);
     void OnBnClickedSendToggle();
     void OnBnClickedCdma();

@@ -119,6 +119,16 @@ public:
     void NoteTransferProgress() { ++m_nTransferProgress; }
     // True when the violation file of this name was set aside for the rest of the run.
     bool IsSetAside(const std::string& szName);
+
+    // ---- draining a backlog (SEND_NEXT_AT_ONCE) ----
+    // True when the next violation file goes as soon as one completes.
+    bool DrainMode() const;
+    // A report held back by a transfer, remembered in drain mode (kPending... bits) so
+    // that it goes between two files instead of never.
+    void HoldReport(int nBit);
+    // A transfer completed in drain mode: the reports and the trigger image held back go
+    // now, on this link, and then the next violation file starts, on the dialog thread.
+    void ContinueDrain(int nConn);
     void SendRunningLog(int nConn);
     void OnLogReply(int nOpcode, int nConn, const uint8_t* pFrame);
 
@@ -174,6 +184,15 @@ public:
     // Violation files the give-up rules retired but that could not be moved aside: skipped
     // for the rest of the run so that later files go; tried again after a restart.
     std::set<std::string> m_setAsideNames;
+    // Drain mode: reports (kPending... bits) and a trigger image (its kind) held back by
+    // a violation file in transfer, sent when it completes.
+    std::atomic<int> m_nPendingReports{0};
+    std::atomic<int> m_nPendingImage{0};
 };
+
+// Reports remembered while a violation file holds them back (drain mode only).
+constexpr int kPendingShortStatus = 1;
+constexpr int kPendingTraffic = 2;
+constexpr int kPendingStatus = 4;
 
 extern CVelmoraDlg* g_pMainDlg;

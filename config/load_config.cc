@@ -153,6 +153,16 @@ void CTcpClientComm::LoadConfig() {
         pIni->GetProfileRaw("Velmora", "MODEM_PORT", m_szModemDevice, sizeof m_szModemDevice);
     }
     pIni->GetProfileInt("Velmora", "MODEM_BAUD", &m_nModemBaud);
+    int nAtOnce = 0;
+    pIni->GetProfileInt("Velmora", "SEND_NEXT_AT_ONCE", &nAtOnce);
+    if (nAtOnce == 0 || nAtOnce == 1) {
+        m_nSendNextAtOnce = nAtOnce;
+    } else {
+        char szText[96];
+        std::snprintf(szText, sizeof szText, "SEND_NEXT_AT_ONCE=%d is neither 0 nor 1: 0 is used",
+                      nAtOnce);
+        pEnv->DebugOutput(szText);
+    }
     pIni->GetProfileInt("Velmora", "SET_MACHINE_CLOCK", &m_bSetMachineClock);
     pEnv->SetMachineClockAllowed(m_bSetMachineClock == 1);
 }

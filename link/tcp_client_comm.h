@@ -121,6 +121,7 @@ public:
     char m_szEnfImgDirectory[256] = {};         // ENF_IMG_DIRECTORY
     // Keys of Velmora's own section [Velmora] of ConfigInfoSetup.ini:
     int m_nStdServerVersion = 0;                // STD_SERVER_VERSION: destination 0 is kept only when >= 2000
+    int m_nSendNextAtOnce = 0;                  // SEND_NEXT_AT_ONCE: 1 = the next violation file goes as one completes
     char m_szModemDevice[64] = {};              // MODEM_PORT: modem device; empty = no port
     int m_nModemBaud = 115200;                  // MODEM_BAUD
     int m_bSetMachineClock = 1;                 // SET_MACHINE_CLOCK: 1 = command 57 sets the machine clock

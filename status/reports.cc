@@ -166,6 +166,7 @@ void CCenterSession::SendStatusReport(int nConn) {
     if (!LinkConnected(pDlg, nConn) || pDlg->m_bMmfOpen != 1) return;
     if (m_nSendKind == SEND_VOL) {
         DebugF("상태정보 전송 못했음 [위반화일 전송중!!]");
+        HoldReport(kPendingStatus);
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(m_csSession);
@@ -195,6 +196,7 @@ void CCenterSession::SendShortStatus(int nConn) {
     }
     if (IsTransferKind(m_nSendKind)) {
         DebugF("Violation/Image Data Sending......");
+        HoldReport(kPendingShortStatus);
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(m_csSession);
@@ -214,6 +216,7 @@ void CCenterSession::SendTrafficReport(int nConn) {
     if (!LinkConnected(pDlg, nConn) || pDlg->m_bMmfOpen != 1) return;
     if (m_nSendKind == SEND_VOL) {
         DebugF("교통정보 전송 못했음 [위반화일 전송 중!!]");
+        HoldReport(kPendingTraffic);
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(m_csSession);

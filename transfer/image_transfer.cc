@@ -60,6 +60,8 @@ void CCenterSession::SendImageFile(int nKind, int nConn) {
     }
     if (IsTransferKind(m_nSendKind)) {
         CountBusyAttempt();
+        // Draining, files follow each other: the picture goes after the current one.
+        if (DrainMode() && ImageOpcode(nKind) != 0) m_nPendingImage = nKind;
         return;
     }
     const int nOpcode = ImageOpcode(nKind);
@@ -112,6 +114,7 @@ void CCenterSession::OnImageReply(int nOpcode, int nConn, const uint8_t* pFrame)
             m_nImagePacketInFlight = -1;
             m_pDlg->m_stats.Add(kStatImagesSent);
             vplat::env()->DebugOutput("MGR_PC: Send Image OK !!");
+            if (DrainMode()) ContinueDrain(nConn);
             return;
         }
         SendPacketSlot(this, m_pImagePackets.get(), m_nMaxImagePackets, k + 1, nConn,

@@ -87,6 +87,27 @@ bool CCenterSession::IsSetAside(const std::string& szName) {
     return m_setAsideNames.count(szName) != 0;
 }
 
+bool CCenterSession::DrainMode() const { return m_pDlg != nullptr && m_pDlg->m_nSendNextAtOnce == 1; }
+
+void CCenterSession::HoldReport(int nBit) {
+    if (DrainMode()) m_nPendingReports |= nBit;
+}
+
+void CCenterSession::ContinueDrain(int nConn) {
+    // What the center asked for while the file went, before the next one starts.
+    const int nReports = m_nPendingReports.exchange(0);
+    if (nReports & kPendingShortStatus) SendShortStatus(nConn);
+    if (nReports & kPendingTraffic) SendTrafficReport(nConn);
+    if (nReports & kPendingStatus) SendStatusReport(nConn);
+    const int nImage = m_nPendingImage.exchange(0);
+    if (nImage != 0) {
+        SendImageFile(nImage, nConn);
+        if (m_nSendKind == nImage) return;  // the next file follows the picture
+    }
+    CVelmoraDlg* pDlg = m_pDlg;
+    vplat::env()->PostTask([pDlg] { pDlg->RunViolationTransfer(); });
+}
+
 void CCenterSession::CountBusyAttempt() {
     const uint32_t nProgress = m_nTransferProgress.load();
     if (nProgress != m_nProgressSeen) {
@@ -138,6 +159,7 @@ void CCenterSession::OnVolReply(const uint8_t* pFrame, int nConn) {
         m_nPauseLimit = 0;
         m_nPauseCount = 1;
         m_pDlg->SetItemText(IDC_VOL_SENT, std::to_string(nSent));
+        if (DrainMode()) ContinueDrain(nConn);
         return;
     }
     if (nStatus == PACKET_OK) {

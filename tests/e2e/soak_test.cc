@@ -43,20 +43,26 @@ size_t FilesWaiting(const e2e::Station& st) {
     return n;
 }
 
-TEST(Soak, EveryFileEndsStoredRetiredOrWaitingThroughFaultsCutsAndARestart) {
+// Both ways of sending a backlog: one file per tick, and at once (SEND_NEXT_AT_ONCE).
+class Soak : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Soak, EveryFileEndsStoredRetiredOrWaitingThroughFaultsCutsAndARestart) {
+    const bool bAtOnce = GetParam();
     const long nFiles = EnvNumber("VELMORA_SOAK_FILES", 60);
     const int nScale = static_cast<int>(EnvNumber("VELMORA_SOAK_SCALE", 40));
     const auto nSeed = static_cast<uint32_t>(
         EnvNumber("VELMORA_SOAK_SEED",
                   std::chrono::system_clock::now().time_since_epoch().count() % 1000000007));
-    std::printf("[ SOAK     ] files=%ld scale=%d seed=%u (VELMORA_SOAK_SEED repeats it)\n", nFiles,
-                nScale, nSeed);
+    std::printf("[ SOAK     ] files=%ld scale=%d seed=%u at-once=%d (VELMORA_SOAK_SEED repeats it)\n",
+                nFiles, nScale, nSeed, bAtOnce ? 1 : 0);
 
     // Sizes skewed to the small end (the cube of a uniform share), so that many files get
     // through whole and the large ones meet enough faults to be given up.
     std::mt19937 rng(nSeed);
     std::uniform_real_distribution<double> share(0.0, 1.0);
-    e2e::VolScene s(130, {}, nScale);
+    e2e::VolScene s(bAtOnce ? 131 : 130, {}, nScale);
+    s.st.m_ini["Velmora/SEND_NEXT_AT_ONCE"] = bAtOnce ? "1" : "0";
+    s.st.WriteConfig();
     for (long k = 0; k < nFiles; ++k)
         s.Put(std::to_string(1000 + k) + ".ABCDE",
               static_cast<size_t>(894000.0 * std::pow(share(rng), 3.0)));
@@ -118,5 +124,8 @@ TEST(Soak, EveryFileEndsStoredRetiredOrWaitingThroughFaultsCutsAndARestart) {
         << "no file left the violation directory for " << tStall.count() << " s";
     s.ExpectNothingLost();
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, Soak, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "AtOnce" : "OnePerTick"; });
 
 }  // namespace

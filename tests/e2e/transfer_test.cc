@@ -39,6 +39,31 @@ TEST(TransferOrder, OldestNumberGoesFirstAndEachIsCounted) {
     s.ExpectNothingLost();
 }
 
+// A backlog drained with SEND_NEXT_AT_ONCE: all three files within one tick of the
+// transfer timer (2 s at this time scale), in order, whole, also with a resend request in
+// the middle; without the setting, one file per tick as before.
+TEST(TransferDrain, ABacklogGoesWithinOneTickOnlyWithTheSetting) {
+    for (bool bAtOnce : {true, false}) {
+        SCOPED_TRACE(bAtOnce);
+        e2e::VolScene s(bAtOnce ? 124 : 125, {5000, 1000, 1000}, 5);
+        s.st.m_ini["Velmora/SEND_NEXT_AT_ONCE"] = bAtOnce ? "1" : "0";
+        s.st.WriteConfig();
+        s.Start({"--resend", "51:1"});
+        ASSERT_TRUE(e2e::WaitFor([&] { return !e2e::CenterVolFiles(s.st).empty(); }, 20s))
+            << s.Out();
+        const auto tFirst = std::chrono::steady_clock::now();
+        ASSERT_TRUE(e2e::WaitFor([&] { return s.AllStored(); }, 20s)) << s.Out();
+        const auto tAll = std::chrono::steady_clock::now() - tFirst;
+        EXPECT_EQ(e2e::CenterVolFiles(s.st), (Names{"1000.ABCDE", "1001.ABCDE", "1002.ABCDE"}));
+        if (bAtOnce) {
+            EXPECT_LT(tAll, 2s) << "the two files after the first came without a tick";
+        } else {
+            EXPECT_GE(tAll, 2s) << "one file per tick";
+        }
+        s.ExpectNothingLost();
+    }
+}
+
 TEST(TransferSizes, EveryPacketBoundaryArrivesWholeAndTheEmptyFileIsRetired) {
     // The empty file has the smallest number: left in place it would block the others.
     e2e::VolScene s(61, {0, 1, 2999, 3000, 3001, 30001});

@@ -117,7 +117,8 @@ TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
             WriteFile(
                 kFileA,
                 "[SelectSystem]\r\nTHIS_PROGRAM_KIND=signal\r\n[LocalInfo]\r\nLOCAL_ADDRESS=\r\n"
-                "VOL_FILE_SEND_SYSTEM=\r\nCENTER_COMM_KIND=x1\r\nMANAGE_PC_IP=manager-pc\r\n");
+                "VOL_FILE_SEND_SYSTEM=\r\nCENTER_COMM_KIND=x1\r\nMANAGE_PC_IP=manager-pc\r\n"
+                "[Velmora]\r\nSEND_NEXT_AT_ONCE=2\r\n");
         }
         CTcpClientComm& c = Load();
         EXPECT_EQ(c.m_nProgramKind, 0);
@@ -127,6 +128,7 @@ TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
         EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, kIpv4None);
         EXPECT_EQ(c.m_nModemBaud, 115200);
         EXPECT_EQ(c.m_bSetMachineClock, 1) << "the center sets the station's clock";
+        EXPECT_EQ(c.m_nSendNextAtOnce, 0) << "one file per tick";
         EXPECT_EQ(c.m_pConn[0].m_nManagerPort, 11001);
         EXPECT_EQ(c.m_nConnCount, 1);
     }
@@ -209,7 +211,7 @@ TEST_F(LoadConfigTest, LongTextsAreCutToTheirFields) {
 TEST_F(LoadConfigTest, FirstFileFollowsTheDriveOfTheCurrentDirectory) {
     WriteFile("c/QN64-ABRIX/Data/ConfigInfoSetup.ini",
               "[LocalInfo]\r\nLOCAL_ADDRESS=CDRIV\r\n[Velmora]\r\nSTD_SERVER_VERSION=2100\r\n"
-              "MODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=0\r\n");
+              "MODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=0\r\nSEND_NEXT_AT_ONCE=1\r\n");
     WriteFile(kFileA, "[LocalInfo]\r\nLOCAL_ADDRESS=DDRIV\r\n");
     WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/VolData\r\n");
     WriteFile("c/QN64-ABRIX/Data/LocalMemorySet.ini",
@@ -221,6 +223,7 @@ TEST_F(LoadConfigTest, FirstFileFollowsTheDriveOfTheCurrentDirectory) {
     EXPECT_EQ(c.m_nStdServerVersion, 2100) << "the own section is in the same file";
     EXPECT_EQ(c.m_nModemBaud, 9600);
     EXPECT_EQ(c.m_bSetMachineClock, 0);
+    EXPECT_EQ(c.m_nSendNextAtOnce, 1);
     EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "the second file stays on D:";
 }
 

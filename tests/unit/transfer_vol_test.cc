@@ -298,6 +298,50 @@ TEST_F(VolTest, AFailedDeleteIsOnRecordOnceWithItsReason) {
     m_pEnv->FailRemoveFile(false);
 }
 
+// Draining a backlog: the next file starts as one completes, without a tick; what the
+// center asked for meanwhile (a short status) and a trigger image go between two files.
+TEST_F(VolTest, DrainModeSendsTheNextFileAtOnceAndWhatWasHeldBackBetweenFiles) {
+    for (int nAtOnce : {0, 1}) {
+        SCOPED_TRACE(nAtOnce);
+        m_pDlg->m_nSendNextAtOnce = nAtOnce;
+        m_pDlg->m_bSendToManager = 1;
+        m_pDlg->m_bSendEnable = 1;
+        PutVol("1000.ABCDE", 10);
+        PutVol("1001.ABCDE", 10);
+        PutFile("d/Capture_img/RoadImage.ABCDE", Pattern(10));
+        Tick();
+        EXPECT_EQ(TakeOne().DataText(), "00000101000.ABCDE");
+        m_pSession->SendShortStatus(0);                    // the center asks: held back
+        m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);     // a trigger image: busy
+        EXPECT_TRUE(TakeFrames().empty());
+        VolReply(0, PACKET_OK);
+        TakeFrames();
+        VolReply(1, PACKET_OK);  // the file is complete
+        std::vector<SentFrame> f = TakeFrames();
+        m_pEnv->RunPostedTasks();
+        for (SentFrame& g : TakeFrames()) f.push_back(g);
+        if (nAtOnce == 0) {
+            EXPECT_TRUE(f.empty()) << "the next file waits for the tick";
+            Tick();
+            EXPECT_EQ(TakeOne().DataText(), "00000101001.ABCDE");
+            AckAll();
+            continue;
+        }
+        ASSERT_EQ(f.size(), 2u);
+        EXPECT_EQ(f[0].Opcode(), 59) << "the status first";
+        EXPECT_EQ(f[1].Opcode(), 52) << "then the picture";
+        m_pSession->OnImageReply(OP_ROAD_IMAGE, 0, Reply(OP_ROAD_IMAGE, 0, PACKET_OK).data());
+        TakeFrames();
+        m_pSession->OnImageReply(OP_ROAD_IMAGE, 0, Reply(OP_ROAD_IMAGE, 1, PACKET_OK).data());
+        EXPECT_TRUE(TakeFrames().empty());
+        m_pEnv->RunPostedTasks();
+        EXPECT_EQ(TakeOne().DataText(), "00000101001.ABCDE") << "and the next file, no tick";
+        AckAll();
+        m_pEnv->RunPostedTasks();
+        EXPECT_TRUE(TakeFrames().empty()) << "nothing waits any more";
+    }
+}
+
 TEST_F(VolTest, TwelfthBusyTickClearsAndRestarts) {
     PutVol("999.ABCDE", 10);  // the acknowledgements of a file before count for nothing
     Tick();
