@@ -91,6 +91,7 @@ const std::vector<Setting>& Settings() {
         {"Velmora", "MODEM_PORT", [](C c) { return std::string(c.m_szModemDevice); }},
         {"Velmora", "MODEM_BAUD", [](C c) { return std::to_string(c.m_nModemBaud); }},
         {"Velmora", "SET_MACHINE_CLOCK", [](C c) { return std::to_string(c.m_bSetMachineClock); }},
+        {"Velmora", "SEND_NEXT_AT_ONCE", [](C c) { return std::to_string(c.m_nSendNextAtOnce); }},
     };
     return kSettings;
 }
@@ -256,9 +257,11 @@ int CheckConfig(FILE* out) {
         !pHost->SerialDeviceExists(szModem.c_str())) {
         report.Problem("MODEM_PORT", "the device " + szModem + " does not exist");
     }
-    const std::string szClock = Raw("Velmora", "SET_MACHINE_CLOCK");
-    if (!szClock.empty() && szClock != "0" && szClock != "1") {
-        report.Problem("SET_MACHINE_CLOCK", "\"" + szClock + "\" is neither 0 nor 1");
+    for (const char* szSwitch : {"SET_MACHINE_CLOCK", "SEND_NEXT_AT_ONCE"}) {
+        const std::string szValue = Raw("Velmora", szSwitch);
+        if (!szValue.empty() && szValue != "0" && szValue != "1") {
+            report.Problem(szSwitch, "\"" + szValue + "\" is neither 0 nor 1");
+        }
     }
     if (report.Problems() == 0) {
         std::fprintf(out, "no problems found\n");

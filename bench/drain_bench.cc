@@ -96,7 +96,7 @@ bool RunDrain(bool bAtOnce, int nFiles, int nTake, uint32_t nSeed, Drain* pOut) 
         f.szName = info.szText.substr(nAt + 6, info.szText.find('"', nAt + 6) - nAt - 6);
         f.nPackets = packets[f.szName];
         f.tInfo = info.tAt;
-        char szLast[16];
+        char szLast[32];
         std::snprintf(szLast, sizeof szLast, " pkt=%04d ", f.nPackets - 1);
         vbench::StampedLine last;
         if (!out.WaitLine(

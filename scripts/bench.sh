@@ -8,6 +8,9 @@
 #                        and against the benchmark's own minimal Manager PC
 #   command_bench        command 59 in, short status report out
 #   idle_bench           CPU time, context switches and memory of an idle, connected station
+#   drain_bench          a backlog of violation files of 50-300 kB drained with and without
+#                        SEND_NEXT_AT_ONCE (1,000 files and 20 at the tick's pace; --quick:
+#                        100 and 3)
 #
 #   scripts/bench.sh            about 3 minutes (the file transfer waits for the 10 s tick)
 #   scripts/bench.sh --quick    about 40 s: one run per peer at time scale 10, idle for 10 s
@@ -21,13 +24,13 @@ build="${BUILD_DIR:-build}"
 scripts/deps.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BENCH=ON >/dev/null
 cmake --build "$build" -j"${JOBS:-$(nproc)}" --target velmora velmora-mgrpc harwent-sim \
-  frame_bench vol_transfer_bench command_bench idle_bench
+  frame_bench vol_transfer_bench command_bench idle_bench drain_bench
 bin="$(cd "$build/bin" && pwd)"
 
 if [ "$quick" = 1 ]; then
-  runs=1 scale=10 count=300 idle=10 mintime=0.1
+  runs=1 scale=10 count=300 idle=10 mintime=0.1 files=100 tickfiles=3
 else
-  runs=3 scale=1 count=1000 idle="${IDLE_SECONDS:-60}" mintime=0.5
+  runs=3 scale=1 count=1000 idle="${IDLE_SECONDS:-60}" mintime=0.5 files=1000 tickfiles=20
 fi
 echo "== $(nproc) cores, $(uname -sr), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
@@ -42,3 +45,5 @@ echo "== command_bench"
 "$bin/command_bench" --count "$count" --time-scale "$scale"
 echo "== idle_bench"
 "$bin/idle_bench" --seconds "$idle"
+echo "== drain_bench"
+"$bin/drain_bench" --files "$files" --tick-files "$tickfiles"

@@ -56,6 +56,7 @@ TEST(OperatorCheck, CheckConfigNamesEachProblemAndPassesACorrectRoot) {
         {"typo", Ini("LocalInfo/MANAGE_PC_IPP", "1.2.3.4"), "(did you mean MANAGE_PC_IP?)"},
         {"own unknown key", Ini("Velmora/MODEM_SPEED", "9600"), "PROBLEM [Velmora] MODEM_SPEED"},
         {"clock flag", Ini("Velmora/SET_MACHINE_CLOCK", "2"), "PROBLEM SET_MACHINE_CLOCK"},
+        {"drain flag", Ini("Velmora/SEND_NEXT_AT_ONCE", "yes"), "PROBLEM SEND_NEXT_AT_ONCE"},
         {"no modem", [&](e2e::Station& st) {
              st.m_ini["LocalInfo/CENTER_COMM_KIND"] = "1";
              st.m_ini["Velmora/MODEM_PORT"] = "/dev/h3-no-such-modem";
