@@ -69,6 +69,18 @@ TEST(CdmaStation, HangUpTakesThePortSmsConnectDialsNextHangUpEndsTheDialer) {
         e2e::WaitFor([&] { return e2e::Count(st.SystemLog(), "MODEM: 포트 열림 [") == 2; }, 10s))
         << st.SystemLog();
     EXPECT_TRUE(st.Running(velmora));
+
+    // A new violation file while the link is hung up dials again.
+    auto Debug = [&](const char* szLine) { return e2e::Count(e2e::ReadFile(velmora.szOut), szLine); };
+    const size_t nDials = Debug("==> create CDMA Comm Thread..");
+    EXPECT_EQ(st.Run("harwent-sim", {"send", "101", "0"}), "0\n");
+    EXPECT_TRUE(e2e::WaitFor(
+        [&] {
+            return Debug("Create CDMA Modem - 위반화일이 만들어 져서 CDMA 연결 !!!") == 1 &&
+                   Debug("==> create CDMA Comm Thread..") == nDials + 1;
+        },
+        5s))
+        << e2e::ReadFile(velmora.szOut);
 }
 
 TEST(CdmaStation, LeasedLineIgnoresTheModem) {

@@ -3,6 +3,8 @@
 // the system log on disk.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/e2e/harness.h"
 
 using namespace std::chrono_literals;
@@ -92,6 +94,35 @@ TEST(StationShell, NoticesOfTheMainProgramReachTheCenter) {
             [&] { return e2e::Count(e2e::ReadFile(center.szOut), "FILE ") == nImages; }, 5s))
             << e2e::ReadFile(center.szOut);
     }
+    // 132 switches violation transfer off (value 1) and on again (any other value); the
+    // state line follows on the next transfer tick.
+    EXPECT_EQ(st.Run("harwent-sim", {"send", "132", "1"}), "0\n");
+    EXPECT_TRUE(st.WaitControl(1012, "전송 중지 !!!"));
+    EXPECT_EQ(st.Run("harwent-sim", {"send", "132", "0"}), "0\n");
+    EXPECT_TRUE(st.WaitControl(1012, "관리PC로 전송중....."));
+}
+
+// While a program update runs (the center's 79 started the receiver), the main program's
+// requests for the traffic and the full status report go unanswered; the short status
+// report still goes.
+TEST(StationShell, AnUpdateHoldsTheTrafficAndStatusReportsBack) {
+    e2e::Station st(151);
+    auto harwent = st.StartHarwent();
+    auto center = st.StartCenter({"--", "79"});
+    auto velmora = st.StartVelmora();
+    ASSERT_TRUE(e2e::WaitFor(
+        [&] { return std::filesystem::exists(st.Path(".windows/Quillamor.log")); }, 10s))
+        << e2e::ReadFile(velmora.szOut);
+    auto Received = [&](const char* szCode) {
+        return e2e::Count(e2e::ReadFile(center.szOut), std::string("RX code=") + szCode + " ");
+    };
+    const size_t nShort = Received("59");
+    for (const char* szNotice : {"105", "106", "107"})
+        EXPECT_EQ(st.Run("harwent-sim", {"send", szNotice, "0"}), "0\n");
+    // The notices are handled in order: once the short status is in, the others were not sent.
+    ASSERT_TRUE(e2e::WaitFor([&] { return Received("59") > nShort; }, 5s));
+    EXPECT_EQ(Received("56"), 0u);
+    EXPECT_EQ(Received("55"), 0u);
 }
 
 }  // namespace
