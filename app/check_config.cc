@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr const char* kFileA = "ConfigInfoSetup.ini";
 constexpr size_t kMaxIniBytes = 1 << 20;  // more of an INI file is not looked at
 constexpr size_t kStationIdChars = 5;     // the ID field of every frame and file name
 
