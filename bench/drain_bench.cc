@@ -133,30 +133,36 @@ double RoundTripUs(const std::string& szAddr) {
     return dBest;
 }
 
+// Figures per file over the files after the first: each one's span runs from the end of
+// the file before it to its own last acknowledgement, its read pauses included.
 void Report(const char* szMode, const Drain& d, double dTripUs) {
     double dWire = 0;
     double dTotal = 0;
     double dFloor = 0;
-    for (size_t k = 0; k < d.files.size(); ++k) {
+    for (size_t k = 1; k < d.files.size(); ++k) {
         const FileTimes& f = d.files[k];
-        const Clock::time_point tFrom = k == 0 ? f.tInfo : d.files[k - 1].tLast;
-        dTotal += vbench::Millis(f.tLast - tFrom);
+        dTotal += vbench::Millis(f.tLast - d.files[k - 1].tLast);
         dWire += vbench::Millis(f.tLast - f.tInfo);
         dFloor += f.nPackets * dTripUs / 1000.0;
     }
-    // The first file's pauses lie before its info packet, outside the span measured.
-    const double dPauses = kReadPausesMs * static_cast<double>(d.files.size() - 1);
+    const double dN = static_cast<double>(d.files.size() - 1);
+    const double dPauses = kReadPausesMs * dN;
     const double dRest = dTotal - dPauses - dWire;
-    const double dN = static_cast<double>(d.files.size());
     std::printf(
         "  %-10s %4zu files in %8.1f s: %6.2f files/s (%7.0f files/h), %6.1f ms per file\n"
         "             per file: read pauses %6.1f ms, wire %6.1f ms (floor %5.1f ms), rest %6.1f "
         "ms\n"
         "             neither pause nor floor: %4.1f %% of the total\n",
-        szMode, d.files.size(), d.dSeconds, dN / d.dSeconds, 3600.0 * dN / d.dSeconds,
+        szMode, d.files.size(), d.dSeconds, 1000.0 * dN / dTotal, 3600.0 * 1000.0 * dN / dTotal,
         dTotal / dN, dPauses / dN, dWire / dN, dFloor / dN, dRest / dN,
         100.0 * (dTotal - dPauses - dFloor) / dTotal);
     std::fflush(stdout);
+}
+
+// Files per second over the files after the first.
+double Rate(const Drain& d) {
+    return 1000.0 * static_cast<double>(d.files.size() - 1) /
+           vbench::Millis(d.files.back().tLast - d.files.front().tLast);
 }
 
 }  // namespace
@@ -186,8 +192,8 @@ int main(int argc, char** argv) {
         Drain tick;
         if (!RunDrain(false, nFiles, nTick, nSeed, &tick)) return 1;
         Report("per tick", tick, dTripUs);
-        const double dRateAtOnce = static_cast<double>(atOnce.files.size()) / atOnce.dSeconds;
-        const double dRateTick = static_cast<double>(tick.files.size()) / tick.dSeconds;
+        const double dRateAtOnce = Rate(atOnce);
+        const double dRateTick = Rate(tick);
         std::printf("  at once / per tick: %.1f times the files per hour; %d files per tick would "
                     "take %.1f h\n",
                     dRateAtOnce / dRateTick, nFiles, nFiles / dRateTick / 3600.0);

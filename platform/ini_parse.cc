@@ -34,16 +34,12 @@ std::string_view Unquote(std::string_view s) {
     return s;
 }
 
-}  // namespace
-
-bool IniFindValue(std::string_view szText, std::string_view szSection, std::string_view szKey,
-                  std::string* pValue) {
-    // A UTF-8 byte order mark left by an editor would otherwise hide the first section.
+// Walks the lines of an INI text that carry something (a byte order mark left by an
+// editor is skipped, blank lines and comments are left out): fn(true, name) for a section
+// header, fn(false, line) for any other line, trimmed. fn returns false to stop the walk.
+template <typename Fn>
+void WalkIniLines(std::string_view szText, Fn fn) {
     if (szText.size() >= 3 && szText.substr(0, 3) == "\xEF\xBB\xBF") szText.remove_prefix(3);
-    const std::string_view szWantSection = Trim(szSection);
-    const std::string_view szWantKey = Trim(szKey);
-    bool bInSection = false;  // inside the first section with the wanted name
-    bool bSectionSeen = false;
     size_t nPos = 0;
     while (nPos < szText.size()) {
         size_t nEol = szText.find('\n', nPos);
@@ -54,16 +50,32 @@ bool IniFindValue(std::string_view szText, std::string_view szSection, std::stri
         if (szLine.front() == '[') {
             const size_t nClose = szLine.rfind(']');
             if (nClose == std::string_view::npos) continue;  // not a section header
-            if (bInSection) return false;                    // the first one had no such key
-            const std::string_view szName = Trim(szLine.substr(1, nClose - 1));
-            bInSection = !bSectionSeen && SameNoCase(szName, szWantSection);
-            bSectionSeen = bSectionSeen || bInSection;
+            if (!fn(true, Trim(szLine.substr(1, nClose - 1)))) return;
             continue;
         }
-        if (!bInSection) continue;
+        if (!fn(false, szLine)) return;
+    }
+}
+
+}  // namespace
+
+bool IniFindValue(std::string_view szText, std::string_view szSection, std::string_view szKey,
+                  std::string* pValue) {
+    const std::string_view szWantSection = Trim(szSection);
+    const std::string_view szWantKey = Trim(szKey);
+    bool bInSection = false;  // inside the first section with the wanted name
+    bool bSectionSeen = false;
+    bool bFound = false;
+    WalkIniLines(szText, [&](bool bHeader, std::string_view szLine) {
+        if (bHeader) {
+            if (bInSection) return false;  // the first one had no such key
+            bInSection = !bSectionSeen && SameNoCase(szLine, szWantSection);
+            bSectionSeen = bSectionSeen || bInSection;
+            return true;
+        }
+        if (!bInSection) return true;
         const size_t nEq = szLine.find('=');
-        const std::string_view szName = Trim(szLine.substr(0, nEq));
-        if (!SameNoCase(szName, szWantKey)) continue;
+        if (!SameNoCase(Trim(szLine.substr(0, nEq)), szWantKey)) return true;
         if (pValue != nullptr) {
             if (nEq == std::string_view::npos) {
                 pValue->clear();
@@ -72,34 +84,26 @@ bool IniFindValue(std::string_view szText, std::string_view szSection, std::stri
                 pValue->assign(szValue.data(), szValue.size());
             }
         }
-        return true;
-    }
-    return false;
+        bFound = true;
+        return false;
+    });
+    return bFound;
 }
 
 std::vector<std::pair<std::string, std::string>> IniListKeys(std::string_view szText) {
-    if (szText.size() >= 3 && szText.substr(0, 3) == "\xEF\xBB\xBF") szText.remove_prefix(3);
     std::vector<std::pair<std::string, std::string>> keys;
     std::string szSection;
     bool bInSection = false;
-    size_t nPos = 0;
-    while (nPos < szText.size()) {
-        size_t nEol = szText.find('\n', nPos);
-        if (nEol == std::string_view::npos) nEol = szText.size();
-        const std::string_view szLine = Trim(szText.substr(nPos, nEol - nPos));
-        nPos = nEol + 1;
-        if (szLine.empty() || szLine.front() == ';') continue;
-        if (szLine.front() == '[') {
-            const size_t nClose = szLine.rfind(']');
-            if (nClose == std::string_view::npos) continue;
-            szSection = std::string(Trim(szLine.substr(1, nClose - 1)));
+    WalkIniLines(szText, [&](bool bHeader, std::string_view szLine) {
+        if (bHeader) {
+            szSection = std::string(szLine);
             bInSection = true;
-            continue;
+        } else if (bInSection) {
+            const std::string_view szName = Trim(szLine.substr(0, szLine.find('=')));
+            if (!szName.empty()) keys.emplace_back(szSection, std::string(szName));
         }
-        if (!bInSection) continue;
-        const std::string_view szName = Trim(szLine.substr(0, szLine.find('=')));
-        if (!szName.empty()) keys.emplace_back(szSection, std::string(szName));
-    }
+        return true;
+    });
     return keys;
 }
 
