@@ -309,6 +309,27 @@ class LineReader {
     std::thread m_thread;              // the reader
 };
 
+inline bool StartsWith(const std::string& sz, const char* szHead) { return sz.rfind(szHead, 0) == 0; }
+
+// Starts velmora-mgrpc on szAddr (without polls of its own), its lines going to *pOut, and
+// once it listens the main program stand-in and the station. False, with the reason on
+// stderr, when the center does not listen. *pnFrom is left after the center's first line.
+inline bool StartCenterAndStation(BenchStation& st, const std::string& szAddr, LineReader* pOut,
+                                  size_t* pnFrom) {
+    if (st.Start("velmora-mgrpc", {"--listen", szAddr, "--poll", "0"}, pOut->WriteEnd()) < 0)
+        return false;
+    pOut->CloseWriteEnd();
+    StampedLine line;
+    if (!pOut->WaitLine([](const std::string& sz) { return StartsWith(sz, "LISTEN "); }, pnFrom,
+                        std::chrono::seconds(5), &line)) {
+        std::fprintf(stderr, "velmora-mgrpc does not listen on %s\n", szAddr.c_str());
+        return false;
+    }
+    st.Start("harwent-sim", {});
+    st.Start("velmora", {"--headless"});
+    return true;
+}
+
 // ---- What a process costs, from /proc ----
 
 struct ProcUsage {

@@ -65,27 +65,14 @@ bool RunDrain(bool bAtOnce, int nFiles, int nTake, uint32_t nSeed, Drain* pOut) 
         packets[FileName(k)] = Packets(nBytes);
     }
     vbench::LineReader out;
-    if (st.Start("velmora-mgrpc", {"--listen", szAddr, "--poll", "0"}, out.WriteEnd()) < 0)
-        return false;
-    out.CloseWriteEnd();
     size_t nFrom = 0;
-    vbench::StampedLine line;
-    auto StartsWith = [](const std::string& sz, const char* szHead) {
-        return sz.rfind(szHead, 0) == 0;
-    };
-    if (!out.WaitLine([&](const std::string& sz) { return StartsWith(sz, "LISTEN "); }, &nFrom,
-                      std::chrono::seconds(5), &line)) {
-        std::fprintf(stderr, "velmora-mgrpc does not listen on %s\n", szAddr.c_str());
-        return false;
-    }
-    st.Start("harwent-sim", {});
-    st.Start("velmora", {"--headless"});
+    if (!vbench::StartCenterAndStation(st, szAddr, &out, &nFrom)) return false;
     for (int k = 0; k < nTake; ++k) {
         FileTimes f;
         vbench::StampedLine info;
         const bool bInfo = out.WaitLine(
             [&](const std::string& sz) {
-                return StartsWith(sz, "RX code=51 ") && sz.find(" pkt=0000 ") != std::string::npos;
+                return vbench::StartsWith(sz, "RX code=51 ") && sz.find(" pkt=0000 ") != std::string::npos;
             },
             &nFrom, std::chrono::seconds(60), &info);
         const size_t nAt = bInfo ? info.szText.find("file=\"") : std::string::npos;
@@ -101,7 +88,7 @@ bool RunDrain(bool bAtOnce, int nFiles, int nTake, uint32_t nSeed, Drain* pOut) 
         vbench::StampedLine last;
         if (!out.WaitLine(
                 [&](const std::string& sz) {
-                    return StartsWith(sz, "TX code=51 ") && sz.find(szLast) != std::string::npos &&
+                    return vbench::StartsWith(sz, "TX code=51 ") && sz.find(szLast) != std::string::npos &&
                            sz.find(" status=1") != std::string::npos;
                 },
                 &nFrom, std::chrono::seconds(30), &last)) {

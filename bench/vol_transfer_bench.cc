@@ -82,20 +82,8 @@ bool RunAgainstMgrpc(int nRuns, int nScale, Figures* pOut) {
     const std::string szAddr = vbench::FreeManagerAddress();
     vbench::BenchStation st(szAddr, nScale);
     vbench::LineReader out;
-    if (st.Start("velmora-mgrpc", {"--listen", szAddr, "--poll", "0"}, out.WriteEnd()) < 0) return false;
-    out.CloseWriteEnd();
     size_t nFrom = 0;
-    vbench::StampedLine line;
-    auto StartsWith = [](const std::string& sz, const char* szHead) {
-        return sz.rfind(szHead, 0) == 0;
-    };
-    if (!out.WaitLine([&](const std::string& sz) { return StartsWith(sz, "LISTEN "); }, &nFrom,
-                      std::chrono::seconds(5), &line)) {
-        std::fprintf(stderr, "velmora-mgrpc does not listen on %s\n", szAddr.c_str());
-        return false;
-    }
-    st.Start("harwent-sim", {});
-    st.Start("velmora", {"--headless"});
+    if (!vbench::StartCenterAndStation(st, szAddr, &out, &nFrom)) return false;
     for (int nRun = 0; nRun < nRuns; ++nRun) {
         const std::string szName = FileName(nRun);
         st.PutViolationFile(szName, vbench::PatternBytes(kFileBytes, static_cast<uint32_t>(nRun)));
@@ -103,14 +91,14 @@ bool RunAgainstMgrpc(int nRuns, int nScale, Figures* pOut) {
         vbench::StampedLine last;
         const bool bInfo = out.WaitLine(
             [&](const std::string& sz) {
-                return StartsWith(sz, "RX code=51 ") &&
+                return vbench::StartsWith(sz, "RX code=51 ") &&
                        sz.find(" pkt=0000 ") != std::string::npos &&
                        sz.find("file=\"" + szName + "\"") != std::string::npos;
             },
             &nFrom, TickWait(nScale), &info);
         const bool bLast = bInfo && out.WaitLine(
                                         [&](const std::string& sz) {
-                                            return StartsWith(sz, "TX code=51 ") &&
+                                            return vbench::StartsWith(sz, "TX code=51 ") &&
                                                    sz.find(" pkt=0298 ") != std::string::npos &&
                                                    sz.find(" status=1") != std::string::npos;
                                         },

@@ -144,18 +144,23 @@ int PosixEnv::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int*
     }
 }
 
+namespace {
+
+// The error code for a read or write that cannot start: no port, no buffer or a
+// negative size. 0 when it may go.
+int SerialArgumentError(SerialHandle h, const void* pBuf, int nSize) {
+    if (!h.IsOpen()) return EBADF;
+    if (pBuf == nullptr || nSize < 0) return EINVAL;
+    return 0;
+}
+
+}  // namespace
+
 int PosixEnv::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
     int nError = 0;
     if (pnError == nullptr) pnError = &nError;
-    *pnError = 0;
-    if (!h.IsOpen()) {
-        *pnError = EBADF;
-        return -1;
-    }
-    if (pBuf == nullptr || nSize < 0) {
-        *pnError = EINVAL;
-        return -1;
-    }
+    *pnError = SerialArgumentError(h, pBuf, nSize);
+    if (*pnError != 0) return -1;
     for (;;) {
         const ssize_t n = read(Fd(h), pBuf, static_cast<size_t>(nSize));
         if (n >= 0) return static_cast<int>(n);
@@ -169,15 +174,8 @@ int PosixEnv::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
 int PosixEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) {
     int nError = 0;
     if (pnError == nullptr) pnError = &nError;
-    *pnError = 0;
-    if (!h.IsOpen()) {
-        *pnError = EBADF;
-        return -1;
-    }
-    if (pBuf == nullptr || nSize < 0) {
-        *pnError = EINVAL;
-        return -1;
-    }
+    *pnError = SerialArgumentError(h, pBuf, nSize);
+    if (*pnError != 0) return -1;
     const char* p = static_cast<const char*>(pBuf);
     int nDone = 0;
     int nStalls = 0;

@@ -215,18 +215,23 @@ int Win32Env::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int*
     return nResult;
 }
 
+namespace {
+
+// The error code for a read or write that cannot start: no port, no buffer or a
+// negative size. 0 when it may go.
+int SerialArgumentError(SerialHandle h, const void* pBuf, int nSize) {
+    if (!h.IsOpen()) return ERROR_INVALID_HANDLE;
+    if (pBuf == nullptr || nSize < 0) return ERROR_INVALID_PARAMETER;
+    return 0;
+}
+
+}  // namespace
+
 int Win32Env::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
     int nError = 0;
     if (pnError == nullptr) pnError = &nError;
-    *pnError = 0;
-    if (!h.IsOpen()) {
-        *pnError = ERROR_INVALID_HANDLE;
-        return -1;
-    }
-    if (pBuf == nullptr || nSize < 0) {
-        *pnError = ERROR_INVALID_PARAMETER;
-        return -1;
-    }
+    *pnError = SerialArgumentError(h, pBuf, nSize);
+    if (*pnError != 0) return -1;
     if (nSize == 0) return 0;
     return Transfer(Port(h), pBuf, nSize, false, pnError);
 }
@@ -234,15 +239,8 @@ int Win32Env::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
 int Win32Env::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) {
     int nError = 0;
     if (pnError == nullptr) pnError = &nError;
-    *pnError = 0;
-    if (!h.IsOpen()) {
-        *pnError = ERROR_INVALID_HANDLE;
-        return -1;
-    }
-    if (pBuf == nullptr || nSize < 0) {
-        *pnError = ERROR_INVALID_PARAMETER;
-        return -1;
-    }
+    *pnError = SerialArgumentError(h, pBuf, nSize);
+    if (*pnError != 0) return -1;
     if (nSize == 0) return 0;
     const int n = Transfer(Port(h), const_cast<void*>(pBuf), nSize, true, pnError);
     if (n == 0) *pnError = ERROR_WRITE_FAULT;  // the write time-out passed with nothing taken
