@@ -207,7 +207,12 @@ size_t CountLines(const std::string& sz, const std::vector<std::string>& parts) 
 Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
     char szTemplate[] = "/tmp/velmora-e2e-XXXXXX";
     m_szRoot = mkdtemp(szTemplate);
-    m_szAddr = "127.0.0." + std::to_string(nHost);
+    // VELMORA_E2E_NET moves every test to 127.N.0.x, so that two checkouts can run their
+    // suites on one machine at the same time.
+    const char* szNet = std::getenv("VELMORA_E2E_NET");
+    const int nNet = szNet != nullptr ? std::atoi(szNet) : 0;
+    m_szAddr = "127." + std::to_string(nNet > 0 && nNet < 255 ? nNet : 0) + ".0." +
+               std::to_string(nHost);
     for (const char* dir :
          {"d/QN64-ABRIX/Data", "d/QN64-ABRIX/Bin", "d/ENF_IMG", "d/Capture_img", "center"}) {
         fs::create_directories(Path(dir));

@@ -82,7 +82,7 @@ class Station {
 
   private:
     std::string m_szRoot;       // station root
-    std::string m_szAddr;       // 127.0.0.x of the Manager PC
+    std::string m_szAddr;       // 127.N.0.x of the Manager PC
     int m_nTimeScale;           // VELMORA_TIME_SCALE for the programs
     std::vector<Proc> m_procs;  // everything started
 };

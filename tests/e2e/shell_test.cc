@@ -19,7 +19,7 @@ TEST(StationShell, StartsShowsStationAndTalksToSiblings) {
     auto velmora = st.StartVelmora();
     ASSERT_TRUE(st.WaitControl(1003, "ABCDE")) << e2e::ReadFile(velmora.szOut);
     auto c = st.Controls();
-    EXPECT_EQ(c[1001], "127.0.0.11");
+    EXPECT_EQ(c[1001], st.Addr());
     EXPECT_EQ(c[1002], "11001");
     EXPECT_EQ(c[1015], "Test Station");
     EXPECT_EQ(c[1010], "전용선");
