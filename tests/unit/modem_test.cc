@@ -1,11 +1,8 @@
-// The CDMA modem: the line reader on its own (notices and answers, exactly 30 bytes
-// ignored, fields cut at their buffers, an unterminated last field not taken, hex decoding
-// with its 63-byte limit), the SMS wake-up (10 s old passes, 11 s does not, the sender
-// check of mode 0 only, CONNECT in either case dials), dialling and hanging up
-// (StartCdmaLink / StopCdmaLink: dialer, timer 21, the port given up and taken back only
-// once the dialer's window has gone), the port left alone at start-up while the dialer
-// has the modem, the OS error code of a failed write, and the serial thread, against a
-// pseudo-terminal that plays the modem.
+// The CDMA modem: the line reader on its own (notices, answers, fields, hex), the SMS
+// wake-up (age, sender, text), dialling and hanging up (dialer, timers, the port given up
+// and taken back only once the dialer's window has gone), the port at start-up, the OS
+// error code of a failed write and the serial thread, against a pseudo-terminal playing
+// the modem. The thread's idle steps run on the fake clock.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -22,20 +19,10 @@ namespace {
 constexpr int64_t kNow = 1765031400;  // the fake clock of every modem test
 constexpr const char* kCenterTel = "01012345678";
 constexpr const char* kConnectHex = "434F4E4E454354";
+const std::string kAnswer = "AT$SMSMT=1?\r\n";  // what the station writes to a notice
 
-SmsFields Split(const std::string& szLine, int nLength = -1) {
-    SmsFields f;
-    SplitSmsLine(szLine.data(), nLength < 0 ? static_cast<int>(szLine.size()) : nLength, &f);
-    return f;
-}
-std::string Decode(const std::string& szHex) {
-    char szOut[kSmsTextBufSize];
-    const int n = DecodeSmsHex(szHex.c_str(), szOut);
-    return std::string(szOut, static_cast<size_t>(n));
-}
-
-TEST(ModemParseTest, NoticesAndAnswersByLength) {
-    const std::pair<std::string, ModemLineKind> kCases[] = {
+TEST(ModemParseTest, LineKindsFieldsAndHex) {
+    const std::pair<std::string, ModemLineKind> kKinds[] = {
         {"$008:0", ModemLineKind::kSmsNotice},
         {"$008:0 and whatever follows, even a long tail of text", ModemLineKind::kSmsNotice},
         {"$008:", ModemLineKind::kIgnored},
@@ -44,48 +31,47 @@ TEST(ModemParseTest, NoticesAndAnswersByLength) {
         {std::string(30, 'A'), ModemLineKind::kIgnored},  // must be more than 30
         {std::string(31, 'A'), ModemLineKind::kSmsAnswer},
         {std::string(512, ','), ModemLineKind::kSmsAnswer},
-        {std::string(513, ','), ModemLineKind::kIgnored},
-    };
-    for (const auto& [sz, kind] : kCases) {
+        {std::string(513, ','), ModemLineKind::kIgnored}};
+    for (const auto& [sz, kind] : kKinds)
         EXPECT_EQ(ClassifyModemRead(sz.data(), static_cast<int>(sz.size())), kind) << sz.size();
-    }
     EXPECT_EQ(ClassifyModemRead(nullptr, 40), ModemLineKind::kIgnored);
-}
 
-TEST(ModemParseTest, FieldsOfAnAnswer) {
-    SmsFields f = Split("20251206143000,01012345678,x,x,x,434F4E4E454354,x\r\n");
-    EXPECT_STREQ(f.szTime, "20251206143000");
-    EXPECT_STREQ(f.szSender, "01012345678");
-    EXPECT_STREQ(f.szHexText, "434F4E4E454354");
-    f = Split(std::string(40, '7') + "," + std::string(40, '7') + ",x,x,x," +
-              std::string(300, 'A') + ",x\r\n");
-    EXPECT_EQ(std::string(f.szTime), std::string(15, '7')) << "cut to the buffers";
-    EXPECT_EQ(std::string(f.szSender), std::string(15, '7'));
-    EXPECT_EQ(std::string(f.szHexText), std::string(255, 'A'));
-    f = Split("20251206143000,01012345678,x,x,x,434F4E4E454354");
-    EXPECT_STREQ(f.szSender, "01012345678");
-    EXPECT_STREQ(f.szHexText, "") << "the unterminated last field is not taken";
-    f = Split("20251206143000,0101\r,x,x,x,414243,x\r\n");
-    EXPECT_STREQ(f.szHexText, "") << "the walk ends at the first line end";
-    f = Split("2025,0101,x,x,x,4142,x\r\n", 12);
-    EXPECT_STREQ(f.szSender, "0101");
-    EXPECT_STREQ(f.szHexText, "") << "the length bounds the walk";
-}
+    const std::string s40(40, '7'), s15(15, '7');
+    const struct {
+        std::string szLine;
+        int nLength;  // -1: the whole line
+        std::string szTime, szSender, szHex;
+    } kSplits[] = {
+        {"20251206143000,01012345678,x,x,x,434F4E4E454354,x\r\n", -1, "20251206143000",
+         "01012345678", "434F4E4E454354"},
+        {s40 + "," + s40 + ",x,x,x," + std::string(300, 'A') + ",x\r\n", -1, s15, s15,
+         std::string(255, 'A')},  // cut to the buffers
+        {"20251206143000,01012345678,x,x,x,434F4E4E454354", -1, "20251206143000", "01012345678",
+         ""},  // the unterminated last field is not taken
+        {"20251206143000,0101\r,x,x,x,414243,x\r\n", -1, "20251206143000", "0101", ""},  // CR ends
+        {"2025,0101,x,x,x,4142,x\r\n", 12, "2025", "0101", ""}};  // the length bounds the walk
+    for (const auto& c : kSplits) {
+        SCOPED_TRACE(c.szLine);
+        SmsFields f;
+        SplitSmsLine(c.szLine.data(), c.nLength < 0 ? static_cast<int>(c.szLine.size()) : c.nLength, &f);
+        EXPECT_EQ(std::vector<std::string>({f.szTime, f.szSender, f.szHexText}),
+                  std::vector<std::string>({c.szTime, c.szSender, c.szHex}));
+    }
 
-TEST(ModemParseTest, HexDecoding) {
-    const std::pair<std::string, std::string> kCases[] = {
-        {"434F4E4E454354", "CONNECT"},
-        {"636F6E6E656374", "connect"},
-        {"41424", "AB"},
-        {"4G", "P"},  // 'G' = 71 - 48 - 7 = 16
-        {"4a", "j"},  // lower case is no hex digit here: 'a' = 42
+    std::string szHex64;
+    for (int i = 0; i < 64; ++i) szHex64 += "41";
+    const std::pair<std::string, std::string> kHex[] = {
+        {"434F4E4E454354", "CONNECT"}, {"636F6E6E656374", "connect"}, {"41424", "AB"},
+        {"4G", "P"},             // 'G' = 71 - 48 - 7 = 16
+        {"4a", "j"},             // lower case is no hex digit here: 'a' = 42
         {"5 ", "@"},
-        {"2\xC1", "\xB1"}};  // a byte above 0x7F counts as negative
-    for (const auto& [szHex, szText] : kCases) EXPECT_EQ(Decode(szHex), szText) << szHex;
-    std::string szHex;
-    for (int i = 0; i < 64; ++i) szHex += "41";
-    EXPECT_EQ(Decode(szHex), std::string(63, 'A')) << "64 pairs give 63 bytes";
+        {"2\xC1", "\xB1"},       // a byte above 0x7F counts as negative
+        {szHex64, std::string(63, 'A')}};  // 64 pairs give 63 bytes
     char szOut[kSmsTextBufSize];
+    for (const auto& [szIn, szText] : kHex) {
+        const int n = DecodeSmsHex(szIn.c_str(), szOut);
+        EXPECT_EQ(std::string(szOut, static_cast<size_t>(n)), szText) << szIn;
+    }
     EXPECT_EQ(DecodeSmsHex("410042", szOut), 3);
     EXPECT_STREQ(szOut, "A");
     EXPECT_TRUE(EqualsNoCase("CoNnEcT", "CONNECT", 64));
@@ -95,21 +81,6 @@ TEST(ModemParseTest, HexDecoding) {
 }
 
 // A pseudo-terminal whose station side is reached through a symlink.
-// What fd gives until n bytes arrived, the other end closed or nMs passed.
-std::string ReadFd(int fd, size_t n, int nMs) {
-    std::string out;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-    while (out.size() < n && std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) != 1) continue;
-        char buf[4096];
-        const ssize_t k = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
-        if (k <= 0) break;
-        out.append(buf, static_cast<size_t>(k));
-    }
-    return out;
-}
-
 class FakeModem {
   public:
     explicit FakeModem(const std::string& szLink) : m_szLink(szLink) { Plug(); }
@@ -136,18 +107,54 @@ class FakeModem {
     void Write(const std::string& sz) {
         ASSERT_EQ(write(m_nMaster, sz.data(), sz.size()), static_cast<ssize_t>(sz.size()));
     }
-    // What the station wrote, collected until nBytes arrived or nWaitMs passed.
-    std::string Read(size_t nBytes, int nWaitMs) { return ReadFd(m_nMaster, nBytes, nWaitMs); }
+    // What the station wrote: until n bytes arrived (a bound of 10 s against a hang), or,
+    // with n = 0, what is there now.
+    std::string Read(size_t n) {
+        std::string out;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            pollfd p{m_nMaster, POLLIN, 0};
+            if (::poll(&p, 1, n == 0 ? 0 : 20) == 1) {
+                char buf[512];
+                const size_t nWant = n == 0 ? sizeof buf : std::min(sizeof buf, n - out.size());
+                const ssize_t k = ::read(m_nMaster, buf, nWant);
+                if (k <= 0) break;
+                out.append(buf, static_cast<size_t>(k));
+            } else if (n == 0) {
+                break;
+            }
+            if ((n != 0 && out.size() >= n) || std::chrono::steady_clock::now() > end) break;
+        }
+        return out;
+    }
 
   private:
     std::string m_szLink;  // symlink to the station's side
     int m_nMaster = -1;    // modem side
 };
 
+// The thread's idle waits (the stop event and a time-out) end at once on the fake clock.
+class FakeIdleWaits final : public vplat::EnvWrapper {
+  public:
+    explicit FakeIdleWaits(vplat::Env* pFake) : EnvWrapper(pFake) {}
+    int WaitEventsOrSocket(vplat::Event* const* ppEvents, int nEvents, vplat::SocketHandle s,
+                           uint32_t nMs) override {
+        if (s != vplat::kNoSocket) return Target()->WaitEventsOrSocket(ppEvents, nEvents, s, nMs);
+        const int nWoke = Target()->WaitEventsOrSocket(ppEvents, nEvents, s, 0);
+        if (nWoke == -1) {
+            Target()->SleepMs(nMs);
+            std::this_thread::yield();
+        }
+        return nWoke;
+    }
+};
+
 class ModemTest : public StationTest {
   protected:
     void SetUp() override {
         StationTest::SetUp();
+        m_pWaits = std::make_unique<FakeIdleWaits>(m_pEnv.get());
+        vplat::Env::Install(m_pWaits.get());
         m_pEnv->SetTime64(kNow);
         CVelmoraDlg& dlg = MakeDialog();
         dlg.m_nCenterCommKind = 1;
@@ -163,10 +170,10 @@ class ModemTest : public StationTest {
         if (m_pDlg->m_hComPort.IsOpen()) m_pDlg->CloseComm(m_pDlg->m_hComPort);
         m_pDlg.reset();
         m_pModem.reset();
+        vplat::Env::Install(m_pEnv.get());
         StationTest::TearDown();
     }
-    // The modem, its device configured, and the port opened as at start-up with the link
-    // not expected (a hang-up before).
+    // The modem, its device configured, and the port opened as at start-up after a hang-up.
     void OpenModem() {
         PlugModem();
         m_pDlg->m_bLinkExpected = 0;
@@ -179,14 +186,15 @@ class ModemTest : public StationTest {
         std::snprintf(m_pDlg->m_szModemDevice, sizeof m_pDlg->m_szModemDevice, "%s",
                       Host("modem").c_str());
     }
-    // The modem writes, and the station reads once the bytes are queued on its side.
-    void ModemSays(const std::string& sz) {
+    // The modem writes; the station reads once the bytes are queued on its side.
+    void ModemSays(const std::string& sz, int nQueuedArg = -1) {
         m_pModem->Write(sz);
         int nQueued = 0;
         EXPECT_TRUE(WaitFor([&] {
             return m_pEnv->SerialWait(m_pDlg->m_hComPort, nullptr, 50, &nQueued) == 1 &&
                    nQueued >= static_cast<int>(sz.size());
         }));
+        m_pDlg->OnSerialReceive(nQueuedArg < 0 ? nQueued : nQueuedArg);
     }
     void StartThread() {
         m_pDlg->m_hSerialStop = m_pEnv->NewEvent(true);
@@ -198,6 +206,9 @@ class ModemTest : public StationTest {
         FormatTimeDigits(sz, 16, kNow - nAgo);
         return std::string(sz, 14);
     }
+    static std::string CdmaLine(int64_t nAgo, const std::string& szText) {
+        return "CDMA Control [" + TimeDigits(nAgo) + "] = " + szText;
+    }
     // An SMS answer line as the session gets it (after the two leading bytes).
     static std::string SmsLine(int64_t nAgo, const std::string& szSender,
                                const std::string& szHex) {
@@ -207,7 +218,9 @@ class ModemTest : public StationTest {
         m_pSession->OnSmsMessage(sz.data(), static_cast<int>(sz.size()));
     }
     size_t DialerStarts() { return m_pEnv->StartedPrograms().size(); }
+    bool PortOpen() { return m_pDlg->m_hComPort.IsOpen(); }
 
+    std::unique_ptr<FakeIdleWaits> m_pWaits;
     std::unique_ptr<FakeModem> m_pModem;
     std::thread m_thread;  // the serial thread, when a test starts it
 };
@@ -215,6 +228,7 @@ class ModemTest : public StationTest {
 TEST_F(ModemTest, SmsTimeWindowSenderAndText) {
     std::string szHex64;
     for (int i = 0; i < 64; ++i) szHex64 += "41";
+    const std::string szOther = "01099999999", szLong = std::string(kCenterTel) + "99999999";
     const struct {
         int64_t nAgo;
         std::string szSender, szHex, szLine;
@@ -222,17 +236,14 @@ TEST_F(ModemTest, SmsTimeWindowSenderAndText) {
         size_t nDials;  // dialer starts after this message
     } kCases[] = {
         {11, kCenterTel, kConnectHex, "현재시간과 차이가 크다 [11] = " + TimeDigits(11), 0, 0},
-        {10, kCenterTel, kConnectHex, "CDMA Control [" + TimeDigits(10) + "] = CONNECT", 0, 1},
-        {-3600, kCenterTel, "414243", "CDMA Control [" + TimeDigits(-3600) + "] = ABC", 0, 1},
-        {0, kCenterTel, "636F6E6E656374", "CDMA Control [" + TimeDigits(0) + "] = connect", 0, 2},
-        {0, kCenterTel, "434F4E4E45435445441", "CDMA Control [" + TimeDigits(0) + "] = CONNECTED",
-         0, 2},
-        {0, "01099999999", kConnectHex, "SMS Center Tel Number이 아님 : 01099999999", 0, 2},
-        {0, std::string(kCenterTel) + "99999999", kConnectHex,
-         "SMS Center Tel Number이 아님 : 010123456789999", 0, 2},
-        {0, "01099999999", kConnectHex, "CDMA Control [" + TimeDigits(0) + "] = CONNECT", 1, 3},
-        {0, kCenterTel, szHex64, "CDMA Control [" + TimeDigits(0) + "] = " + std::string(63, 'A'),
-         0, 3},
+        {10, kCenterTel, kConnectHex, CdmaLine(10, "CONNECT"), 0, 1},
+        {-3600, kCenterTel, "414243", CdmaLine(-3600, "ABC"), 0, 1},
+        {0, kCenterTel, "636F6E6E656374", CdmaLine(0, "connect"), 0, 2},
+        {0, kCenterTel, "434F4E4E45435445441", CdmaLine(0, "CONNECTED"), 0, 2},
+        {0, szOther, kConnectHex, "SMS Center Tel Number이 아님 : " + szOther, 0, 2},
+        {0, szLong, kConnectHex, "SMS Center Tel Number이 아님 : 010123456789999", 0, 2},
+        {0, szOther, kConnectHex, CdmaLine(0, "CONNECT"), 1, 3},
+        {0, kCenterTel, szHex64, CdmaLine(0, std::string(63, 'A')), 0, 3},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.szLine);
@@ -248,7 +259,7 @@ TEST_F(ModemTest, SmsTimeWindowSenderAndText) {
     EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 10000u);
     ResetRecords();
     Sms(TimeDigits(0) + "," + kCenterTel + ",x,x,x," + kConnectHex);  // unterminated
-    EXPECT_EQ(CountDebug("CDMA Control [" + TimeDigits(0) + "] = "), 1);
+    EXPECT_EQ(CountDebug(CdmaLine(0, "")), 1);
     Sms(std::string("NOTADATE,") + kCenterTel + ",x,x,x,434F4E4E454354,x\r\n");
     EXPECT_EQ(CountDebugContaining("] = NOTADATE"), 1);
     std::snprintf(m_pDlg->m_szCdmaTelNumber, sizeof m_pDlg->m_szCdmaTelNumber, "%s", "CenterA");
@@ -259,29 +270,26 @@ TEST_F(ModemTest, SmsTimeWindowSenderAndText) {
 TEST_F(ModemTest, ReadsFromThePort) {
     OpenModem();
     ModemSays("$008:0 anything\r\n");
-    m_pDlg->OnSerialReceive(17);
-    EXPECT_EQ(m_pModem->Read(64, 300), "AT$SMSMT=1?\r\n");
+    EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);
     EXPECT_EQ(CountDebug("MAKE SMS : S:13, D:AT$SMSMT=1?\r\n"), 1);
     // Exactly 30 bytes are ignored; 31 are read (and rejected for their sender).
     ModemSays("\r\n" + TimeDigits(0) + "," + std::string(12, '7') + ",");
-    m_pDlg->OnSerialReceive(30);
     EXPECT_EQ(CountDebugContaining("SMS Center Tel Number"), 0);
     ModemSays("\r\n" + TimeDigits(0) + "," + std::string(13, '7') + ",");
-    m_pDlg->OnSerialReceive(31);
     EXPECT_EQ(CountDebug("SMS Center Tel Number이 아님 : 7777777777777"), 1);
     // 700 bytes without a line end: one read of 512, then the rest.
-    ModemSays(std::string(700, 'A'));
-    m_pDlg->OnSerialReceive(700);
+    ModemSays(std::string(700, 'A'), 700);
     EXPECT_EQ(CountDebugContaining("[512]"), 1);
     m_pDlg->OnSerialReceive(188);
     EXPECT_EQ(CountDebugContaining("[188]"), 1);
     // A whole answer dials and gives the port to the dialer.
     m_pDlg->m_bLinkExpected = 0;
-    ModemSays("\r\n" + SmsLine(2, kCenterTel, kConnectHex));
-    m_pDlg->OnSerialReceive(1);
-    EXPECT_EQ(CountDebug("CDMA Control [" + TimeDigits(2) + "] = CONNECT"), 1);
+    ModemSays("\r\n" + SmsLine(2, kCenterTel, kConnectHex), 1);
+    EXPECT_EQ(CountDebug(CdmaLine(2, "CONNECT")), 1);
     EXPECT_EQ(DialerStarts(), 1u);
-    EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen());
+    EXPECT_FALSE(PortOpen());
+    EXPECT_EQ(CountDebugPrefix("Write SMS READ"), 1) << "one answer, to the notice only";
+    EXPECT_EQ(m_pModem->Read(0), "");
 }
 
 TEST_F(ModemTest, StartCdmaLinkGivesThePortUpAndStartsTheDialerWhenAbsent) {
@@ -290,7 +298,7 @@ TEST_F(ModemTest, StartCdmaLinkGivesThePortUpAndStartsTheDialerWhenAbsent) {
     m_pDlg->m_bLinkExpected = 0;
     const uint64_t nBefore = m_pEnv->MonotonicMs();
     m_pDlg->StartCdmaLink();
-    EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen());
+    EXPECT_FALSE(PortOpen());
     EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSerial), 0u);
     EXPECT_GE(m_pEnv->MonotonicMs() - nBefore, 1000u) << "the pause before the dialer";
     EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0) << "the serial thread must not take it back";
@@ -313,17 +321,19 @@ TEST_F(ModemTest, StartCdmaLinkGivesThePortUpAndStartsTheDialerWhenAbsent) {
 
 // The hang-up ends the dialer with two WM_DESTROY 500 ms apart and takes the port back
 // only once the dialer's window has gone: at once for a dialer that ends at the first
-// message, through the serial thread for one that stays beyond the wait.
+// message, through the serial thread for one that stays beyond the 3 s wait.
 TEST_F(ModemTest, StopCdmaLinkTakesThePortBackOnceTheDialerHasGone) {
+    const std::string szStays =
+        "MODEM: the dialer's window stays; the serial thread takes the port later";
     for (const bool bDialerEnds : {true, false}) {
         SCOPED_TRACE(bDialerEnds ? "the dialer ends" : "the dialer stays");
         OpenModem();
         m_pDlg->StartCdmaLink();
-        EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen());
+        EXPECT_FALSE(PortOpen());
         m_pEnv->AddWindow(sib::kBrisketon);
         m_pEnv->SetWindowHandler(
             sib::kBrisketon, [&, bDialerEnds](uint32_t nMsg, uintptr_t, intptr_t) {
-                EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen()) << "the port while the dialer is there";
+                EXPECT_FALSE(PortOpen()) << "the port while the dialer is there";
                 if (nMsg == vplat::kMsgDestroy && bDialerEnds)
                     m_pEnv->RemoveWindow(sib::kBrisketon);
                 return intptr_t{0};
@@ -337,45 +347,52 @@ TEST_F(ModemTest, StopCdmaLinkTakesThePortBackOnceTheDialerHasGone) {
         const std::vector<vplat::FakeMessage> got = m_pEnv->Messages();
         ASSERT_EQ(got.size(), bDialerEnds ? 1u : 2u);
         EXPECT_EQ(got[0].nMsg, 2u);
-        if (!bDialerEnds) {
-            EXPECT_EQ(got[1].nAtMs, got[0].nAtMs + 500);
-        }
         EXPECT_EQ(m_pDlg->m_bComOpen.load(), bDialerEnds ? 1 : 0);
-        if (!bDialerEnds) {
-            EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 1) << "still wanted back";
-            StartThread();
-            m_pEnv->RemoveWindow(sib::kBrisketon);
-            ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 1; }));
-        }
-        if (!bDialerEnds) {
-            m_pModem->Write("$008:0\r\n");
-            EXPECT_EQ(m_pModem->Read(13, 5000), "AT$SMSMT=1?\r\n") << "the serial thread hears it";
-        } else {
+        EXPECT_EQ(CountDebug(szStays), bDialerEnds ? 0 : 1);
+        EXPECT_EQ(ElapsedMs(), bDialerEnds ? 500u : 3500u) << "the gap, then the dialer's 3 s";
+        if (bDialerEnds) {
             ModemSays("$008:0\r\n");
-            m_pDlg->OnSerialReceive(8);
-            EXPECT_EQ(m_pModem->Read(13, 300), "AT$SMSMT=1?\r\n");
+            EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);
             m_pDlg->CloseSerialLink();
+            continue;
         }
+        EXPECT_EQ(got[1].nAtMs, got[0].nAtMs + 500);
+        EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 1) << "still wanted back";
+        StartThread();
+        m_pEnv->RemoveWindow(sib::kBrisketon);
+        ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 1; }));
+        m_pModem->Write("$008:0\r\n");
+        EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer) << "the serial thread hears it";
     }
 }
 
 // At start-up the port is left to the dialer while the link is expected up or while the
-// dialer's window exists.
-TEST_F(ModemTest, StartUpLeavesThePortToTheDialer) {
+// dialer's window exists; a device that cannot be opened goes on record and stays wanted
+// back for the serial thread.
+TEST_F(ModemTest, PortAtStartUp) {
     PlugModem();
     const struct {
         int bLinkExpected;
-        bool bDialerWindow, bOpened;
-    } kCases[] = {{1, false, false}, {0, true, false}, {1, true, false}, {0, false, true}};
-    for (const auto& c : kCases) {
+        bool bDialerWindow;
+    } kLeft[] = {{1, false}, {0, true}, {1, true}};
+    for (const auto& c : kLeft) {
         m_pDlg->m_bLinkExpected = c.bLinkExpected;
         if (c.bDialerWindow) m_pEnv->AddWindow(sib::kBrisketon);
         m_pDlg->OpenModemPort();
-        EXPECT_EQ(m_pDlg->m_bComOpen.load(), c.bOpened ? 1 : 0)
-            << c.bLinkExpected << c.bDialerWindow;
+        EXPECT_EQ(m_pDlg->m_bComOpen.load(), 0) << c.bLinkExpected << c.bDialerWindow;
         EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0) << "not wanted back either";
         m_pEnv->RemoveWindow(sib::kBrisketon);
     }
+    EXPECT_EQ(CountDebugPrefix("MODEM: 포트"), 0);
+    m_pDlg->m_bLinkExpected = 0;
+    std::snprintf(m_pDlg->m_szModemDevice, sizeof m_pDlg->m_szModemDevice, "%s",
+                  Host("no-modem").c_str());
+    m_pDlg->OpenModemPort();
+    EXPECT_EQ(CountDebug("MODEM: 포트를 열 수 없음 [" + Host("no-modem") + "]"), 1);
+    EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 1) << "the serial thread keeps trying";
+    OpenModem();
+    EXPECT_EQ(CountDebug("MODEM: 포트 열림 [" + Host("modem") + "]"), 1);
+    EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0);
 }
 
 // A failed write reports the operating system's error code: the modem's side gone is EIO.
@@ -402,33 +419,21 @@ TEST_F(ModemTest, LeasedLineIgnoresAllOfIt) {
     m_pEnv->RemoveWindow(sib::kBrisketon);
     m_pDlg->m_bLinkExpected = 0;
     m_pDlg->StartCdmaLink();
-    ModemSays("$008:0\r\n");
-    m_pDlg->OnSerialReceive(8);
-    EXPECT_EQ(m_pModem->Read(1, 50), "");
+    ModemSays("$008:0\r\n", 8);
+    EXPECT_TRUE(m_pEnv->DebugLines().empty()) << "not even the read or the answer";
+    EXPECT_EQ(m_pModem->Read(0), "");
     EXPECT_TRUE(m_pEnv->Messages().empty());
     EXPECT_EQ(DialerStarts(), 0u);
     EXPECT_EQ(m_pDlg->m_pConn[0].m_nLinkState.load(), 1);
     EXPECT_EQ(m_pEnv->TimerPeriod(kTimerCdma), 1000u);
-    EXPECT_TRUE(m_pDlg->m_hComPort.IsOpen());
-}
-
-TEST_F(ModemTest, PortOpeningIsOnRecord) {
-    m_pDlg->m_bLinkExpected = 0;
-    std::snprintf(m_pDlg->m_szModemDevice, sizeof m_pDlg->m_szModemDevice, "%s",
-                  Host("no-modem").c_str());
-    m_pDlg->OpenModemPort();
-    EXPECT_EQ(CountDebug("MODEM: 포트를 열 수 없음 [" + Host("no-modem") + "]"), 1);
-    EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 1) << "the serial thread keeps trying";
-    OpenModem();
-    EXPECT_EQ(CountDebug("MODEM: 포트 열림 [" + Host("modem") + "]"), 1);
-    EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0);
+    EXPECT_TRUE(PortOpen());
 }
 
 TEST_F(ModemTest, SerialThreadAnswersAndPicksAnUnpluggedModemUpAgain) {
     OpenModem();
     StartThread();
     m_pModem->Write("$008:0\r\n");
-    EXPECT_EQ(m_pModem->Read(13, 5000), "AT$SMSMT=1?\r\n");
+    EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);
     m_pModem->Unplug();
     ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 0; }));
     EXPECT_TRUE(WaitFor(
@@ -437,11 +442,11 @@ TEST_F(ModemTest, SerialThreadAnswersAndPicksAnUnpluggedModemUpAgain) {
     ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 1; }));
     EXPECT_EQ(CountDebug("MODEM: 포트를 다시 열었음 [" + Host("modem") + "]"), 1);
     m_pModem->Write("$008:0\r\n");
-    EXPECT_EQ(m_pModem->Read(13, 5000), "AT$SMSMT=1?\r\n");
+    EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);
     m_pDlg->m_hSerialStop->Set();
     m_thread.join();
     EXPECT_EQ(m_pDlg->m_bSerialRun.load(), 0);
-    EXPECT_FALSE(m_pDlg->m_hComPort.IsOpen()) << "the thread closes the port it leaves";
+    EXPECT_FALSE(PortOpen()) << "the thread closes the port it leaves";
 }
 
 }  // namespace
