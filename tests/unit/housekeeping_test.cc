@@ -1,10 +1,8 @@
-// Housekeeping: the system log (the day's file under "d:/System_Log/<year>" only once the
-// shared memory is open, its exact CP949 bytes with CR LF, percent signs kept, a new file
-// after midnight, nothing created when the year folder is missing, long lines cut keeping
-// their end, whole lines from two threads) and the midnight cleanup (cut-off dates at
-// exactly 30 and 20 days, which names count as old, the station-ID extension as the only
-// files touched, moving into "d:/delete_img" with replacement, deleting from
-// "d:/not_plate/").
+// Housekeeping: the system log (the day's file under "d:/System_Log/<year>" once the
+// shared memory is open, exact CP949 bytes with CR LF, outside bytes kept raw, long lines
+// cut between characters keeping their end, a new file after midnight, whole lines from
+// two threads) and the midnight cleanup (cut-offs at exactly 30 and 20 days, the
+// station-ID extension, "d:/delete_img" with replacement, "d:/not_plate/").
 #include "housekeeping/cleanup.h"
 #include "housekeeping/system_log.h"
 #include "tests/unit/station_fixture.h"
@@ -37,6 +35,42 @@ TEST_F(SystemLogTest, LineInTheDaysFileInCp949WithPercentKept) {
     ASSERT_EQ(m_pEnv->DebugLines().size(), 3u);
     EXPECT_EQ(m_pEnv->DebugLines()[0], "MGR_PC: 위반 화일 전송 / 중지 = 1")
         << "the debug copy as given";
+    // An empty station text (offset 0 of the area is NUL) is kept as the station has it.
+    m_local[0] = 0;
+    WriteSystemLog("no station text");
+    EXPECT_EQ(ReadFile("d/System_Log/2026/20260305."), "09:05:08 [] no station text \r\n");
+}
+
+// A line is cut to 255 bytes, never inside a two-byte character, own or raw; no byte value
+// of an outside field is replaced, whatever surrounds it (marker bytes of the wrapping,
+// bytes that are not UTF-8, a field without its NUL); a stray marker in own text stays.
+TEST_F(SystemLogTest, CutsAndOutsideBytes) {
+    std::string szAll, szKorean, szRaw;
+    for (int c = 1; c < 256; ++c) szAll += static_cast<char>(c);
+    for (int i = 0; i < 130; ++i) szKorean += "가";
+    for (int i = 0; i < 117; ++i) szRaw += "\xB3\xAA";
+    std::string szCp949Korean;
+    for (int i = 0; i < 117; ++i) szCp949Korean += "\xB0\xA1";
+    const char szField[4] = {'\x01', '\xFF', '\x02', '\x80'};  // no NUL
+    const struct {
+        std::string szMessage, szExpected;
+    } kCases[] = {
+        {std::string(400, 'L'), std::string(235, 'L')},
+        {szKorean, szCp949Korean},  // 117 syllables are 234 bytes; one more would not fit 235
+        {"ab" + LogBytes(szRaw.data(), szRaw.size()), "ab" + szRaw.substr(0, 232)},
+        {"a" + LogBytes(szRaw.data(), szRaw.size()), "a" + szRaw},  // 235 bytes fit
+        {"a " + LogBytes(szAll.data(), 100) + " b", "a " + szAll.substr(0, 100) + " b"},
+        {LogBytes(szAll.data() + 100, 200), szAll.substr(100, 155)},  // up to the end
+        {"[" + LogBytes(szField) + "]", "[\x01\xFF\x02\x80]"},
+        {"x" + LogBytes("ab\0cd", 5) + "y", "xaby"},
+        {std::string("own \x01") + "4G\x02 \x01", std::string("own \x01") + "4G\x02 \x01"},
+        {"가" + LogBytes("\xEA\xB0\x80", 3) + "가", "\xB0\xA1\xEA\xB0\x80\xB0\xA1"},
+    };
+    for (const auto& c : kCases) {
+        fs::remove(Host(kToday));
+        WriteSystemLogF("%s", c.szMessage.c_str());
+        EXPECT_EQ(ReadFile(kToday), "09:05:07 [ABCDE] " + c.szExpected + " \r\n");
+    }
 }
 
 TEST_F(SystemLogTest, MidnightStartsANewFileInTheNewYearsFolder) {
@@ -67,23 +101,6 @@ TEST_F(SystemLogTest, OnlyTheDebugCopyWhileNoFileCanBeWritten) {
               (std::vector<std::string>{"early line", "no dialog", "lost line"}));
 }
 
-TEST_F(SystemLogTest, LongLinesAreCutAndKeepTheirEnd) {
-    WriteSystemLog(std::string(400, 'L').c_str());
-    std::string szFile = ReadFile(kToday);
-    ASSERT_EQ(szFile.size(), 255u);
-    EXPECT_EQ(szFile, "09:05:07 [ABCDE] " + std::string(235, 'L') + " \r\n");
-    // A two-byte character is never split: 117 syllables are 234 bytes, one more would not
-    // fit the 235 left for the message.
-    fs::remove(Host(kToday));
-    std::string szKorean;
-    for (int i = 0; i < 130; ++i) szKorean += "가";
-    WriteSystemLog(szKorean.c_str());
-    szFile = ReadFile(kToday);
-    ASSERT_EQ(szFile.size(), 17u + 234u + 3u);
-    EXPECT_EQ(szFile.substr(17, 2), "\xB0\xA1");
-    EXPECT_EQ(szFile.substr(17 + 234), " \r\n");
-}
-
 TEST_F(SystemLogTest, LinesFromTwoThreadsAreWrittenWhole) {
     std::thread other([] {
         for (int i = 0; i < 100; ++i) WriteSystemLogF("link thread line %03d", i);
@@ -111,14 +128,13 @@ TEST_F(SystemLogTest, OutsideBytesPassUnconvertedBesideTheOwnKoreanText) {
     std::memcpy(m_local.data(), (szPlate + "12").c_str(), 7);
     m_pDlg->m_nCenterCommKind = 1;
     std::snprintf(m_pDlg->m_szCdmaTelNumber, sizeof m_pDlg->m_szCdmaTelNumber, "0101234");
-    fs::remove(Host(kToday));
     const std::string szTime = "20260305090507";
-    auto Sms = [&](const std::string& szSender, const std::string& szHex) {
+    for (const auto& [szSender, szHex] :
+         {std::pair<std::string, std::string>{"0101234", "B0A1B3AA31323334"},  // 가나1234
+          {"010" + szPlate, "41"}}) {
         const std::string sz = szTime + "," + szSender + ",x,x,x," + szHex + ",x\r\n";
         m_pSession->OnSmsMessage(sz.data(), static_cast<int>(sz.size()));
-    };
-    Sms("0101234", "B0A1B3AA31323334");  // the plate 가나1234
-    Sms("010" + szPlate, "41");
+    }
     const std::string szTag = "09:05:07 [" + szPlate + "12] ";
     EXPECT_EQ(ReadFile("d/System_Log/2026/20260305." + szPlate + "12"),
               szTag + "CDMA Control [" + szTime + "] = " + szPlate + "1234 \r\n" + szTag +
@@ -126,52 +142,6 @@ TEST_F(SystemLogTest, OutsideBytesPassUnconvertedBesideTheOwnKoreanText) {
     ASSERT_EQ(m_pEnv->DebugLines().size(), 2u);
     EXPECT_EQ(m_pEnv->DebugLines()[1], "SMS Center Tel Number이 아님 : 010" + szPlate)
         << "the debug copy: own text as given, outside bytes raw";
-}
-
-// No byte value of an outside field is ever replaced, whatever surrounds it: the marker
-// bytes of the wrapping, bytes that are not UTF-8 and a field without its NUL. A stray
-// marker in the program's own text stays text.
-TEST_F(SystemLogTest, EveryOutsideByteValueIsKept) {
-    std::string szAll;
-    for (int c = 1; c < 256; ++c) szAll += static_cast<char>(c);
-    const char szField[4] = {'\x01', '\xFF', '\x02', '\x80'};  // no NUL
-    const struct {
-        std::string szMessage, szExpected;
-    } kCases[] = {
-        {"a " + LogBytes(szAll.data(), 100) + " b", "a " + szAll.substr(0, 100) + " b"},
-        {LogBytes(szAll.data() + 100, 200), szAll.substr(100, 155)},  // up to the end
-        {"[" + LogBytes(szField) + "]", "[\x01\xFF\x02\x80]"},
-        {"x" + LogBytes("ab\0cd", 5) + "y", "xaby"},
-        {std::string("own \x01") + "4G\x02 \x01", std::string("own \x01") + "4G\x02 \x01"},
-        {"가" + LogBytes("\xEA\xB0\x80", 3) + "가", "\xB0\xA1\xEA\xB0\x80\xB0\xA1"},
-    };
-    for (const auto& c : kCases) {
-        fs::remove(Host(kToday));
-        m_pEnv->ClearDebugLines();
-        WriteSystemLogF("%s", c.szMessage.c_str());
-        EXPECT_EQ(ReadFile(kToday), "09:05:07 [ABCDE] " + c.szExpected + " \r\n");
-    }
-    EXPECT_EQ(ReadFile(kToday).find('?'), std::string::npos);
-}
-
-// The 255-byte cut falls between characters also inside raw CP949 bytes: "ab" and 117
-// two-byte characters are 236 bytes, one more than the 235 left for the message.
-TEST_F(SystemLogTest, CutNeverSplitsARawCharacter) {
-    std::string szRaw;
-    for (int i = 0; i < 117; ++i) szRaw += "\xB3\xAA";
-    WriteSystemLogF("ab%s", LogBytes(szRaw.data(), szRaw.size()).c_str());
-    EXPECT_EQ(ReadFile(kToday), "09:05:07 [ABCDE] ab" + szRaw.substr(0, 232) + " \r\n");
-    fs::remove(Host(kToday));
-    WriteSystemLogF("a%s", LogBytes(szRaw.data(), szRaw.size()).c_str());
-    EXPECT_EQ(ReadFile(kToday), "09:05:07 [ABCDE] a" + szRaw + " \r\n") << "235 bytes fit";
-}
-
-// An empty station text (offset 0 of the local-status area is NUL) is kept as the station
-// has it: the day's file is "<yyyymmdd>." and the tag "[]".
-TEST_F(SystemLogTest, EmptyStationTextAsTheStationWritesIt) {
-    m_local[0] = 0;
-    WriteSystemLog("no station text");
-    EXPECT_EQ(ReadFile("d/System_Log/2026/20260305."), "09:05:07 [] no station text \r\n");
 }
 
 class CleanupTest : public StationTest {
@@ -193,14 +163,11 @@ class CleanupTest : public StationTest {
     int64_t m_tNow = 0;
 };
 
-TEST_F(CleanupTest, CutoffIsTheLocalDateOfNowMinusTheAge) {
+TEST_F(CleanupTest, OldViolationFilesMoveToTheDeleteFolder) {
     EXPECT_EQ(CutoffDate(m_tNow, 2592000), 20260301LL);  // 30 days
     EXPECT_EQ(CutoffDate(m_tNow, 1728000), 20260311LL);  // 20 days
     EXPECT_EQ(CutoffDate(vplat::Time64FromLocal(2026, 1, 15, 12, 0, 0), 2592000), 20251216LL);
     EXPECT_EQ(CutoffDate(vplat::Time64FromLocal(2024, 3, 30, 12, 0, 0), 2592000), 20240229LL);
-}
-
-TEST_F(CleanupTest, OldViolationFilesMoveToTheDeleteFolder) {
     const struct {
         std::string szName;
         bool bMoved;
@@ -226,6 +193,20 @@ TEST_F(CleanupTest, OldViolationFilesMoveToTheDeleteFolder) {
     EXPECT_EQ(Cwd().rfind("D:/VolData", 0), 0u) << Cwd();
 }
 
+TEST_F(CleanupTest, OldPicturesWithoutPlateAreDeleted) {
+    WriteFile("d/not_plate/20260311120000.ABCDE", "exactly twenty days");
+    WriteFile("d/not_plate/20260312000000.ABCDE", "nineteen days");
+    WriteFile("d/not_plate/plate.ABCDE", "no date");
+    WriteFile("d/not_plate/20200101000000.XYZ", "another extension");
+    DeleteOldNoPlateFiles(m_tNow);
+    EXPECT_FALSE(Exists("d/not_plate/20260311120000.ABCDE"));
+    EXPECT_TRUE(Exists("d/not_plate/20260312000000.ABCDE"));
+    EXPECT_FALSE(Exists("d/not_plate/plate.ABCDE"));
+    EXPECT_TRUE(Exists("d/not_plate/20200101000000.XYZ"));
+    EXPECT_FALSE(Exists("d/delete_img"));
+    EXPECT_EQ(Cwd().rfind("D:/not_plate", 0), 0u) << Cwd();
+}
+
 TEST_F(CleanupTest, MissingDirectoryOrStationIdTouchesNothing) {
     WriteFile("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE", "not in the violation folder");
     ASSERT_TRUE(m_pEnv->SetCurrentDir("D:/QN64-ABRIX/Bin"));
@@ -242,20 +223,6 @@ TEST_F(CleanupTest, MissingDirectoryOrStationIdTouchesNothing) {
     DeleteOldNoPlateFiles(m_tNow);
     g_pMainDlg = m_pDlg.get();
     EXPECT_TRUE(Exists("d/not_plate/20200101000000.ABCDE")) << "no dialog";
-}
-
-TEST_F(CleanupTest, OldPicturesWithoutPlateAreDeleted) {
-    WriteFile("d/not_plate/20260311120000.ABCDE", "exactly twenty days");
-    WriteFile("d/not_plate/20260312000000.ABCDE", "nineteen days");
-    WriteFile("d/not_plate/plate.ABCDE", "no date");
-    WriteFile("d/not_plate/20200101000000.XYZ", "another extension");
-    DeleteOldNoPlateFiles(m_tNow);
-    EXPECT_FALSE(Exists("d/not_plate/20260311120000.ABCDE"));
-    EXPECT_TRUE(Exists("d/not_plate/20260312000000.ABCDE"));
-    EXPECT_FALSE(Exists("d/not_plate/plate.ABCDE"));
-    EXPECT_TRUE(Exists("d/not_plate/20200101000000.XYZ"));
-    EXPECT_FALSE(Exists("d/delete_img"));
-    EXPECT_EQ(Cwd().rfind("D:/not_plate", 0), 0u) << Cwd();
 }
 
 }  // namespace
