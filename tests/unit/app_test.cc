@@ -1,7 +1,6 @@
-// The dialog against the fake platform: start-up per settings, the supervision timers
-// and the silent-manager watchdog (process end caught), the link-health report, the
-// standard-server destination, the daily log time and the shutdown. The send switch and
-// its display are covered end to end by the shell tests.
+// The dialog against the fake platform: start-up per settings, the silent-manager
+// watchdog (process end caught), the link-health report, midnight, the system menu and
+// the shutdown. The send switch and its display are covered end to end by the shell tests.
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -13,9 +12,10 @@ class DialogTest : public StationTest {
         StationTest::SetUp();
         m_pEnv->SetTime64(1765000000);  // 2025-12-06, a quiet afternoon
     }
-    void WriteIni(const std::string& szBody) { StationTest::WriteIni(szBody); }
-    // Builds the dialog and runs its start-up without link threads.
-    CVelmoraDlg& Start() {
+    // Builds the dialog and runs its start-up without link threads, after writing the
+    // first INI file when szIni is given.
+    CVelmoraDlg& Start(const char* szIni = nullptr) {
+        if (szIni != nullptr) WriteIni(szIni);
         m_pDlg = std::make_unique<CVelmoraDlg>();
         m_pDlg->m_nConnCount = 0;  // no link thread in unit tests
         m_pEnv->SetLoopHandler(m_pDlg.get());
@@ -38,47 +38,59 @@ class DialogTest : public StationTest {
             n += m.szTitle == szTitle && m.nMsg == nMsg && m.wParam == wParam;
         return n;
     }
-    int WatchdogTick(CVelmoraDlg& dlg) {
+    // Runs fn; the status the program ended with, -1 when it goes on.
+    template <class Fn>
+    static int EndStatus(Fn fn) {
         try {
-            dlg.OnTimer(kTimerSupervise);
+            fn();
         } catch (const vplat::FakeProcessEnd& e) {
             return e.nStatus;
         }
         return -1;
     }
+    int WatchdogTick(CVelmoraDlg& dlg) {
+        return EndStatus([&] { dlg.OnTimer(kTimerSupervise); });
+    }
     std::vector<uint8_t> m_traffic;
 };
 
-TEST_F(DialogTest, TimersFollowTheSettings) {
-    WriteIni("[SelectSystem]\nTHIS_PROGRAM_KIND=2\n[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n");
-    Start();
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSecond), 1000u);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSupervise), 10000u);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 10000u);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerStatus), 100000u);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerFirstStatus), 5000u);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), 0u);
-    EXPECT_EQ(m_pDlg->GetItemText(IDC_LINE_KIND), "전용선");
-    EXPECT_EQ(m_pDlg->GetItemText(IDC_NOTICE), "Not Open MMF");
-    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
-    EXPECT_STREQ(m_pDlg->m_szBinDir, "D:/QN64-ABRIX/Bin");
-}
-
-TEST_F(DialogTest, SignalStationNonNormalModeAndDailyLog) {
-    WriteIni(
-        "[SelectSystem]\nTHIS_PROGRAM_KIND=1\n[LocalInfo]\nAUTO_SEND_LOG=1\n"
-        "[OperationInfo]\nOPERATION_MODE=1\n");
-    Start();
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 16000u);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerStatus), 0u);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), 33000u);
-}
-
-TEST_F(DialogTest, ProgramDirectoryFollowsTheDriveItRunsFrom) {
-    fs::create_directories(Host("e/QN64-ABRIX/Bin"));
-    ASSERT_TRUE(m_pEnv->SetCurrentDir("E:/QN64-ABRIX/Bin"));
-    Start();
-    EXPECT_STREQ(m_pDlg->m_szBinDir, "E:/QN64-ABRIX/Bin");
+TEST_F(DialogTest, StartUpFollowsTheSettings) {
+    const struct {
+        std::string szIni, szDrive;  // the settings, the drive it runs from
+        uint32_t nVolSend, nStatus, nRunLog;
+        const char* szSendState;
+    } kCases[] = {
+        {"[SelectSystem]\nTHIS_PROGRAM_KIND=2\n[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n", "D", 10000,
+         100000, 0, "관리PC로 전송중....."},
+        {"[SelectSystem]\nTHIS_PROGRAM_KIND=1\n[LocalInfo]\nAUTO_SEND_LOG=1\n"
+         "[OperationInfo]\nOPERATION_MODE=1\n",
+         "D", 16000, 0, 33000, "관리PC로 전송중....."},
+        {"", "E", 10000, 100000, 0, "관리PC로 전송중....."},
+        {"[LocalInfo]\nVOL_FILE_SEND_SYSTEM=0\n", "D", 10000, 100000, 0, "표준서버로 전송 중...."},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.szIni + c.szDrive);
+        TearDown();
+        SetUp();
+        fs::create_directories(Host(c.szDrive == "E" ? "e/QN64-ABRIX/Bin" : "d/QN64-ABRIX/Bin"));
+        ASSERT_TRUE(m_pEnv->SetCurrentDir((c.szDrive + ":/QN64-ABRIX/Bin").c_str()));
+        CVelmoraDlg& dlg = Start(c.szIni.c_str());
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSecond), 1000u);
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSupervise), 10000u);
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), c.nVolSend);
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerStatus), c.nStatus);
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerFirstStatus), 5000u);
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), c.nRunLog);
+        EXPECT_EQ(dlg.GetItemText(IDC_LINE_KIND), "전용선");
+        EXPECT_EQ(dlg.GetItemText(IDC_NOTICE), "Not Open MMF");
+        EXPECT_EQ(dlg.m_bSendEnable.load(), 1);
+        EXPECT_EQ(std::string(dlg.m_szBinDir), c.szDrive + ":/QN64-ABRIX/Bin");
+        EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), c.szSendState);
+        if (std::string(c.szSendState).rfind("표준서버", 0) != 0) continue;
+        dlg.m_bSendEnable = 0;
+        dlg.OnTimer(kTimerVolSend);
+        EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), c.szSendState) << "a silent transfer timer";
+    }
 }
 
 TEST_F(DialogTest, WatchdogRestartsOnlyAfterMoreThanTwentySilentTicksWhileConnected) {
@@ -98,33 +110,28 @@ TEST_F(DialogTest, WatchdogRestartsOnlyAfterMoreThanTwentySilentTicksWhileConnec
     EXPECT_EQ(CountDebugContaining("일정시간 수신데이타 없어서 통신프로그램 Restart !!"), 1);
 }
 
-TEST_F(DialogTest, WatchdogCountsWhileDownAndRestartsOnTheFirstTickAfterConnecting) {
-    CVelmoraDlg& dlg = Start();
-    FakeSharedMemory(dlg);
-    dlg.m_pConn[0].m_nLinkState = 2;
-    for (int i = 0; i < 30; ++i) ASSERT_EQ(WatchdogTick(dlg), -1);
-    dlg.m_pConn[0].m_nLinkState = 1;
-    EXPECT_EQ(WatchdogTick(dlg), 1);
-}
-
-TEST_F(DialogTest, WatchdogNeverRestartsOutsideNormalOperationOrDuringAnUpdate) {
-    WriteIni("[OperationInfo]\nOPERATION_MODE=1\n");
-    CVelmoraDlg& dlg = Start();
-    FakeSharedMemory(dlg);
-    dlg.m_pConn[0].m_nLinkState = 1;
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(WatchdogTick(dlg), -1);
-}
-
-TEST_F(DialogTest, UpdateHoldsTheWatchdogOffUntilTheReceiverIsGone) {
-    CVelmoraDlg& dlg = Start();
-    FakeSharedMemory(dlg);
-    dlg.m_pConn[0].m_nLinkState = 1;
-    m_pEnv->AddWindow("Quillamor");
-    dlg.m_bUpdateRunning = 1;
-    for (int i = 0; i < 30; ++i) ASSERT_EQ(WatchdogTick(dlg), -1);
-    m_pEnv->RemoveWindow("Quillamor");
-    ASSERT_EQ(WatchdogTick(dlg), -1);
-    EXPECT_EQ(dlg.m_bUpdateRunning.load(), 0);
+// Silent ticks while the link is down count, and the first tick after connecting restarts;
+// outside normal operation, or while an update runs, it never restarts (the update flag
+// clears once the receiver's window has gone).
+TEST_F(DialogTest, WatchdogWhileDownOutsideNormalOperationOrDuringAnUpdate) {
+    enum { kDown, kModeOne, kUpdate };
+    for (const int nCase : {kDown, kModeOne, kUpdate}) {
+        SCOPED_TRACE(nCase);
+        TearDown();
+        SetUp();
+        CVelmoraDlg& dlg = Start(nCase == kModeOne ? "[OperationInfo]\nOPERATION_MODE=1\n" : "");
+        FakeSharedMemory(dlg);
+        dlg.m_pConn[0].m_nLinkState = nCase == kDown ? 2 : 1;
+        if (nCase == kUpdate) {
+            m_pEnv->AddWindow("Quillamor");
+            dlg.m_bUpdateRunning = 1;
+        }
+        for (int i = 0; i < 40; ++i) ASSERT_EQ(WatchdogTick(dlg), -1) << i;
+        dlg.m_pConn[0].m_nLinkState = 1;
+        m_pEnv->RemoveWindow("Quillamor");
+        EXPECT_EQ(WatchdogTick(dlg), nCase == kDown ? 1 : -1);
+        EXPECT_EQ(dlg.m_bUpdateRunning.load(), 0);
+    }
 }
 
 TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
@@ -150,31 +157,6 @@ TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
     EXPECT_EQ(nDest, 1);
 }
 
-TEST_F(DialogTest, StandardServerDestinationSilencesTheTransferTimer) {
-    WriteIni("[LocalInfo]\nVOL_FILE_SEND_SYSTEM=0\n");
-    CVelmoraDlg& dlg = Start();
-    EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), "표준서버로 전송 중....");
-    dlg.m_bSendEnable = 0;
-    dlg.OnTimer(kTimerVolSend);
-    EXPECT_EQ(dlg.GetItemText(IDC_SEND_STATE), "표준서버로 전송 중....");  // not even the display
-}
-
-TEST_F(DialogTest, DailyLogTimeComparesMinuteAndSecondEachForItself) {
-    WriteIni("[LocalInfo]\nAUTO_SEND_LOG=1\n");
-    CVelmoraDlg& dlg = Start();
-    FakeSharedMemory(dlg);
-    dlg.m_pConn[0].m_nLinkState = 1;
-    dlg.m_nLogSendMinute = 30;
-    dlg.m_nLogSendSecond = 40;
-    dlg.m_pSession->m_nSendKind = SEND_VOL;  // the attempt only counts while a file is current
-    m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 6, 23, 45, 10));
-    dlg.OnTimer(kTimerRunLog);
-    EXPECT_EQ(dlg.m_pSession->sendRetryCenter.load(), 0);
-    m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 6, 23, 45, 41));
-    dlg.OnTimer(kTimerRunLog);
-    EXPECT_EQ(dlg.m_pSession->sendRetryCenter.load(), 1);
-}
-
 TEST_F(DialogTest, MidnightCleansUpAndClearsTheDailyLogFlagOnlyAtZeroSecond) {
     StationTest::WriteIni("[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n",
                           "[AdditionItem]\nENF_IMG_DIRECTORY=d:/ENF_IMG\n");
@@ -184,23 +166,21 @@ TEST_F(DialogTest, MidnightCleansUpAndClearsTheDailyLogFlagOnlyAtZeroSecond) {
     WriteFile(szNoPlate, "n");
     CVelmoraDlg& dlg = Start();
     dlg.m_bLogSentToday = 1;
-    m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 7, 0, 0, 1));
-    dlg.OnTimer(kTimerSecond);
-    EXPECT_EQ(dlg.m_bLogSentToday.load(), 1);
-    EXPECT_TRUE(Exists("d/ENF_IMG/" + szVol));
-    EXPECT_TRUE(Exists(szNoPlate));
-    m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 7, 0, 0, 0));
-    dlg.OnTimer(kTimerSecond);
-    EXPECT_EQ(dlg.m_bLogSentToday.load(), 0);
-    EXPECT_FALSE(Exists("d/ENF_IMG/" + szVol));
+    for (const int nSecond : {1, 0}) {
+        m_pEnv->SetTime64(vplat::Time64FromLocal(2025, 12, 7, 0, 0, nSecond));
+        dlg.OnTimer(kTimerSecond);
+        EXPECT_EQ(dlg.m_bLogSentToday.load(), nSecond);
+        EXPECT_EQ(Exists("d/ENF_IMG/" + szVol), nSecond == 1);
+        EXPECT_EQ(Exists(szNoPlate), nSecond == 1);
+    }
     EXPECT_EQ(ReadFile("d/delete_img/" + szVol), "v");
-    EXPECT_FALSE(Exists(szNoPlate));
     EXPECT_EQ(dlg.GetItemText(IDC_LINK_ICON), "icon:130");
 }
 
 // System-menu commands: the about entry (16, low four bits ignored) shows the about box;
-// SC_CLOSE ends the program as WM_CLOSE does; any other does nothing here.
-TEST_F(DialogTest, SystemMenuCommands) {
+// SC_CLOSE ends the program as WM_CLOSE does; any other does nothing here. The shutdown
+// ends the standard-server client of the station's kind and stops the supervision.
+TEST_F(DialogTest, SystemMenuAndShutdown) {
     CVelmoraDlg& dlg = Start();
     const struct {
         uintptr_t wParam;
@@ -210,28 +190,15 @@ TEST_F(DialogTest, SystemMenuCommands) {
                   {0xF120, false, -1}, {0xF060, false, 1}, {0xF063, false, 1}};
     for (const auto& c : kCases) {
         dlg.SetItemText(IDD_ABOUTBOX, "");
-        int nEnd = -1;
-        try {
-            dlg.OnLoopMessage(0x0112, c.wParam, 0);
-        } catch (const vplat::FakeProcessEnd& e) {
-            nEnd = e.nStatus;
-        }
-        EXPECT_EQ(nEnd, c.nEnd) << std::hex << c.wParam;
+        EXPECT_EQ(EndStatus([&] { dlg.OnLoopMessage(0x0112, c.wParam, 0); }), c.nEnd)
+            << std::hex << c.wParam;
         EXPECT_EQ(!dlg.GetItemText(IDD_ABOUTBOX).empty(), c.bAbout) << std::hex << c.wParam;
     }
-}
-
-TEST_F(DialogTest, ShutdownEndsTheStandardServerClientsOfTheStationKind) {
-    WriteIni("[SelectSystem]\nTHIS_PROGRAM_KIND=1\n");
-    CVelmoraDlg& dlg = Start();
+    TearDown();
+    SetUp();
+    CVelmoraDlg& signal = Start("[SelectSystem]\nTHIS_PROGRAM_KIND=1\n");
     for (const char* title : {"Plinquet", "Valdrift", "Ostermay"}) m_pEnv->AddWindow(title);
-    int nStatus = -1;
-    try {
-        dlg.OnDestroy();
-    } catch (const vplat::FakeProcessEnd& e) {
-        nStatus = e.nStatus;
-    }
-    EXPECT_EQ(nStatus, 1);
+    EXPECT_EQ(EndStatus([&] { signal.OnDestroy(); }), 1);
     EXPECT_EQ(CountMessages("Plinquet", 2, 0), 1);
     EXPECT_EQ(CountMessages("Valdrift", 2, 0), 0);
     EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSupervise), 0u);

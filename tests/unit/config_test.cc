@@ -1,8 +1,7 @@
-// The settings: the conversions their values go through (atoi without overflow,
-// inet_addr's address forms), CProfileLoad's limits (7 characters for numbers, 31 for
-// texts, cut to the destination), and the client's constructor reading the two INI files:
-// defaults, empty values, keys read only under their conditions, the drive of the first
-// file, the loop digits, long values cut, the drawn log time and Velmora's own section.
+// The settings: atoi without overflow and inet_addr's address forms, CProfileLoad's limits
+// (7 characters for numbers, 31 for texts, cut to the destination), and the constructor
+// reading the two INI files: defaults, empty values, keys read only under their
+// conditions, the drive of the first file, long values cut, the drawn log time.
 #include <climits>
 #include <cstdlib>
 
@@ -13,7 +12,7 @@
 namespace vtest {
 namespace {
 
-TEST(ConfigConversionTest, AtoiSaturatesAndReadsLikeTheCLibrary) {
+TEST(ConfigConversionTest, AtoiSaturatesAndInetAddrForms) {
     const std::pair<const char*, int> kInts[] = {
         {"42", 42}, {"  +12x", 12}, {"\t\n -7", -7},         {"2,3", 2},
         {"abc", 0}, {"- 5", 0},     {"2147483648", INT_MAX}, {"-99999999999", INT_MIN}};
@@ -22,9 +21,6 @@ TEST(ConfigConversionTest, AtoiSaturatesAndReadsLikeTheCLibrary) {
     EXPECT_EQ(SafeAtoi64("99999999999999999999999"), LLONG_MAX);
     EXPECT_EQ(SafeAtoi64("-9223372036854775808"), LLONG_MIN);
     EXPECT_EQ(SafeAtoi64("20260315.ABCDE"), 20260315LL);
-}
-
-TEST(ConfigConversionTest, AddressFormsOfInetAddr) {
     const std::pair<const char*, uint32_t> kGood[] = {
         {"192.168.10.20", 0xC0A80A14u},   {"10.1.2", 0x0A010002u}, {"1.16777215", 0x01FFFFFFu},
         {"3232238100", 0xC0A80A14u},      {"0x7f.1", 0x7F000001u}, {"010.0.0.1", 0x08000001u},
@@ -134,45 +130,19 @@ TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
     }
 }
 
-TEST_F(LoadConfigTest, SignalStationWithCdmaAndTwoCamerasReadsEveryKey) {
-    WriteFile(kFileA, FullConfig(1, 1, 2));
+// Every key of a signal station with CDMA and two cameras, then which keys are read only
+// under their conditions.
+TEST_F(LoadConfigTest, EveryKeyAndTheConditionalKeys) {
     WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=  D:/VolData  \r\n");
-    CTcpClientComm& c = Load();
-    EXPECT_EQ(c.m_nProgramKind, 1);
-    EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE01");
-    EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "Riverside Crossing");
-    EXPECT_STREQ(c.m_szCdmaTelNumber, "01099998888");
-    EXPECT_EQ(c.m_nWaitCdmaConnect, 30);
-    EXPECT_EQ(c.m_nWakeupCdma, 60);
-    EXPECT_EQ(c.m_nSimulationMode, 1);
-    EXPECT_EQ(c.m_nOperationMode, 3);
-    EXPECT_EQ(c.m_nVolFileSendSystem, 0);
-    EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, 0x0A141E28u);
-    EXPECT_EQ(c.m_nTargetLane[1], 2);
-    const int kFirst[2][3] = {{2, 4, 6}, {1, 9, 3}};
-    const int kSecond[2][3] = {{3, 5, 7}, {8, 1, 4}};
-    for (int cam = 0; cam < 2; ++cam) {
-        for (int lane = 0; lane < 3; ++lane) {
-            EXPECT_EQ(c.m_nLoopLane[0][cam][lane], kFirst[cam][lane]) << cam << lane;
-            EXPECT_EQ(c.m_nLoopLane[1][cam][lane], kSecond[cam][lane]) << cam << lane;
-        }
-    }
-    EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "trimmed";
-    EXPECT_STREQ(c.m_szModemDevice, "/dev/ttyUSB3");
-}
-
-TEST_F(LoadConfigTest, ConditionalKeys) {
     struct {
         int nKind, nComm, nCameras;
-        const char* szTel;    // CDMA_TEL_NUMBER read only on CDMA (1)
+        const char* szTel;    // CDMA_TEL_NUMBER and WAIT_CDMA_CONNECT read only on CDMA (1)
         const char* szModem;  // MODEM_PORT read on CDMA and kind 2, not on a leased line
         int nTargetLane2;     // the second camera's keys only with two cameras
         int nThirdLane;       // LOOP..._3 only on a signal station
     } kCases[] = {
-        {1, 2, 2, "", "/dev/ttyUSB3", 2, 6},
-        {1, 0, 2, "", "", 2, 6},
-        {1, 0, 1, "", "", 0, 6},
-        {2, 0, 2, "", "", 2, 0},
+        {1, 1, 2, "01099998888", "/dev/ttyUSB3", 2, 6}, {1, 2, 2, "", "/dev/ttyUSB3", 2, 6},
+        {1, 0, 2, "", "", 2, 6}, {1, 0, 1, "", "", 0, 6}, {2, 0, 2, "", "", 2, 0},
     };
     for (const auto& k : kCases) {
         SCOPED_TRACE(std::to_string(k.nKind) + "/" + std::to_string(k.nComm) + "/" +
@@ -180,7 +150,7 @@ TEST_F(LoadConfigTest, ConditionalKeys) {
         WriteFile(kFileA, FullConfig(k.nKind, k.nComm, k.nCameras));
         CTcpClientComm& c = Load();
         EXPECT_STREQ(c.m_szCdmaTelNumber, k.szTel);
-        EXPECT_EQ(c.m_nWaitCdmaConnect, 0);
+        EXPECT_EQ(c.m_nWaitCdmaConnect, k.nComm == 1 ? 30 : 0);
         EXPECT_STREQ(c.m_szModemDevice, k.szModem);
         EXPECT_EQ(c.m_nTargetLane[1], k.nTargetLane2);
         EXPECT_EQ(c.m_nLoopLane[0][0][2], k.nThirdLane);
@@ -188,6 +158,24 @@ TEST_F(LoadConfigTest, ConditionalKeys) {
         if (k.nCameras == 1) {
             EXPECT_EQ(c.m_nLoopLane[0][1][0], 0);
         }
+        if (k.nComm != 1) continue;
+        EXPECT_EQ(c.m_nProgramKind, 1);
+        EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE01");
+        EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "Riverside Crossing");
+        EXPECT_EQ(c.m_nWakeupCdma, 60);
+        EXPECT_EQ(c.m_nSimulationMode, 1);
+        EXPECT_EQ(c.m_nOperationMode, 3);
+        EXPECT_EQ(c.m_nVolFileSendSystem, 0);
+        EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, 0x0A141E28u);
+        const int kFirst[2][3] = {{2, 4, 6}, {1, 9, 3}};
+        const int kSecond[2][3] = {{3, 5, 7}, {8, 1, 4}};
+        for (int cam = 0; cam < 2; ++cam) {
+            for (int lane = 0; lane < 3; ++lane) {
+                EXPECT_EQ(c.m_nLoopLane[0][cam][lane], kFirst[cam][lane]) << cam << lane;
+                EXPECT_EQ(c.m_nLoopLane[1][cam][lane], kSecond[cam][lane]) << cam << lane;
+            }
+        }
+        EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "trimmed";
     }
 }
 

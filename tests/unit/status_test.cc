@@ -1,9 +1,7 @@
-// The status reports byte for byte and what they rest on: every offset of the full status
-// report (843 bytes) and the short status report (24) for a signal and a speed station
-// against the areas filled with a known pattern (lane count clamped to the slots, mapped
-// signal codes, simulation mode, the report time written to the area at 2340 and sent at
-// 743), the traffic and time reports, the rules that hold a report back, the opening of
-// the shared-memory areas, and the time texts.
+// The status reports byte for byte: every offset of the full status report (843 bytes) and
+// the short one (24) for a signal and a speed station against areas filled with a known
+// pattern, the traffic and time reports, the rules that hold a report back, the opening
+// of the shared-memory areas, and the time texts.
 #include "status/reports.h"
 #include "status/time_format.h"
 #include "tests/unit/station_fixture.h"
@@ -122,9 +120,6 @@ TEST_F(ReportTest, FullStatusEveryOffset) {
         }
     }
     EXPECT_EQ(PatternByte(232), 121) << "the pattern's lane count is clamped to the slots";
-}
-
-TEST_F(ReportTest, SignalCodesAreMapped) {
     const std::pair<int, int> kCodes[] = {{1, 1}, {2, 4}, {4, 8}, {8, 2},     {5, 9}, {12, 10},
                                           {3, 1}, {7, 1}, {6, 6}, {255, 255}, {0, 0}, {9, 9}};
     for (const auto& [nRaw, nSent] : kCodes)
@@ -162,23 +157,25 @@ TEST_F(ReportTest, ShortStatusEveryOffset) {
     EXPECT_EQ(std::string(d.begin() + 10, d.end()), "00000000000000");
 }
 
-TEST_F(ReportTest, TrafficAndTimeReports) {
+// The traffic report is the area's first 68 bytes; the time report needs only the link.
+// A violation file holds back all three area reports, an image or a log only the short
+// one; without the areas only the short one is refused, with a line; a link down or a bad
+// link number sends nothing and says nothing.
+TEST_F(ReportTest, TrafficTimeAndHoldBackRules) {
     CVelmoraDlg& dlg = Station(2);
-    dlg.m_pSession->SendTrafficReport(0);
-    const std::vector<uint8_t> d = Report(56, 68);
-    for (int i = 0; i < 68 && i < static_cast<int>(d.size()); ++i)
-        EXPECT_EQ(d[i], PatternByte(i)) << i;
+    CCenterSession& s = *dlg.m_pSession;
+    s.SendTrafficReport(0);
+    std::vector<uint8_t> traffic(68);
+    for (size_t i = 0; i < traffic.size(); ++i) traffic[i] = PatternByte(i);
+    EXPECT_EQ(Report(56, 68), traffic);
     m_pEnv->SetTime64(vplat::Time64FromLocal(2026, 12, 31, 23, 59, 58));
-    dlg.m_bMmfOpen = 0;  // the time report needs nothing but the link
-    dlg.m_pSession->SendTimeReport(0);
+    dlg.m_bMmfOpen = 0;
+    s.SendTimeReport(0);
     const std::vector<uint8_t> t = Report(57, 19);
     EXPECT_EQ(std::string(t.begin(), t.end()), "2026/12/31 23:59:58");
     EXPECT_EQ(Control(IDC_SEND_BOX), "57-19");
-}
-
-TEST_F(ReportTest, HoldBackRules) {
-    CVelmoraDlg& dlg = Station(1);
-    CCenterSession& s = *dlg.m_pSession;
+    dlg.m_bMmfOpen = 1;
+    ResetRecords();
     s.m_nSendKind = SEND_VOL;  // a violation file holds back all three
     s.SendStatusReport(0);
     s.SendShortStatus(0);
