@@ -91,8 +91,8 @@ class CommandsTest : public StationTest {
 };
 
 // What the siblings got, written compactly: "H134:0" is device code 134 with value 0 to
-// the main operation program, "Z" the camera-control program, "a/b" the pair b * 65536 + a,
-// "@1000" the fake milliseconds since the command started.
+// the main operation program, "Z" the camera-control program, "M" the supervisor's request
+// code, "a/b" the pair b * 65536 + a, "@1000" the fake milliseconds since the command began.
 V Expect(const std::string& szSent) {
     V out;
     std::istringstream in(szSent);
@@ -105,8 +105,11 @@ V Expect(const std::string& szSent) {
         if (const char* q = std::strchr(p, '/')) nHigh = std::atol(q + 1);
         if (const char* q = std::strchr(p, '@')) nAt = std::atoi(q + 1);
         const intptr_t nValue = static_cast<intptr_t>(nHigh * 65536 + nLow);
-        out.push_back(sz[0] == 'H' ? ToHarwent(nCode, nValue, nAt)
-                                   : ToZentoral(nCode, nValue, nAt));
+        const Sent toMorwick{sib::kMorwick, sib::WM_SUPERVISOR, static_cast<uintptr_t>(nCode),
+                             nValue, static_cast<uint64_t>(nAt)};
+        out.push_back(sz[0] == 'H'   ? ToHarwent(nCode, nValue, nAt)
+                      : sz[0] == 'Z' ? ToZentoral(nCode, nValue, nAt)
+                                     : toMorwick);
     }
     return out;
 }
@@ -114,7 +117,7 @@ V Expect(const std::string& szSent) {
 // Each row twice on a fresh station: the handler on its own, then the frame through the
 // dispatcher (which also shows the code and length received).
 TEST_F(CommandsTest, DeviceCommandsReachTheSiblingsInOrder) {
-    enum { kNone, kNoCamera, kNoZentoral, kSpeedStation };
+    enum { kNone, kNoCamera, kNoZentoral, kNoMorwick, kSpeedStation };
     const struct {
         int nSetting;  // what differs from the fixture's settings
         int nOpcode;
@@ -162,6 +165,14 @@ TEST_F(CommandsTest, DeviceCommandsReachTheSiblingsInOrder) {
         {kNone, OP_N_PASS, "02403", "", "data"},                              // switched off
         {kNone, OP_BRIGHT, "0050200", "H208:0 H106:1@1000", "BRIGHT : 0/0"},  // off still sends 0
         {kNone, OP_BRIGHT, "1050200", "H208:50/200 H106:1@1000", "BRIGHT : 50/200"},
+        {kNone, OP_MODE, "03", "H134:0 H125:3 Z125:3 H106:1@1000", "MODE: 3 [3]"},
+        {kNoMorwick, OP_SUPERVISOR_CMD, "1", "", "data"},  // absent: the request is lost
+        {kNone, OP_SUPERVISOR_CMD, "1", "M165:1", "data"},
+        {kNone, OP_SUPERVISOR_CMD, "2", "M165:1", "data"},
+        {kNone, OP_SUPERVISOR_CMD, "3", "M123:0", "data"},
+        {kNone, OP_SUPERVISOR_CMD, "0", "", "data"},
+        {kNone, OP_SUPERVISOR_CMD, "4", "", "data"},
+        {kNone, OP_SUPERVISOR_CMD, "", "", "data"},
     };
     for (const auto& c : kCases) {
         for (const bool bFrame : {false, true}) {
@@ -170,6 +181,7 @@ TEST_F(CommandsTest, DeviceCommandsReachTheSiblingsInOrder) {
             SetUp();
             if (c.nSetting == kNoCamera) m_pDlg->m_nEnfCameraCnt = 0;
             if (c.nSetting == kNoZentoral) m_pEnv->RemoveWindow(sib::kZentoral);
+            if (c.nSetting == kNoMorwick) m_pEnv->RemoveWindow(sib::kMorwick);
             if (c.nSetting == kSpeedStation) m_pDlg->m_nProgramKind = 2;
             ResetRecords();
             if (bFrame) {
@@ -186,6 +198,9 @@ TEST_F(CommandsTest, DeviceCommandsReachTheSiblingsInOrder) {
             }
             if (*c.szSent == '\0') {
                 EXPECT_EQ(ElapsedMs(), 0u);
+            }
+            if (c.nOpcode == OP_SUPERVISOR_CMD) {
+                EXPECT_EQ(Control(IDC_SEND_BOX), "58-1");
             }
         }
     }
@@ -305,19 +320,6 @@ TEST_F(CommandsTest, ProgramUpdateEndsTheReceiverThenStartsIt) {
               std::string(sizeof m_pDlg->m_szBinDir, 'B') + "/Quillamor.exe");
 }
 
-TEST_F(CommandsTest, SupervisorDigitsChooseTheCode) {
-    m_pEnv->RemoveWindow(sib::kMorwick);
-    Command(OP_SUPERVISOR_CMD, "1");  // absent: the request is lost
-    EXPECT_TRUE(Received().empty());
-    EXPECT_EQ(Control(IDC_SEND_BOX), "58-1");
-    m_pEnv->AddWindow(sib::kMorwick);
-    for (const char* sz : {"1", "2", "3", "0", "4", ""}) Command(OP_SUPERVISOR_CMD, sz);
-    auto To = [](int nCode, intptr_t n) {
-        return Sent{sib::kMorwick, sib::WM_SUPERVISOR, static_cast<uintptr_t>(nCode), n, 0};
-    };
-    EXPECT_EQ(Received(), (V{To(165, 1), To(165, 1), To(123, 0)}));
-}
-
 TEST_F(CommandsTest, NoticesOfTheMainProgramStartTheirOperations) {
     PutTransferFiles();
     // Transfer switch at 2 (as command 71 can leave it): only code 132 changes it.
@@ -377,8 +379,7 @@ TEST_F(CommandsTest, NewViolationFileAndTheCdmaButtonDialOnlyWhenAllowed) {
 }
 
 // The transfer timer sends only while the switch is exactly 1; the daily log starts only
-// late in the evening, once a day, minute and second each compared for itself, and while
-// a file is current the attempt is counted instead.
+// late in the evening, once a day, minute and second each compared for itself.
 TEST_F(CommandsTest, TransferAndDailyLogTimers) {
     PutTransferFiles();
     const struct {
@@ -416,16 +417,6 @@ TEST_F(CommandsTest, TransferAndDailyLogTimers) {
         m_pDlg->OnTimer(kTimerRunLog);
         EXPECT_EQ(Opcodes(), r.bStarts ? std::vector<int>{68} : std::vector<int>{});
     }
-    Idle();
-    m_pSession->m_nSendKind = SEND_VOL;
-    m_pDlg->m_bLogSentToday = 0;
-    At(23, 45, 10);
-    m_pDlg->OnTimer(kTimerRunLog);
-    EXPECT_EQ(m_pSession->sendRetryCenter.load(), 0);
-    At(23, 45, 41);
-    m_pDlg->OnTimer(kTimerRunLog);
-    EXPECT_EQ(m_pSession->sendRetryCenter.load(), 1);
-    EXPECT_TRUE(TakeFrames().empty());
 }
 
 TEST_F(CommandsTest, SupervisionPublishesTheDestinationAndTakesTheManagerBack) {
@@ -489,9 +480,7 @@ TEST_F(CommandsTest, EveryOtherRoutedCodeReachesItsHandler) {
         {"54", {0x01}, SEND_TRACKING_IMAGE, 54, kNone, 0, ""},
         {"56", {}, SEND_NONE, 56, kNone, 0, ""},
         {"57", {}, SEND_NONE, 57, kNone, 0, ""},
-        {"58", Bytes("1"), SEND_NONE, 0, {sib::kMorwick, sib::WM_SUPERVISOR, 165, 1, 0}, 0, ""},
         {"59", {}, SEND_NONE, 59, kNone, 0, ""},
-        {"65", Bytes("03"), SEND_NONE, 0, ToZentoral(125, 3), 0, ""},
         {"68", Bytes("L"), SEND_NONE, 68, kNone, 0, ""},
         {"68", {0x01}, SEND_RUN_LOG, 68, kNone, 0, ""},
         {"72", Bytes("11"), SEND_NONE, 0, ToHarwent(142, 1), IDC_SEND_STATE,

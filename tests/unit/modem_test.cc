@@ -282,44 +282,42 @@ TEST_F(ModemTest, ReadsFromThePort) {
     EXPECT_EQ(m_pModem->Read(0), "");
 }
 
-TEST_F(ModemTest, StartCdmaLinkGivesThePortUpAndStartsTheDialerWhenAbsent) {
-    OpenModem();
-    m_pEnv->StartTimer(kTimerSerial, 1000);
-    m_pDlg->m_bLinkExpected = 0;
-    const uint64_t nBefore = m_pEnv->MonotonicMs();
-    m_pDlg->StartCdmaLink();
-    EXPECT_FALSE(PortOpen());
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSerial), 0u);
-    EXPECT_GE(m_pEnv->MonotonicMs() - nBefore, 1000u) << "the pause before the dialer";
-    EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0) << "the serial thread must not take it back";
-    ASSERT_EQ(DialerStarts(), 1u);
-    EXPECT_EQ(m_pEnv->StartedPrograms()[0].szCommandLine, "D:/QN64-ABRIX/Bin/Brisketon.exe");
-    EXPECT_EQ(m_pEnv->StartedPrograms()[0].nShow, 6);
-    EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 10000u);
-    EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 1);
+// Dialling gives the port up (after a pause, for good) and starts the dialer unless it
+// runs; a missing dialer still expects the link. The hang-up ends the dialer with two
+// WM_DESTROY 500 ms apart and takes the port back only once the dialer's window has gone:
+// at once for a dialer that ends at the first message, through the serial thread for one
+// that stays beyond the 3 s wait.
+TEST_F(ModemTest, DiallingAndHangingUp) {
     m_pEnv->AddWindow(sib::kBrisketon);  // running: not started again; a signal station's period
     m_pDlg->m_nProgramKind = 1;
     m_pDlg->StartCdmaLink();
-    EXPECT_EQ(DialerStarts(), 1u);
     EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 16000u);
     m_pEnv->RemoveWindow(sib::kBrisketon);
     m_pEnv->FailStartProgram(true);
     m_pDlg->m_bLinkExpected = 0;
     m_pDlg->StartCdmaLink();
     EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 1) << "a missing dialer still expects the link";
-}
-
-// The hang-up ends the dialer with two WM_DESTROY 500 ms apart and takes the port back
-// only once the dialer's window has gone: at once for a dialer that ends at the first
-// message, through the serial thread for one that stays beyond the 3 s wait.
-TEST_F(ModemTest, StopCdmaLinkTakesThePortBackOnceTheDialerHasGone) {
+    EXPECT_EQ(DialerStarts(), 0u);
+    m_pEnv->FailStartProgram(false);
+    m_pDlg->m_nProgramKind = 2;
     const std::string szStays =
         "MODEM: the dialer's window stays; the serial thread takes the port later";
     for (const bool bDialerEnds : {true, false}) {
         SCOPED_TRACE(bDialerEnds ? "the dialer ends" : "the dialer stays");
         OpenModem();
+        m_pEnv->StartTimer(kTimerSerial, 1000);
+        const uint64_t nBefore = m_pEnv->MonotonicMs();
         m_pDlg->StartCdmaLink();
         EXPECT_FALSE(PortOpen());
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSerial), 0u);
+        EXPECT_GE(m_pEnv->MonotonicMs() - nBefore, 1000u) << "the pause before the dialer";
+        EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0) << "the serial thread must not take it back";
+        ASSERT_EQ(DialerStarts(), bDialerEnds ? 1u : 2u);
+        EXPECT_EQ(m_pEnv->StartedPrograms().back().szCommandLine,
+                  "D:/QN64-ABRIX/Bin/Brisketon.exe");
+        EXPECT_EQ(m_pEnv->StartedPrograms().back().nShow, 6);
+        EXPECT_EQ(m_pEnv->TimerPeriod(kTimerVolSend), 10000u);
+        EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 1);
         m_pEnv->AddWindow(sib::kBrisketon);
         m_pEnv->SetWindowHandler(
             sib::kBrisketon, [&, bDialerEnds](uint32_t nMsg, uintptr_t, intptr_t) {
@@ -385,19 +383,6 @@ TEST_F(ModemTest, PortAtStartUp) {
     EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0);
 }
 
-// A failed write reports the operating system's error code: the modem's side gone is EIO.
-TEST_F(ModemTest, SerialErrorsCarryTheOsErrorCode) {
-    OpenModem();
-    m_pModem->Unplug();
-    EXPECT_EQ(m_pDlg->WriteSms("AT\r\n", 4), 1);
-    EXPECT_EQ(CountDebug("[5]WriteFile error!"), 1);
-    int nRead = -1;
-    char buf[8];
-    EXPECT_EQ(m_pDlg->ReadComm(vplat::SerialHandle{}, buf, sizeof buf, &nRead), 1);
-    EXPECT_EQ(nRead, 0);
-    EXPECT_EQ(CountDebug("[9]ReadFile error!"), 1) << "no port: EBADF";
-}
-
 TEST_F(ModemTest, LeasedLineIgnoresAllOfIt) {
     OpenModem();
     m_pDlg->m_nCenterCommKind = 0;
@@ -419,12 +404,20 @@ TEST_F(ModemTest, LeasedLineIgnoresAllOfIt) {
     EXPECT_TRUE(PortOpen());
 }
 
-TEST_F(ModemTest, SerialThreadAnswersAndPicksAnUnpluggedModemUpAgain) {
+// A failed write reports the operating system's error code (the modem's side gone: EIO;
+// no port: EBADF); the serial thread notices the loss, picks the modem up again once it
+// is back, answers it and closes the port it leaves.
+TEST_F(ModemTest, SerialErrorsAndTheThreadPicksAnUnpluggedModemUpAgain) {
     OpenModem();
-    StartThread();
-    m_pModem->Write("$008:0\r\n");
-    EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);
     m_pModem->Unplug();
+    EXPECT_EQ(m_pDlg->WriteSms("AT\r\n", 4), 1);
+    EXPECT_EQ(CountDebug("[5]WriteFile error!"), 1);
+    int nRead = -1;
+    char buf[8];
+    EXPECT_EQ(m_pDlg->ReadComm(vplat::SerialHandle{}, buf, sizeof buf, &nRead), 1);
+    EXPECT_EQ(nRead, 0);
+    EXPECT_EQ(CountDebug("[9]ReadFile error!"), 1);
+    StartThread();
     ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 0; }));
     EXPECT_TRUE(WaitFor(
         [&] { return CountDebug("MODEM: 포트 장치가 사라짐 [" + Host("modem") + "]") == 1; }));
