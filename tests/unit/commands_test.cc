@@ -40,15 +40,23 @@ class CommandsTest : public StationTest {
         const int n = static_cast<int>(szData.size());
         CCenterSession& s = *m_pSession;
         switch (nOp) {
-            case OP_SPEED_SET: return s.OnSpeedSet(p.get(), n);
-            case OP_N_PASS: return s.OnNPassSet(p.get(), n);
-            case OP_BRIGHT: return s.OnBrightSet(p.get(), n);
-            case OP_TIME: return s.OnTimeSet(p.get(), n, 0);
-            case OP_SEND_TARGET: return s.OnSendTargetChange(p.get(), n);
-            case OP_SUPERVISOR_CMD: return s.OnSupervisorRequest(nOp, p.get(), n);
+            case OP_SPEED_SET:
+                return s.OnSpeedSet(p.get(), n);
+            case OP_N_PASS:
+                return s.OnNPassSet(p.get(), n);
+            case OP_BRIGHT:
+                return s.OnBrightSet(p.get(), n);
+            case OP_TIME:
+                return s.OnTimeSet(p.get(), n, 0);
+            case OP_SEND_TARGET:
+                return s.OnSendTargetChange(p.get(), n);
+            case OP_SUPERVISOR_CMD:
+                return s.OnSupervisorRequest(nOp, p.get(), n);
             case OP_VIRTUAL_SIGNAL:
-            case OP_SIGNAL_DELAY: return s.OnSignalTest(nOp, p.get(), n, 0);
-            default: return s.OnCameraCommand(nOp, p.get(), n, 0);
+            case OP_SIGNAL_DELAY:
+                return s.OnSignalTest(nOp, p.get(), n, 0);
+            default:
+                return s.OnCameraCommand(nOp, p.get(), n, 0);
         }
     }
     static std::string TimeText(int64_t t) {
@@ -386,7 +394,8 @@ TEST_F(CommandsTest, TransferAndDailyLogTimers) {
         int nSendEnable;
         const char* szState;
         std::vector<int> opcodes;
-    } kSend[] = {{2, "관리PC로 전송중.....", {}}, {0, "전송 중지 !!!", {}},
+    } kSend[] = {{2, "관리PC로 전송중.....", {}},
+                 {0, "전송 중지 !!!", {}},
                  {1, "관리PC로 전송중.....", {51}}};
     for (const auto& r : kSend) {
         SCOPED_TRACE(r.nSendEnable);

@@ -141,8 +141,11 @@ TEST_F(LoadConfigTest, EveryKeyAndTheConditionalKeys) {
         int nTargetLane2;     // the second camera's keys only with two cameras
         int nThirdLane;       // LOOP..._3 only on a signal station
     } kCases[] = {
-        {1, 1, 2, "01099998888", "/dev/ttyUSB3", 2, 6}, {1, 2, 2, "", "/dev/ttyUSB3", 2, 6},
-        {1, 0, 2, "", "", 2, 6}, {1, 0, 1, "", "", 0, 6}, {2, 0, 2, "", "", 2, 0},
+        {1, 1, 2, "01099998888", "/dev/ttyUSB3", 2, 6},
+        {1, 2, 2, "", "/dev/ttyUSB3", 2, 6},
+        {1, 0, 2, "", "", 2, 6},
+        {1, 0, 1, "", "", 0, 6},
+        {2, 0, 2, "", "", 2, 0},
     };
     for (const auto& k : kCases) {
         SCOPED_TRACE(std::to_string(k.nKind) + "/" + std::to_string(k.nComm) + "/" +

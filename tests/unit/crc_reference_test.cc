@@ -27,7 +27,8 @@ TEST(CrcReferenceTest, MatchesTheBitwiseDivision) {
     for (uint8_t& b : bytes) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 23);
     for (uint32_t nOffset = 0; nOffset < 8; ++nOffset) {
         for (uint32_t n = 0; n <= 300; ++n) {
-            ASSERT_EQ(ComputeCrc32(bytes.data() + nOffset, n), BitwiseCrc(bytes.data() + nOffset, n))
+            ASSERT_EQ(ComputeCrc32(bytes.data() + nOffset, n),
+                      BitwiseCrc(bytes.data() + nOffset, n))
                 << "offset " << nOffset << ", " << n << " bytes";
         }
     }

@@ -73,7 +73,9 @@ TEST_F(SystemLogTest, CutsAndOutsideBytes) {
     }
 }
 
-TEST_F(SystemLogTest, MidnightStartsANewFileInTheNewYearsFolder) {
+// Midnight starts a new file in the new year's folder; before the shared memory is open,
+// without a dialog or without the year's folder only the debug copy is made.
+TEST_F(SystemLogTest, TheDaysFileAndOnlyTheDebugCopyWhileNoneCanBeWritten) {
     m_pEnv->SetTime64(vplat::Time64FromLocal(2026, 12, 31, 23, 59, 59));
     WriteSystemLog("last of the year");
     fs::create_directories(Host("d/System_Log/2027"));
@@ -83,9 +85,8 @@ TEST_F(SystemLogTest, MidnightStartsANewFileInTheNewYearsFolder) {
               "23:59:59 [ABCDE] last of the year \r\n");
     EXPECT_EQ(ReadFile("d/System_Log/2027/20270101.ABCDE"),
               "00:00:00 [ABCDE] first of the year \r\n");
-}
-
-TEST_F(SystemLogTest, OnlyTheDebugCopyWhileNoFileCanBeWritten) {
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2026, 3, 5, 9, 5, 7));
+    m_pEnv->ClearDebugLines();
     m_pDlg->m_bMmfOpen = 0;  // before the shared memory is open
     WriteSystemLog("early line");
     EXPECT_FALSE(Exists(kToday));

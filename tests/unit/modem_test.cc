@@ -46,18 +46,21 @@ TEST(ModemParseTest, LineKindsFieldsAndHex) {
     EXPECT_EQ(Fields(s40 + "," + s40 + ",x,x,x," + std::string(300, 'A') + ",x\r\n"),
               s15 + "|" + s15 + "|" + std::string(255, 'A'));
     EXPECT_EQ(Fields("20251206143000,01012345678,x,x,x,434F4E4E454354"),
-              "20251206143000|01012345678|") << "the unterminated last field is not taken";
+              "20251206143000|01012345678|")
+        << "the unterminated last field is not taken";
     EXPECT_EQ(Fields("20251206143000,0101\r,x,x,x,414243,x\r\n"), "20251206143000|0101|")
         << "the walk ends at the first line end";
     EXPECT_EQ(Fields("2025,0101,x,x,x,4142,x\r\n", 12), "2025|0101|") << "the length bounds it";
     std::string szHex64;
     for (int i = 0; i < 64; ++i) szHex64 += "41";
     const std::pair<std::string, std::string> kHex[] = {
-        {"434F4E4E454354", "CONNECT"}, {"636F6E6E656374", "connect"}, {"41424", "AB"},
-        {"4G", "P"},             // 'G' = 71 - 48 - 7 = 16
-        {"4a", "j"},             // lower case is no hex digit here: 'a' = 42
+        {"434F4E4E454354", "CONNECT"},
+        {"636F6E6E656374", "connect"},
+        {"41424", "AB"},
+        {"4G", "P"},  // 'G' = 71 - 48 - 7 = 16
+        {"4a", "j"},  // lower case is no hex digit here: 'a' = 42
         {"5 ", "@"},
-        {"2\xC1", "\xB1"},       // a byte above 0x7F counts as negative
+        {"2\xC1", "\xB1"},                 // a byte above 0x7F counts as negative
         {szHex64, std::string(63, 'A')}};  // 64 pairs give 63 bytes
     char szOut[kSmsTextBufSize];
     for (const auto& [szIn, szText] : kHex) {

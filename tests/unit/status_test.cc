@@ -282,7 +282,9 @@ TEST(TimeFormatTest, DigitsTextAndParsing) {
     vplat::LocalTime st;
     st.nMilliseconds = 900;
     // A bad field reads 0, a NUL ends only its own field, bytes past the size are missing.
-    const char szText[] = "2026xx15\0" "90507";
+    const char szText[] =
+        "2026xx15\0"
+        "90507";
     ParseTimeDigitsToSystemTime(&st, szText, sizeof szText);
     EXPECT_EQ(std::vector<int>({st.nYear, st.nMonth, st.nDay, st.nHour, st.nMinute, st.nSecond,
                                 st.nMilliseconds}),
