@@ -39,6 +39,28 @@ TEST_F(SystemLogTest, LineInTheDaysFileInCp949WithPercentKept) {
     m_local[0] = 0;
     WriteSystemLog("no station text");
     EXPECT_EQ(ReadFile("d/System_Log/2026/20260305."), "09:05:08 [] no station text \r\n");
+    // Bytes from outside reach the file as they are, while the own text around them is
+    // converted: a CP949 plate number as the station text (tag and file name) and as the
+    // text and sender of an SMS.
+    m_pEnv->SetTime64(vplat::Time64FromLocal(2026, 3, 5, 9, 5, 7));
+    const std::string szPlate = "\xB0\xA1\xB3\xAA";  // 가나 in CP949, not UTF-8
+    std::memcpy(m_local.data(), (szPlate + "12").c_str(), 7);
+    m_pDlg->m_nCenterCommKind = 1;
+    std::snprintf(m_pDlg->m_szCdmaTelNumber, sizeof m_pDlg->m_szCdmaTelNumber, "0101234");
+    const std::string szTime = "20260305090507";
+    for (const auto& [szSender, szHex] :
+         {std::pair<std::string, std::string>{"0101234", "B0A1B3AA31323334"},  // 가나1234
+          {"010" + szPlate, "41"}}) {
+        const std::string sz = szTime + "," + szSender + ",x,x,x," + szHex + ",x\r\n";
+        m_pSession->OnSmsMessage(sz.data(), static_cast<int>(sz.size()));
+    }
+    const std::string szTag = "09:05:07 [" + szPlate + "12] ";
+    EXPECT_EQ(ReadFile("d/System_Log/2026/20260305." + szPlate + "12"),
+              szTag + "CDMA Control [" + szTime + "] = " + szPlate + "1234 \r\n" + szTag +
+                  "SMS Center Tel Number\xC0\xCC \xBE\xC6\xB4\xD4 : 010" + szPlate + " \r\n");
+    ASSERT_EQ(m_pEnv->DebugLines().size(), 6u);
+    EXPECT_EQ(m_pEnv->DebugLines()[5], "SMS Center Tel Number이 아님 : 010" + szPlate)
+        << "the debug copy: own text as given, outside bytes raw";
 }
 
 // A line is cut to 255 bytes, never inside a two-byte character, own or raw; no byte value
@@ -119,30 +141,6 @@ TEST_F(SystemLogTest, LinesFromTwoThreadsAreWrittenWhole) {
         EXPECT_EQ(szLine.substr(szLine.size() - 2), " \r");
     }
     EXPECT_EQ(nLines, 200);
-}
-
-// Bytes from outside reach the file as they are, while the program's own text around them
-// is converted: a CP949 plate number as the station text (tag and file name) and as the
-// text and sender of an SMS.
-TEST_F(SystemLogTest, OutsideBytesPassUnconvertedBesideTheOwnKoreanText) {
-    const std::string szPlate = "\xB0\xA1\xB3\xAA";  // 가나 in CP949, not UTF-8
-    std::memcpy(m_local.data(), (szPlate + "12").c_str(), 7);
-    m_pDlg->m_nCenterCommKind = 1;
-    std::snprintf(m_pDlg->m_szCdmaTelNumber, sizeof m_pDlg->m_szCdmaTelNumber, "0101234");
-    const std::string szTime = "20260305090507";
-    for (const auto& [szSender, szHex] :
-         {std::pair<std::string, std::string>{"0101234", "B0A1B3AA31323334"},  // 가나1234
-          {"010" + szPlate, "41"}}) {
-        const std::string sz = szTime + "," + szSender + ",x,x,x," + szHex + ",x\r\n";
-        m_pSession->OnSmsMessage(sz.data(), static_cast<int>(sz.size()));
-    }
-    const std::string szTag = "09:05:07 [" + szPlate + "12] ";
-    EXPECT_EQ(ReadFile("d/System_Log/2026/20260305." + szPlate + "12"),
-              szTag + "CDMA Control [" + szTime + "] = " + szPlate + "1234 \r\n" + szTag +
-                  "SMS Center Tel Number\xC0\xCC \xBE\xC6\xB4\xD4 : 010" + szPlate + " \r\n");
-    ASSERT_EQ(m_pEnv->DebugLines().size(), 2u);
-    EXPECT_EQ(m_pEnv->DebugLines()[1], "SMS Center Tel Number이 아님 : 010" + szPlate)
-        << "the debug copy: own text as given, outside bytes raw";
 }
 
 class CleanupTest : public StationTest {

@@ -346,8 +346,8 @@ TEST_F(ModemTest, DiallingAndHangingUp) {
 
 // At start-up the port is left to the dialer while the link is expected up or while the
 // dialer's window exists; a device that cannot be opened goes on record and stays wanted
-// back for the serial thread.
-TEST_F(ModemTest, PortAtStartUp) {
+// back for the serial thread. A leased-line station ignores all of it.
+TEST_F(ModemTest, PortAtStartUpAndOnALeasedLine) {
     PlugModem();
     const struct {
         int bLinkExpected;
@@ -371,10 +371,6 @@ TEST_F(ModemTest, PortAtStartUp) {
     OpenModem();
     EXPECT_EQ(CountDebug("MODEM: 포트 열림 [" + Host("modem") + "]"), 1);
     EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0);
-}
-
-TEST_F(ModemTest, LeasedLineIgnoresAllOfIt) {
-    OpenModem();
     m_pDlg->m_nCenterCommKind = 0;
     m_pEnv->AddWindow(sib::kBrisketon);
     m_pEnv->StartTimer(kTimerCdma, 1000);
