@@ -36,8 +36,8 @@ struct Field {
 
 }  // namespace
 
-TerminalView::TerminalView(PosixEnv* pEnv, std::string szCaption)
-    : m_pEnv(pEnv), m_szCaption(std::move(szCaption)) {}
+TerminalView::TerminalView(PosixLoop* pLoop, HostEnv* pEnv, std::string szCaption)
+    : m_pLoop(pLoop), m_pEnv(pEnv), m_szCaption(std::move(szCaption)) {}
 
 TerminalView::~TerminalView() {
     m_bStop.store(true);
@@ -62,7 +62,7 @@ void TerminalView::Start() {
 }
 
 void TerminalView::Deliver(uint32_t nMsg, uintptr_t wParam) {
-    m_pEnv->PostToOwnLoop(nMsg, wParam, 0);
+    m_pLoop->PostToHandler(nMsg, wParam, 0);
 }
 
 void TerminalView::Run() {

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/posix/posix_env.h"
+#include "platform/host_env.h"
 #include "tests/unit/test_host.h"
 
 namespace vtest {
@@ -79,12 +79,9 @@ int UnusedPort() {
 }
 
 std::unique_ptr<vplat::Env> NewScaledHostEnv(const std::string& szRoot, double dTimeScale) {
-    vplat::PosixOptions opts;
-    opts.szRoot = szRoot;
-    opts.szStartDir = szRoot + "/d";
-    opts.bHeadless = true;
+    vplat::HostOptions opts = vplat::RootedHostOptions(szRoot);
     opts.dTimeScale = dTimeScale;
-    return std::make_unique<vplat::PosixEnv>(opts);
+    return std::make_unique<vplat::HostEnv>(opts);
 }
 
 }  // namespace host
