@@ -169,7 +169,7 @@ class HostEnv final : public Env {
     // WinExec's reading of a command line: the program's host path and its arguments (an
     // unquoted program path with blanks: ever longer prefixes until one is a file).
     // False for an empty line.
-    bool ReadCommandLine(const std::string& szLine, std::string* pProgram,
+    bool ReadCommandLine(const char* szLine, std::string* pProgram,
                          std::vector<std::string>* pArgs);
     // A serial read or write: the argument rules, then SerialTransfer.
     int SerialMove(SerialHandle h, void* pBuf, int nSize, bool bWrite, int* pnError);
@@ -180,6 +180,9 @@ class HostEnv final : public Env {
     int64_t MachineTime(int* pnMilliseconds);
     // Moves the machine's clock to nSeconds (and the millisecond); false with a debug line.
     bool SetMachineTime(int64_t nSeconds, int nMilliseconds);
+    // Makes a host directory the current one where the system keeps it (the process's own
+    // directory); false with a debug line when it is no directory or cannot be entered.
+    bool EnterHostDir(const std::string& szHostDir);
     // Every name in a host directory ("." and ".." included); empty when it cannot be read.
     std::vector<std::string> ListHostDirectory(const std::string& szHostDir);
     // Moves what a serial read or write with good arguments moves (nSize > 0). Bytes moved,

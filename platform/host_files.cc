@@ -36,6 +36,14 @@ std::string HostEnv::WinDirUnderRoot() {
            (szRest.empty() ? std::string() : szRest.substr(1));
 }
 
+bool HostEnv::SetCurrentDir(const char* szWinPath) {
+    const std::string szHost = MapPath(szWinPath);
+    if (!EnterHostDir(szHost)) return false;
+    std::lock_guard<std::mutex> lock(m_cwdMutex);
+    m_szCwd = szHost;
+    return true;
+}
+
 std::vector<std::string> HostEnv::FindFiles(const char* szWinPattern) {
     const std::string s = hosttext::ToSlashes(szWinPattern);
     const size_t nSlash = s.rfind('/');
@@ -58,8 +66,9 @@ std::vector<std::string> HostEnv::FindFiles(const char* szWinPattern) {
     return names;
 }
 
-bool HostEnv::ReadCommandLine(const std::string& szLine, std::string* pProgram,
+bool HostEnv::ReadCommandLine(const char* szCommandLine, std::string* pProgram,
                               std::vector<std::string>* pArgs) {
+    const std::string szLine = szCommandLine != nullptr ? szCommandLine : "";
     const std::vector<std::string> words = hosttext::SplitBlanks(szLine);
     if (words.empty()) return false;
     std::string szProgram = MapPath(words[0].c_str());

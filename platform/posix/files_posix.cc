@@ -52,8 +52,7 @@ size_t HostEnv::GetCurrentDir(char* szBuf, size_t nSize) {
     return IniCopyResult(szWin, szBuf, nSize);
 }
 
-bool HostEnv::SetCurrentDir(const char* szWinPath) {
-    const std::string szHost = MapPath(szWinPath);
+bool HostEnv::EnterHostDir(const std::string& szHost) {
     struct stat st {};
     if (stat(szHost.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         DebugFailure("SetCurrentDir", szHost, stat(szHost.c_str(), &st) != 0 ? errno : ENOTDIR);
@@ -63,8 +62,6 @@ bool HostEnv::SetCurrentDir(const char* szWinPath) {
         DebugFailure("chdir", szHost, errno);
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_cwdMutex);
-    m_szCwd = szHost;
     return true;
 }
 
@@ -158,11 +155,9 @@ int64_t HostEnv::FileAgeSeconds(const char* szWinPath) {
 
 bool HostEnv::MakeDirectory(const char* szWinPath) {
     const std::string szHost = MapPath(szWinPath);
-    if (mkdir(szHost.c_str(), 0777) != 0) {
-        if (errno != EEXIST) DebugFailure("MakeDirectory", szHost, errno);
-        return false;
-    }
-    return true;
+    if (mkdir(szHost.c_str(), 0777) == 0) return true;
+    if (errno != EEXIST) DebugFailure("MakeDirectory", szHost, errno);
+    return false;
 }
 
 FILE* HostEnv::OpenFile(const char* szWinPath, const char* szMode) {
@@ -196,6 +191,26 @@ size_t HostEnv::ReadProfileString(const char* szSection, const char* szKey, cons
 
 // ---- Named mappings ------------------------------------------------------------------------
 
+namespace {
+
+// Maps nSize bytes of the open file nFd shared, read and write, into *pOut; closes nFd.
+// A failure goes to pEnv's debug output.
+bool MapShared(HostEnv* pEnv, int nFd, size_t nSize, const std::string& szPath, MappedView* pOut) {
+    void* p = mmap(nullptr, nSize, PROT_READ | PROT_WRITE, MAP_SHARED, nFd, 0);
+    const int nErr = errno;
+    close(nFd);
+    if (p == MAP_FAILED) {
+        pEnv->DebugFailure("mmap", szPath, nErr);
+        return false;
+    }
+    pOut->pView = p;
+    pOut->nSize = nSize;
+    pOut->nHandle = 1;
+    return true;
+}
+
+}  // namespace
+
 bool HostEnv::OpenMapping(const char* szName, MappedView* pOut) {
     if (szName == nullptr || pOut == nullptr) return false;
     *pOut = MappedView{};
@@ -211,18 +226,7 @@ bool HostEnv::OpenMapping(const char* szName, MappedView* pOut) {
         close(nFd);
         return false;
     }
-    void* p =
-        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, nFd, 0);
-    const int nErr = errno;
-    close(nFd);
-    if (p == MAP_FAILED) {
-        DebugFailure("mmap", szPath, nErr);
-        return false;
-    }
-    pOut->pView = p;
-    pOut->nSize = static_cast<size_t>(st.st_size);
-    pOut->nHandle = 1;
-    return true;
+    return MapShared(this, nFd, static_cast<size_t>(st.st_size), szPath, pOut);
 }
 
 bool HostEnv::CreateMapping(const char* szName, size_t nSize, MappedView* pOut, bool* pbCreated) {
@@ -250,16 +254,7 @@ bool HostEnv::CreateMapping(const char* szName, size_t nSize, MappedView* pOut, 
         close(nFd);
         return false;
     }
-    void* p = mmap(nullptr, nSize, PROT_READ | PROT_WRITE, MAP_SHARED, nFd, 0);
-    const int nErr = errno;
-    close(nFd);
-    if (p == MAP_FAILED) {
-        DebugFailure("mmap", szPath, nErr);
-        return false;
-    }
-    pOut->pView = p;
-    pOut->nSize = nSize;
-    pOut->nHandle = 1;
+    if (!MapShared(this, nFd, nSize, szPath, pOut)) return false;
     if (pbCreated != nullptr) *pbCreated = bCreated;
     return true;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/env_wrapper.h"
+#include "platform/host_sockets.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/posix_env.h"
 
@@ -141,10 +142,7 @@ bool HostEnv::SockSetNoDelay(SocketHandle s) {
 }
 
 bool HostEnv::SockBind(SocketHandle s, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(nPort);
+    sockaddr_in addr = hostsock::Ipv4Address<sockaddr_in>(AF_INET, INADDR_ANY, nPort);
     if (bind(Fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         DebugFailure("bind", std::to_string(nPort), errno);
         return false;
@@ -153,10 +151,7 @@ bool HostEnv::SockBind(SocketHandle s, uint16_t nPort) {
 }
 
 int HostEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(nAddr);
-    addr.sin_port = htons(nPort);
+    sockaddr_in addr = hostsock::Ipv4Address<sockaddr_in>(AF_INET, nAddr, nPort);
     if (connect(Fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return 1;
     if (errno == EINPROGRESS || errno == EINTR || errno == EALREADY) return 1;  // under way
     t_nLastSockError = errno;
@@ -259,22 +254,8 @@ bool HostEnv::SockClose(SocketHandle s) {
 }
 
 uint32_t HostEnv::LocalIPv4() {
-    char szHost[256] = {};
-    if (gethostname(szHost, sizeof(szHost) - 1) != 0) return 0;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pList = nullptr;
-    if (getaddrinfo(szHost, nullptr, &hints, &pList) != 0 || pList == nullptr) return 0;
-    uint32_t nAddr = 0;
-    for (const addrinfo* p = pList; p != nullptr; p = p->ai_next) {
-        if (p->ai_family == AF_INET && p->ai_addr != nullptr) {
-            nAddr = ntohl(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
-            break;
-        }
-    }
-    freeaddrinfo(pList);
-    return nAddr;
+    return hostsock::FirstLocalIPv4<addrinfo, sockaddr_in>(gethostname, getaddrinfo,
+                                                           freeaddrinfo, AF_INET, SOCK_STREAM);
 }
 
 }  // namespace vplat

@@ -21,9 +21,7 @@ bool HostEnv::StartProgram(const char* szWinCommandLine, int nShow) {
     (void)nShow;  // there is no window to show
     std::string szProgram;
     std::vector<std::string> args;
-    if (!ReadCommandLine(szWinCommandLine != nullptr ? szWinCommandLine : "", &szProgram, &args)) {
-        return false;
-    }
+    if (!ReadCommandLine(szWinCommandLine, &szProgram, &args)) return false;
     args.insert(args.begin(), szProgram);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

@@ -148,21 +148,15 @@ size_t HostEnv::GetCurrentDir(char* szBuf, size_t nSize) {
     return IniCopyResult(!szWin.empty() ? szWin : CurrentHostDir(), szBuf, nSize);
 }
 
-bool HostEnv::SetCurrentDir(const char* szWinPath) {
-    const std::string szHost = MapPath(szWinPath);
-    if (m_opts.bProcessDir) {
-        if (!SetCurrentDirectoryA(ToBackslashes(szHost).c_str())) {
-            DebugFailure("SetCurrentDir", szHost, GetLastError());
-            return false;
-        }
-        return true;
+bool HostEnv::EnterHostDir(const std::string& szHost) {
+    if (m_opts.bProcessDir && !SetCurrentDirectoryA(ToBackslashes(szHost).c_str())) {
+        DebugFailure("SetCurrentDir", szHost, GetLastError());
+        return false;
     }
-    if (!IsDirectory(szHost)) {
+    if (!m_opts.bProcessDir && !IsDirectory(szHost)) {
         DebugFailure("SetCurrentDir", szHost, ERROR_PATH_NOT_FOUND);
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_cwdMutex);
-    m_szCwd = szHost;
     return true;
 }
 

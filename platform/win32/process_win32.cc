@@ -61,9 +61,7 @@ std::vector<char> EnvironmentWithRoot(const std::string& szRoot) {
 bool HostEnv::StartProgram(const char* szWinCommandLine, int nShow) {
     std::string szProgram;
     std::vector<std::string> args;
-    if (!ReadCommandLine(szWinCommandLine != nullptr ? szWinCommandLine : "", &szProgram, &args)) {
-        return false;
-    }
+    if (!ReadCommandLine(szWinCommandLine, &szProgram, &args)) return false;
     const std::string szApplication = ToBackslashes(szProgram);
     std::string szCommand = QuoteArgument(szApplication);
     for (const std::string& szArg : args) szCommand += " " + QuoteArgument(szArg);
