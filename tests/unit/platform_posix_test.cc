@@ -123,6 +123,26 @@ TEST_F(PosixHostTest, StartProgramRunsItInItsDirectoryWithoutAShell) {
     EXPECT_FALSE(m_pEnv->StartProgram("D:/plain.exe", 1));
 }
 
+TEST_F(PosixHostTest, WindowSocketsAreEscapedTitlesAndStaleOnesAreReplaced) {
+    // A socket whose listener died without removing its file.
+    const std::string szPath = m_root.Host(".windows/Morwick");
+    fs::create_directories(m_root.Host(".windows"));
+    const int nFd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", szPath.c_str());
+    ASSERT_EQ(0, bind(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    close(nFd);
+    EXPECT_TRUE(m_pEnv->FindWindowTitle("Morwick").IsNull());
+    EXPECT_FALSE(fs::exists(szPath)) << "the stale file is removed";
+    WriteHostFile(szPath, "junk");  // a leftover that is not even a socket
+    auto pOwner = vplat::NewHostEnv(m_root.Path());
+    ASSERT_TRUE(pOwner->OpenOwnWindow("Morwick")) << "a new owner takes the title over";
+    EXPECT_FALSE(m_pEnv->FindWindowTitle("Morwick").IsNull());
+    ASSERT_TRUE(m_pEnv->OpenOwnWindow("Harwent Console v1.0"));
+    EXPECT_TRUE(fs::exists(m_root.Host(".windows/Harwent%20Console%20v1.0")));
+}
+
 // An integer socket option as the kernel reports it.
 int IntOption(int nFd, int nLevel, int nName) {
     int n = -1;

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "platform/env_wrapper.h"
-#include "platform/win32/win32_env.h"
+#include "platform/host_env.h"
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -76,10 +76,11 @@ TEST(Win32DrivesTest, StationPathsAreTheMachinesOwnAndFollowTheProcessDirectory)
     fs::create_directories(root.Host("QN64-ABRIX/Bin"));
     char szOld[MAX_PATH + 1] = {};
     GetCurrentDirectoryA(sizeof(szOld), szOld);
-    vplat::Win32Options opts;
+    vplat::HostOptions opts;
     opts.szRoot = root.Path();
     opts.bHeadless = true;
-    vplat::Win32Env env(opts);
+    opts.bProcessDir = true;
+    vplat::HostEnv env(opts);
 
     EXPECT_EQ("D:/b", env.MapPath("d:\\a\\..\\..\\b")) << "never above the drive's root";
     EXPECT_EQ("E:/", env.MapPath("e:"));

@@ -1,0 +1,305 @@
+// Windows by title on the build's real back-end (Unix-domain sockets on POSIX, real windows
+// on Win32), one contract for both: a loop thread holds the window as a station program's
+// dialog thread does, with or without the dialog shown on it (the parameter), and a second
+// back-end of the same process finds it, sends, posts, queries and clicks as another
+// program would. Timers and tasks handed over from other threads, a hung receiver (with a
+// short send cap injected, so that nothing waits seconds), messages from outside and the
+// tools' reading of the controls.
+#include <atomic>
+#include <future>
+#include <map>
+#include <mutex>
+
+#include "platform/host_env.h"
+#include "platform/window_bus.h"
+#include "tests/unit/station_fixture.h"
+
+namespace vtest {
+namespace {
+
+constexpr uint32_t kMsgHang = 0x0400 + 99;  // the receiver blocks on this one until released
+constexpr uint32_t kMsgSysCommand = 0x0112;  // the system menu's entries (about: 0x10)
+
+class Receiver : public vplat::LoopHandler {
+  public:
+    struct Got {
+        uint32_t nMsg;
+        uintptr_t wParam;
+        intptr_t lParam;
+    };
+    void OnLoopTimer(uint32_t nId) override { Note({0, nId, 0}); }
+    intptr_t OnLoopMessage(uint32_t nMsg, uintptr_t wParam, intptr_t lParam) override {
+        if (nMsg == kMsgHang) m_release.get_future().wait();
+        Note({nMsg, wParam, lParam});
+        return static_cast<intptr_t>(wParam) * 1000 + lParam;
+    }
+    // Messages in arrival order (timer ticks left out).
+    std::vector<Got> Messages() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<Got> out;
+        for (const Got& g : m_got) {
+            if (g.nMsg != 0) out.push_back(g);
+        }
+        return out;
+    }
+    size_t CountOf(uint32_t nMsg, uintptr_t wParam = 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<size_t>(std::count_if(m_got.begin(), m_got.end(), [&](const Got& g) {
+            return g.nMsg == nMsg && (nMsg != 0 || g.wParam == wParam);
+        }));
+    }
+    size_t Ticks(uint32_t nId) { return CountOf(0, nId); }
+    bool WrongThread() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bWrongThread;
+    }
+    void SetLoopThread() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_loopThread = std::this_thread::get_id();
+    }
+    std::promise<void> m_release;  // lets a hung kMsgHang go on
+
+  private:
+    void Note(const Got& g) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_got.push_back(g);
+        if (std::this_thread::get_id() != m_loopThread) m_bWrongThread = true;
+    }
+    std::mutex m_mutex;            // guards the members below
+    std::vector<Got> m_got;        // deliveries in arrival order; nMsg 0: tick of timer wParam
+    std::thread::id m_loopThread;  // the thread that runs the loop
+    bool m_bWrongThread = false;   // a delivery came on another thread
+};
+
+class WindowTest : public ::testing::Test {
+  protected:
+    WindowTest()
+        : m_szTitle("Velmora test " + fs::path(m_root.Path()).filename().string()),
+          m_pOwner(vplat::NewHostEnv(m_root.Path())),
+          m_pCaller(vplat::NewHostEnv(m_root.Path())) {}
+    ~WindowTest() override {
+        try {
+            m_receiver.m_release.set_value();  // a hung handler must not keep the loop
+        } catch (const std::future_error&) {
+        }
+        StopLoop();
+    }
+    // Opens the window (and shows the dialog on it) on a loop thread after setup, then runs
+    // the loop there; returns once the window is open.
+    void StartLoop(bool bDialog, const std::function<void()>& setup = [] {}) {
+        auto pReady = std::make_shared<std::promise<void>>();
+        m_loop = std::thread([this, setup, pReady, bDialog] {
+            m_receiver.SetLoopThread();
+            setup();
+            EXPECT_TRUE(m_pOwner->OpenOwnWindow(m_szTitle.c_str()));
+            if (bDialog) m_pOwner->ShowDialogView(m_szTitle.c_str());
+            pReady->set_value();
+            m_pOwner->RunLoop(&m_receiver);
+            m_pOwner.reset();  // its windows go on the thread they belong to
+        });
+        pReady->get_future().wait();
+    }
+    // Ends the loop from inside, so that no call of this thread is still in the back-end
+    // when the loop thread destroys it.
+    void StopLoop() {
+        if (!m_loop.joinable()) return;
+        vplat::Env* pOwner = m_pOwner.get();
+        pOwner->PostTask([pOwner] { pOwner->QuitLoop(); });
+        m_loop.join();
+    }
+    // Posts a task and waits until the loop ran it: all it was handed before is done.
+    void Settle() {
+        std::promise<void> done;
+        m_pOwner->PostTask([&] { done.set_value(); });
+        done.get_future().wait();
+    }
+    vplat::WindowHandle Window() { return m_pCaller->FindWindowTitle(m_szTitle.c_str()); }
+    // Runs fn with the caller as the process-wide back-end (the tools' calls go through it).
+    void AsTool(const std::function<void()>& fn) {
+        vplat::Env* pPrevious = vplat::Env::Install(m_pCaller.get());
+        fn();
+        vplat::Env::Install(pPrevious);
+    }
+
+    TempRoot m_root;
+    std::string m_szTitle;                  // unique on the desktop: tests may run side by side
+    std::unique_ptr<vplat::Env> m_pOwner;   // holds the window; lives on the loop thread
+    std::unique_ptr<vplat::Env> m_pCaller;  // another program of the station
+    Receiver m_receiver;
+    std::thread m_loop;
+};
+
+class WindowContractTest : public WindowTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WindowContractTest, FoundByItsExactTitleHeldOnceAndFreedWithTheBackEnd) {
+    StartLoop(GetParam());
+    EXPECT_EQ(m_szTitle, Window().szTitle);
+    EXPECT_TRUE(m_pCaller->FindWindowTitle("Velmora test").IsNull()) << "titles match exactly";
+    EXPECT_FALSE(m_pCaller->OpenOwnWindow(m_szTitle.c_str())) << "a live window holds the title";
+    StopLoop();
+    EXPECT_TRUE(Window().IsNull()) << "closing the back-end closes its window";
+    EXPECT_TRUE(m_pCaller->OpenOwnWindow(m_szTitle.c_str())) << "and frees the title";
+}
+
+TEST_P(WindowContractTest, SendsGetTheHandlersResultAndPostsArriveOnTheLoopThread) {
+    StartLoop(GetParam());
+    const vplat::WindowHandle h = Window();
+    EXPECT_EQ(101 * 1000 + 7, m_pCaller->SendWindowMessage(h, vplat::kMsgUser + 15, 101, 7));
+    EXPECT_EQ(-3, m_pCaller->SendWindowMessage(h, vplat::kMsgUser + 15, 0, -3));
+    EXPECT_TRUE(m_pCaller->PostWindowMessage(h, vplat::kMsgUser + 17, 3, 4));
+    ASSERT_TRUE(WaitFor([&] { return m_receiver.Messages().size() == 3; }));
+    const auto got = m_receiver.Messages();
+    EXPECT_EQ(vplat::kMsgUser + 15, got[0].nMsg);
+    EXPECT_EQ(vplat::kMsgUser + 17, got[2].nMsg);
+    EXPECT_EQ(3u, got[2].wParam);
+    EXPECT_EQ(4, got[2].lParam);
+    EXPECT_FALSE(m_receiver.WrongThread());
+    EXPECT_EQ(0, m_pCaller->SendWindowMessage(vplat::WindowHandle{"Nobody here"}, 0x500, 1, 1));
+    EXPECT_FALSE(m_pCaller->PostWindowMessage(vplat::WindowHandle{"Nobody here"}, 0x500, 1, 1));
+
+    std::atomic<int> nWrong{0};  // many senders at once, each with a back-end of its own
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t) {
+        senders.emplace_back([&, t] {
+            auto pEnv = vplat::NewHostEnv(m_root.Path());
+            for (int i = 0; i < 10; ++i) {
+                if (pEnv->SendWindowMessage(h, 0x500, static_cast<uintptr_t>(t), i) != t * 1000 + i)
+                    ++nWrong;
+            }
+        });
+    }
+    for (std::thread& s : senders) s.join();
+    EXPECT_EQ(0, nWrong.load());
+    EXPECT_EQ(40u, m_receiver.CountOf(0x500));
+}
+
+TEST_P(WindowContractTest, AHungReceiverCostsASenderTheCapAndAPosterNothing) {
+    StartLoop(GetParam());
+    vplat::HostOptions opts = vplat::RootedHostOptions(m_root.Path());
+    opts.nSendCapMs = 50;  // the station's 5 s, shortened for the test
+    vplat::HostEnv impatient(opts);
+    const vplat::WindowHandle h = Window();
+    EXPECT_EQ(0, impatient.SendWindowMessage(h, kMsgHang, 1, 1)) << "no answer within the cap";
+    EXPECT_TRUE(m_pCaller->PostWindowMessage(h, vplat::kMsgUser + 17, 5, 6)) << "while it hangs";
+    m_receiver.m_release.set_value();
+    EXPECT_TRUE(WaitFor([&] { return m_pCaller->SendWindowMessage(h, 0x500, 2, 0) == 2000; }))
+        << "the window works again";
+    EXPECT_TRUE(WaitFor([&] { return m_receiver.CountOf(vplat::kMsgUser + 17) == 1; }));
+}
+
+TEST_P(WindowContractTest, TimersAndTasksFromOtherThreadsRunOnTheLoopThread) {
+    StartLoop(GetParam(), [this] { m_pOwner->StartTimer(11, 5); });  // before any window
+    std::thread([&] { m_pOwner->StartTimer(8, 5); }).join();
+    ASSERT_TRUE(WaitFor([&] { return m_receiver.Ticks(11) >= 3 && m_receiver.Ticks(8) >= 3; }));
+    std::thread([&] { m_pOwner->StopTimer(11); }).join();
+    Settle();  // a tick that had started before the stop is counted now
+    const size_t nAfterStop = m_receiver.Ticks(11);
+    // Timer 8 goes on ticking; once it has ticked a few more times, 11 has had its chance.
+    const size_t nEight = m_receiver.Ticks(8);
+    ASSERT_TRUE(WaitFor([&] { return m_receiver.Ticks(8) >= nEight + 3; }));
+    Settle();
+    EXPECT_EQ(nAfterStop, m_receiver.Ticks(11)) << "no tick after StopTimer returned";
+    EXPECT_FALSE(m_receiver.WrongThread());
+
+    std::vector<int> order;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t) {
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) m_pOwner->PostTask([&order, t, i] { order.push_back(t * 100 + i); });
+        });
+    }
+    for (std::thread& p : posters) p.join();
+    Settle();
+    ASSERT_EQ(100u, order.size());
+    std::map<int, int> last;  // each thread's tasks in the order it posted them
+    for (const int n : order) {
+        EXPECT_GT(n % 100, last.count(n / 100) != 0 ? last[n / 100] : -1);
+        last[n / 100] = n % 100;
+    }
+}
+
+TEST_P(WindowContractTest, MessagesFromOutsideReachTheProgramAndLeaveTheWindow) {
+    StartLoop(GetParam());
+    m_pCaller->SendWindowMessage(Window(), vplat::kMsgDestroy, 0, 0);
+    AsTool([&] {
+        EXPECT_TRUE(vplat::CloseWindowTitle(m_szTitle));
+        EXPECT_TRUE(vplat::ClickControl(m_szTitle, 1014));
+        EXPECT_FALSE(vplat::ClickControl("Nobody here", 1014));
+        EXPECT_FALSE(vplat::CloseWindowTitle("Nobody here"));
+    });
+    ASSERT_TRUE(WaitFor([&] { return m_receiver.CountOf(vplat::kMsgCommand) == 1; }));
+    Settle();
+    EXPECT_EQ(1u, m_receiver.CountOf(vplat::kMsgDestroy));
+    EXPECT_EQ(1u, m_receiver.CountOf(vplat::kMsgClose));
+    const auto got = m_receiver.Messages();
+    EXPECT_EQ(1014u, got.back().wParam & 0xFFFF);
+    EXPECT_EQ(0u, got.back().wParam >> 16) << "BN_CLICKED";
+    EXPECT_FALSE(Window().IsNull()) << "the program, not the window, decides what a close means";
+    if (GetParam()) {  // the dialog's system menu: the about entry reaches the program
+        m_pCaller->SendWindowMessage(Window(), kMsgSysCommand, 0x10, 0);
+        EXPECT_EQ(1u, m_receiver.CountOf(kMsgSysCommand));
+        EXPECT_EQ(0x10u, m_receiver.Messages().back().wParam);
+    }
+}
+
+TEST_P(WindowContractTest, QuitBeforeRunEndsTheNextRunAtOnce) {
+    m_pOwner->QuitLoop();
+    m_pOwner->RunLoop(&m_receiver);  // returns: the test would hang otherwise
+    SUCCEED();
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, WindowContractTest, ::testing::Bool(), [](const auto& info) {
+    return std::string(host::BackendName()) + (info.param ? "Dialog" : "Window");
+});
+
+// "<id> <text>" lines of a query by id; false when the ids do not rise line by line.
+bool ParseControls(const std::string& szQuery, std::map<int, std::string>* pLines) {
+    std::istringstream in(szQuery);
+    std::string szLine;
+    while (std::getline(in, szLine)) {
+        const size_t nBlank = szLine.find(' ');
+        const int nId = std::stoi(szLine.substr(0, nBlank));
+        if (!pLines->empty() && nId <= pLines->rbegin()->first) return false;
+        (*pLines)[nId] = nBlank == std::string::npos ? "" : szLine.substr(nBlank + 1);
+    }
+    return true;
+}
+
+TEST_F(WindowTest, ControlTextsReachTheToolsOneLinePerControlInIdOrder) {
+    StartLoop(true);
+    const std::map<int, std::string> kWritten = {
+        {1005, "51-1"}, {1001, "192.168.0.10"}, {1009, "icon:129"}, {1012, "관리PC로 전송중....."},
+        {1017, "12"},   {1008, "two\nlines"}};
+    std::thread([&] {  // the link thread writes controls too
+        for (const auto& [nId, szText] : kWritten) m_pOwner->SetControlText(nId, szText);
+    }).join();
+    Settle();
+    std::string szText;
+    std::map<int, std::string> lines;
+    AsTool([&] { ASSERT_TRUE(vplat::QueryControls(m_szTitle, &szText)); });
+    ASSERT_TRUE(ParseControls(szText, &lines)) << szText;
+    for (const auto& [nId, szWant] : kWritten) {
+        EXPECT_EQ(nId == 1008 ? "two lines" : szWant, lines[nId]) << nId << ": one line each";
+    }
+    EXPECT_EQ(0u, lines.count(-1)) << "labels are not controls";
+    if (std::string(host::BackendName()) == "win32") {
+        EXPECT_EQ("센터 전송", lines[1014]) << "the template's text until the program writes";
+    } else {
+        EXPECT_EQ(kWritten.size(), lines.size()) << "the control model, nothing else";
+    }
+    EXPECT_EQ("51-1", m_pOwner->GetControlText(1005));
+    m_pOwner->SetControlText(1009, "icon:130");
+    Settle();
+    lines.clear();
+    AsTool([&] {
+        ASSERT_TRUE(vplat::QueryControls(m_szTitle, &szText));
+        EXPECT_FALSE(vplat::QueryControls("Nobody here", &szText));
+    });
+    ASSERT_TRUE(ParseControls(szText, &lines));
+    EXPECT_EQ("icon:130", lines[1009]);
+    // Setting an edit's text makes the edit notify its dialog; that is no click.
+    EXPECT_EQ(0u, m_receiver.CountOf(vplat::kMsgCommand));
+}
+
+}  // namespace
+}  // namespace vtest
