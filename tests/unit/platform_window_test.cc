@@ -20,6 +20,8 @@ namespace {
 constexpr uint32_t kMsgHang = 0x0400 + 99;  // the receiver blocks on this one until released
 constexpr uint32_t kMsgSysCommand = 0x0112;  // the system menu's entries (about: 0x10)
 
+// Records every delivery (a timer tick as message 0 with the timer id as wParam) and the
+// thread it came on; a kMsgHang blocks until m_release.
 class Receiver : public vplat::LoopHandler {
   public:
     struct Got {
@@ -33,63 +35,55 @@ class Receiver : public vplat::LoopHandler {
         Note({nMsg, wParam, lParam});
         return static_cast<intptr_t>(wParam) * 1000 + lParam;
     }
-    // Messages in arrival order (timer ticks left out).
-    std::vector<Got> Messages() {
+    std::vector<Got> Messages() {  // in arrival order, ticks left out
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<Got> out;
-        for (const Got& g : m_got) {
-            if (g.nMsg != 0) out.push_back(g);
-        }
+        std::copy_if(m_got.begin(), m_got.end(), std::back_inserter(out),
+                     [](const Got& g) { return g.nMsg != 0; });
         return out;
     }
-    size_t CountOf(uint32_t nMsg, uintptr_t wParam = 0) {
+    size_t CountOf(uint32_t nMsg, uintptr_t nTimer = 0) {
         std::lock_guard<std::mutex> lock(m_mutex);
         return static_cast<size_t>(std::count_if(m_got.begin(), m_got.end(), [&](const Got& g) {
-            return g.nMsg == nMsg && (nMsg != 0 || g.wParam == wParam);
+            return g.nMsg == nMsg && (nMsg != 0 || g.wParam == nTimer);
         }));
     }
     size_t Ticks(uint32_t nId) { return CountOf(0, nId); }
-    bool WrongThread() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_bWrongThread;
-    }
-    void SetLoopThread() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_loopThread = std::this_thread::get_id();
-    }
-    std::promise<void> m_release;  // lets a hung kMsgHang go on
+    std::promise<void> m_release;           // lets a hung kMsgHang go on
+    std::thread::id m_loopThread;           // set before the loop runs
+    std::atomic<bool> m_bWrongThread{false};  // a delivery came on another thread
 
   private:
     void Note(const Got& g) {
+        if (std::this_thread::get_id() != m_loopThread) m_bWrongThread = true;
         std::lock_guard<std::mutex> lock(m_mutex);
         m_got.push_back(g);
-        if (std::this_thread::get_id() != m_loopThread) m_bWrongThread = true;
     }
-    std::mutex m_mutex;            // guards the members below
-    std::vector<Got> m_got;        // deliveries in arrival order; nMsg 0: tick of timer wParam
-    std::thread::id m_loopThread;  // the thread that runs the loop
-    bool m_bWrongThread = false;   // a delivery came on another thread
+    std::mutex m_mutex;      // guards m_got
+    std::vector<Got> m_got;  // deliveries in arrival order
 };
 
 class WindowTest : public ::testing::Test {
   protected:
     WindowTest()
         : m_szTitle("Velmora test " + fs::path(m_root.Path()).filename().string()),
-          m_pOwner(vplat::NewHostEnv(m_root.Path())),
-          m_pCaller(vplat::NewHostEnv(m_root.Path())) {}
+          m_pOwner(host::NewScaledHostEnv(m_root.Path(), 1000)),  // a 10 s tick every 10 ms
+          m_pCaller(vplat::NewHostEnv(m_root.Path())),
+          m_pPrevious(vplat::Env::Install(m_pCaller.get())) {}  // the tools' calls use it
     ~WindowTest() override {
         try {
             m_receiver.m_release.set_value();  // a hung handler must not keep the loop
         } catch (const std::future_error&) {
         }
         StopLoop();
+        vplat::Env::Install(m_pPrevious);
     }
     // Opens the window (and shows the dialog on it) on a loop thread after setup, then runs
     // the loop there; returns once the window is open.
     void StartLoop(bool bDialog, const std::function<void()>& setup = [] {}) {
         auto pReady = std::make_shared<std::promise<void>>();
         m_loop = std::thread([this, setup, pReady, bDialog] {
-            m_receiver.SetLoopThread();
+            m_receiver.m_loopThread = std::this_thread::get_id();
             setup();
             EXPECT_TRUE(m_pOwner->OpenOwnWindow(m_szTitle.c_str()));
             if (bDialog) m_pOwner->ShowDialogView(m_szTitle.c_str());
@@ -114,17 +108,12 @@ class WindowTest : public ::testing::Test {
         done.get_future().wait();
     }
     vplat::WindowHandle Window() { return m_pCaller->FindWindowTitle(m_szTitle.c_str()); }
-    // Runs fn with the caller as the process-wide back-end (the tools' calls go through it).
-    void AsTool(const std::function<void()>& fn) {
-        vplat::Env* pPrevious = vplat::Env::Install(m_pCaller.get());
-        fn();
-        vplat::Env::Install(pPrevious);
-    }
 
     TempRoot m_root;
     std::string m_szTitle;                  // unique on the desktop: tests may run side by side
     std::unique_ptr<vplat::Env> m_pOwner;   // holds the window; lives on the loop thread
     std::unique_ptr<vplat::Env> m_pCaller;  // another program of the station
+    vplat::Env* m_pPrevious;                // the process-wide back-end before the test
     Receiver m_receiver;
     std::thread m_loop;
 };
@@ -153,7 +142,7 @@ TEST_P(WindowContractTest, SendsGetTheHandlersResultAndPostsArriveOnTheLoopThrea
     EXPECT_EQ(vplat::kMsgUser + 17, got[2].nMsg);
     EXPECT_EQ(3u, got[2].wParam);
     EXPECT_EQ(4, got[2].lParam);
-    EXPECT_FALSE(m_receiver.WrongThread());
+    EXPECT_FALSE(m_receiver.m_bWrongThread.load());
     EXPECT_EQ(0, m_pCaller->SendWindowMessage(vplat::WindowHandle{"Nobody here"}, 0x500, 1, 1));
     EXPECT_FALSE(m_pCaller->PostWindowMessage(vplat::WindowHandle{"Nobody here"}, 0x500, 1, 1));
 
@@ -187,19 +176,27 @@ TEST_P(WindowContractTest, AHungReceiverCostsASenderTheCapAndAPosterNothing) {
     EXPECT_TRUE(WaitFor([&] { return m_receiver.CountOf(vplat::kMsgUser + 17) == 1; }));
 }
 
-TEST_P(WindowContractTest, TimersAndTasksFromOtherThreadsRunOnTheLoopThread) {
-    StartLoop(GetParam(), [this] { m_pOwner->StartTimer(11, 5); });  // before any window
-    std::thread([&] { m_pOwner->StartTimer(8, 5); }).join();
-    ASSERT_TRUE(WaitFor([&] { return m_receiver.Ticks(11) >= 3 && m_receiver.Ticks(8) >= 3; }));
-    std::thread([&] { m_pOwner->StopTimer(11); }).join();
-    Settle();  // a tick that had started before the stop is counted now
-    const size_t nAfterStop = m_receiver.Ticks(11);
-    // Timer 8 goes on ticking; once it has ticked a few more times, 11 has had its chance.
-    const size_t nEight = m_receiver.Ticks(8);
-    ASSERT_TRUE(WaitFor([&] { return m_receiver.Ticks(8) >= nEight + 3; }));
+TEST_P(WindowContractTest, TimersFollowTheScaleStopFromAnyThreadAndTasksKeepTheirOrder) {
+    StartLoop(GetParam(), [this] { m_pOwner->StartTimer(11, 5000); });  // before any window
+    std::thread([&] {
+        m_pOwner->StartTimer(8, 5000);
+        m_pOwner->StartTimer(9, 5000);
+    }).join();
+    ASSERT_TRUE(WaitFor([&] {
+        return m_receiver.Ticks(11) >= 3 && m_receiver.Ticks(8) >= 3 && m_receiver.Ticks(9) >= 3;
+    }));
+    std::thread([&] { m_pOwner->StopTimer(11); }).join();  // handed over to the loop's thread
+    m_pOwner->PostTask([&] { m_pOwner->StopTimer(9); });   // on the loop's own thread
+    Settle();  // a tick that had started before a stop is counted now
+    const size_t n11 = m_receiver.Ticks(11), n9 = m_receiver.Ticks(9), n8 = m_receiver.Ticks(8);
+    // Timer 8 goes on ticking; once it has ticked a few more times, 11 and 9 had their chance.
+    ASSERT_TRUE(WaitFor([&] { return m_receiver.Ticks(8) >= n8 + 3; }));
     Settle();
-    EXPECT_EQ(nAfterStop, m_receiver.Ticks(11)) << "no tick after StopTimer returned";
-    EXPECT_FALSE(m_receiver.WrongThread());
+    EXPECT_EQ(n11, m_receiver.Ticks(11)) << "no tick after StopTimer returned";
+    EXPECT_EQ(n9, m_receiver.Ticks(9));
+    EXPECT_FALSE(m_receiver.m_bWrongThread.load());
+    EXPECT_EQ(10u, m_pOwner->ScaleMs(10000));
+    EXPECT_EQ(1u, m_pOwner->ScaleMs(1)) << "never 0 for a non-zero wait";
 
     std::vector<int> order;
     std::vector<std::thread> posters;
@@ -221,12 +218,10 @@ TEST_P(WindowContractTest, TimersAndTasksFromOtherThreadsRunOnTheLoopThread) {
 TEST_P(WindowContractTest, MessagesFromOutsideReachTheProgramAndLeaveTheWindow) {
     StartLoop(GetParam());
     m_pCaller->SendWindowMessage(Window(), vplat::kMsgDestroy, 0, 0);
-    AsTool([&] {
-        EXPECT_TRUE(vplat::CloseWindowTitle(m_szTitle));
-        EXPECT_TRUE(vplat::ClickControl(m_szTitle, 1014));
-        EXPECT_FALSE(vplat::ClickControl("Nobody here", 1014));
-        EXPECT_FALSE(vplat::CloseWindowTitle("Nobody here"));
-    });
+    EXPECT_TRUE(vplat::CloseWindowTitle(m_szTitle));
+    EXPECT_TRUE(vplat::ClickControl(m_szTitle, 1014));
+    EXPECT_FALSE(vplat::ClickControl("Nobody here", 1014));
+    EXPECT_FALSE(vplat::CloseWindowTitle("Nobody here"));
     ASSERT_TRUE(WaitFor([&] { return m_receiver.CountOf(vplat::kMsgCommand) == 1; }));
     Settle();
     EXPECT_EQ(1u, m_receiver.CountOf(vplat::kMsgDestroy));
@@ -276,7 +271,7 @@ TEST_F(WindowTest, ControlTextsReachTheToolsOneLinePerControlInIdOrder) {
     Settle();
     std::string szText;
     std::map<int, std::string> lines;
-    AsTool([&] { ASSERT_TRUE(vplat::QueryControls(m_szTitle, &szText)); });
+    ASSERT_TRUE(vplat::QueryControls(m_szTitle, &szText));
     ASSERT_TRUE(ParseControls(szText, &lines)) << szText;
     for (const auto& [nId, szWant] : kWritten) {
         EXPECT_EQ(nId == 1008 ? "two lines" : szWant, lines[nId]) << nId << ": one line each";
@@ -291,10 +286,8 @@ TEST_F(WindowTest, ControlTextsReachTheToolsOneLinePerControlInIdOrder) {
     m_pOwner->SetControlText(1009, "icon:130");
     Settle();
     lines.clear();
-    AsTool([&] {
-        ASSERT_TRUE(vplat::QueryControls(m_szTitle, &szText));
-        EXPECT_FALSE(vplat::QueryControls("Nobody here", &szText));
-    });
+    EXPECT_FALSE(vplat::QueryControls("Nobody here", &szText));
+    ASSERT_TRUE(vplat::QueryControls(m_szTitle, &szText));
     ASSERT_TRUE(ParseControls(szText, &lines));
     EXPECT_EQ("icon:130", lines[1009]);
     // Setting an edit's text makes the edit notify its dialog; that is no click.
