@@ -192,6 +192,39 @@ TEST_P(ContractTest, SocketsFollowTheWinsockConventions) {
     EXPECT_TRUE(m_pEnv->SockClose(s));
 }
 
+// Programs and devices, which the fake only records: the build's real back-end.
+TEST(HostTest, StartProgramRunsItInItsDirectoryWithTheRootAndTheArguments) {
+    TempRoot root;
+    const auto pEnv = vplat::NewHostEnv(root.Path());
+    const std::string szDir = root.Host("d/Program Files"), szOut = szDir + "/started.txt";
+    ASSERT_TRUE(host::InstallProbe(szDir + "/Quillamor.exe"));
+    const auto Started = [&](const char* szLine) {
+        fs::remove(szOut);
+        EXPECT_TRUE(pEnv->StartProgram(szLine, 1)) << szLine;
+        EXPECT_TRUE(WaitFor([&] { return fs::exists(szOut); }));
+        return host::Folded(ReadHostFile(szOut));
+    };
+    const std::string szWhere = host::Folded(szDir + "|" + root.Path() + "|");
+    EXPECT_EQ(szWhere + "2|7|x y\n", Started("\"D:/Program Files/Quillamor.exe\" 7 \"x y\""));
+    // Unquoted, the blank in the path is found the way WinExec finds it.
+    EXPECT_EQ(szWhere + "1|7|\n", Started("D:/Program Files/Quillamor.exe 7"));
+    WriteHostFile(root.Host("d/plain.exe"), "not executable");
+    for (const char* szLine : {"D:/QN64-ABRIX/Bin/Missing.exe", "D:/plain.exe", "   "})
+        EXPECT_FALSE(pEnv->StartProgram(szLine, 1)) << szLine;
+}
+
+TEST(HostTest, SerialDevicesThatAreNoPortDoNotOpen) {
+    TempRoot root;
+    const auto pEnv = vplat::NewHostEnv(root.Path());
+    WriteHostFile(root.Host("plain.txt"), "x");
+    EXPECT_FALSE(pEnv->SerialOpen("COM1", 12345).IsOpen()) << "no such speed";
+    for (const std::string& szDevice : {root.Path(), root.Host("plain.txt"), std::string("COM199")})
+        EXPECT_FALSE(pEnv->SerialOpen(szDevice.c_str(), 9600).IsOpen()) << szDevice;
+    int nQueued = -1;
+    EXPECT_EQ(-2, pEnv->SerialWait(vplat::SerialHandle{}, nullptr, 10, &nQueued));
+    EXPECT_EQ(0, nQueued);
+}
+
 TEST(FakeEnvTest, WindowsMessagesProgramsAndProcessEnd) {
     TempRoot root;
     vplat::FakeEnv env(root.Path());

@@ -21,6 +21,17 @@ namespace host {
 // Name of the build's real back-end ("posix", "win32"), for test names.
 const char* BackendName();
 
+// A path's text as this system's file names compare: on Windows with forward slashes and
+// in lower case, elsewhere unchanged.
+inline std::string Folded(std::string s) {
+    if (std::string(BackendName()) != "win32") return s;
+    for (char& c : s) {
+        if (c == '\\') c = '/';
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
 // A new, empty directory under the machine's temporary directory, in forward-slash form;
 // "" when none can be made.
 inline std::string MakeTempDir() {
@@ -44,6 +55,11 @@ inline std::unique_ptr<vplat::Env> NewScaledHostEnv(const std::string& szRoot, d
     opts.dTimeScale = dTimeScale;
     return std::make_unique<vplat::HostEnv>(opts);
 }
+
+// Puts a program at szPath (a host path) that writes
+// "<current directory>|<VELMORA_ROOT>|<argument count>|<first>|<second>\n" to started.txt
+// in its current directory. False when it cannot.
+bool InstallProbe(const std::string& szPath);
 
 // A socket of the test side; kNoConn when there is none.
 using Conn = int64_t;

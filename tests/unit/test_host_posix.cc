@@ -1,9 +1,12 @@
-// The unit tests' loopback sockets on POSIX (BSD sockets).
+// The unit tests' machine helpers on POSIX: a shell script as the probe program, BSD
+// sockets.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include "tests/unit/test_host.h"
 
@@ -11,6 +14,15 @@ namespace vtest {
 namespace host {
 
 const char* BackendName() { return "posix"; }
+
+bool InstallProbe(const std::string& szPath) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(szPath).parent_path(), ec);
+    std::ofstream(szPath) << "#!/bin/sh\necho \"$PWD|$VELMORA_ROOT|$#|$1|$2\" > s.tmp\n"
+                             "mv s.tmp started.txt\n";
+    std::filesystem::permissions(szPath, std::filesystem::perms::owner_all, ec);
+    return !ec;
+}
 
 Conn ListenLoopback(int* pnPort) {
     const int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

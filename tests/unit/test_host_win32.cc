@@ -1,6 +1,9 @@
-// The unit tests' loopback sockets on Windows (Winsock 2).
+// The unit tests' machine helpers on Windows: start_probe.exe (built beside the test
+// program) as the probe program, Winsock 2 sockets.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After Winsock 2, so that <windows.h> does not bring the old <winsock.h>:
+#include <windows.h>
 
 #include "tests/unit/test_host.h"
 
@@ -17,6 +20,17 @@ int Part(size_t nSize) { return nSize > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<in
 }  // namespace
 
 const char* BackendName() { return "win32"; }
+
+bool InstallProbe(const std::string& szPath) {
+    char szSelf[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, szSelf, sizeof(szSelf));
+    const std::filesystem::path probe =
+        std::filesystem::path(std::string(szSelf, n < sizeof(szSelf) ? n : 0)).parent_path() /
+        "start_probe.exe";
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(szPath).parent_path(), ec);
+    return CopyFileA(probe.string().c_str(), szPath.c_str(), FALSE) != 0;
+}
 
 Conn ListenLoopback(int* pnPort) {
     static const bool s_bStarted = [] {
