@@ -329,11 +329,8 @@ TEST(TextTest, Cp949GoldenBytesAndQuestionMarks) {
         "PC\xB7\xCE \xC0\xFC\xBC\xDB\xC1\xDF.....";
     EXPECT_EQ(szGolden, vplat::Utf8ToCp949("관리PC로 전송중....."));
     EXPECT_EQ("관리PC로 전송중.....", vplat::Cp949ToUtf8(szGolden));
-    EXPECT_EQ("a?b", vplat::Utf8ToCp949("a\xF0\x9F\x98\x80"
-                                        "b"))
-        << "no CP949 form";
-    EXPECT_EQ("a?b", vplat::Utf8ToCp949("a\xFF"
-                                        "b"));
+    EXPECT_EQ("a?b", vplat::Utf8ToCp949(std::string("a\xF0\x9F\x98\x80") + "b")) << "no form";
+    EXPECT_EQ("a?b", vplat::Utf8ToCp949(std::string("a\xFF") + "b"));
     EXPECT_EQ("a?", vplat::Utf8ToCp949("a\xEA\xB4")) << "cut short";
     EXPECT_EQ("x?", vplat::Cp949ToUtf8("x\xB0"));
     const int64_t t = vplat::Time64FromLocal(2026, 3, 14, 23, 59, 58);

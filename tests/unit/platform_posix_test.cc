@@ -24,20 +24,28 @@ class PosixHostTest : public ::testing::Test {
     std::unique_ptr<vplat::Env> m_pEnv;
 };
 
+// A Unix-domain socket of nType bound to szName ('@' first: in the abstract namespace);
+// -1 when it cannot be made.
+int BoundUnixSocket(const std::string& szName, int nType) {
+    const int nFd = socket(AF_UNIX, nType | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, szName.data(), std::min(szName.size(), sizeof addr.sun_path - 1));
+    if (szName[0] == '@') addr.sun_path[0] = '\0';
+    const auto nLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + szName.size());
+    if (bind(nFd, reinterpret_cast<sockaddr*>(&addr), nLen) == 0) return nFd;
+    close(nFd);
+    return -1;
+}
+
 // The service manager's notify protocol: one datagram per state line to NOTIFY_SOCKET
 // (a path, or '@' for the abstract namespace); nothing at all without it.
 TEST(ServiceNotify, StateLinesGoToTheNotifySocketOnlyWhenThereIsOne) {
     for (const std::string& szName : {std::string("/tmp/h3-notify-") + std::to_string(getpid()),
                                       std::string("@h3-notify-") + std::to_string(getpid())}) {
         SCOPED_TRACE(szName);
-        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, szName.data(), szName.size());
-        if (szName[0] == '@') addr.sun_path[0] = '\0';
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr),
-                       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + szName.size())),
-                  0);
+        const int fd = BoundUnixSocket(szName, SOCK_DGRAM);
+        ASSERT_GE(fd, 0);
         setenv("NOTIFY_SOCKET", szName.c_str(), 1);
         EXPECT_TRUE(vplat::NotifyServiceManager("WATCHDOG=1"));
         char buf[32] = {};
@@ -100,11 +108,8 @@ TEST_F(PosixHostTest, WindowSocketsAreEscapedTitlesAndStaleOnesAreReplaced) {
     // A socket whose listener died without removing its file.
     const std::string szPath = m_root.Host(".windows/Morwick");
     fs::create_directories(m_root.Host(".windows"));
-    const int nFd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", szPath.c_str());
-    ASSERT_EQ(0, bind(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    const int nFd = BoundUnixSocket(szPath, SOCK_STREAM);
+    ASSERT_GE(nFd, 0);
     close(nFd);
     EXPECT_TRUE(m_pEnv->FindWindowTitle("Morwick").IsNull());
     EXPECT_FALSE(fs::exists(szPath)) << "the stale file is removed";
