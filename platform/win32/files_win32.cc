@@ -125,6 +125,9 @@ bool IsRegularFile(const std::string& szPath) {
 
 }  // namespace hostos
 
+// The process's instance: drive paths as they are, network paths untouched, the rest against
+// the process's current directory. A rooted instance: under the root, or, while its current
+// directory lies outside the root, against that directory.
 std::string HostEnv::MapPath(const char* szWinPath) {
     const std::string s = ToSlashes(szWinPath);
     if (!m_opts.bProcessDir) {
