@@ -116,4 +116,10 @@ size_t IniCopyResult(std::string_view szValue, char* szOut, size_t nSize) {
     return nCopy;
 }
 
+std::string IniDefault(const char* szDefault) {
+    std::string szValue = szDefault != nullptr ? szDefault : "";
+    while (!szValue.empty() && (szValue.back() == ' ' || szValue.back() == '\t')) szValue.pop_back();
+    return szValue;
+}
+
 }  // namespace vplat

@@ -28,4 +28,8 @@ std::vector<std::pair<std::string, std::string>> IniListKeys(std::string_view sz
 // characters and a NUL. Returns the number of characters copied (0 when nSize is 0).
 size_t IniCopyResult(std::string_view szValue, char* szOut, size_t nSize);
 
+// The default of a lookup as GetPrivateProfileStringA returns it: without its trailing
+// blanks ("" for null).
+std::string IniDefault(const char* szDefault);
+
 }  // namespace vplat

@@ -1,4 +1,4 @@
-// PosixEnv's files: station paths ("D:/x", "d:\\x", relative names) mapped under the
+// HostEnv's files on POSIX: station paths ("D:/x", "d:\\x", relative names) mapped under the
 // station root, the current directory in Windows form, listings with Windows wildcard
 // matching, copy / remove / make directory with Windows results, INI values, and named
 // mappings as shared mmap'ed files under ROOT/.shm.
@@ -23,155 +23,58 @@ namespace {
 
 constexpr size_t kMaxIniBytes = 4u << 20;  // larger INI files are read only this far
 
-bool IsDriveSpec(const std::string& s) {
-    return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) != 0 && s[1] == ':';
-}
-
-// "/a/./b/../c" -> "/a/c"; never climbs above the start ("/.." -> "/").
-std::string Normalize(const std::string& szPath) {
-    std::vector<std::string> parts;
-    size_t nPos = 0;
-    while (nPos <= szPath.size()) {
-        size_t nSlash = szPath.find('/', nPos);
-        if (nSlash == std::string::npos) nSlash = szPath.size();
-        const std::string szPart = szPath.substr(nPos, nSlash - nPos);
-        nPos = nSlash + 1;
-        if (szPart.empty() || szPart == ".") continue;
-        if (szPart == "..") {
-            if (!parts.empty()) parts.pop_back();
-            continue;
-        }
-        parts.push_back(szPart);
-    }
-    std::string szOut;
-    for (const std::string& p : parts) szOut += "/" + p;
-    return szOut;
-}
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Windows wildcard match of a whole name: '*' any run, '?' one character, case ignored.
-bool WildcardMatch(const std::string& szPattern, const std::string& szName) {
-    if (szPattern == "*" || szPattern == "*.*") return true;
-    size_t p = 0, n = 0, nStarP = std::string::npos, nStarN = 0;
-    while (n < szName.size()) {
-        if (p < szPattern.size() &&
-            (szPattern[p] == '?' || LowerAscii(szPattern[p]) == LowerAscii(szName[n]))) {
-            ++p;
-            ++n;
-        } else if (p < szPattern.size() && szPattern[p] == '*') {
-            nStarP = p++;
-            nStarN = n;
-        } else if (nStarP != std::string::npos) {
-            p = nStarP + 1;
-            n = ++nStarN;
-        } else {
-            return false;
-        }
-    }
-    while (p < szPattern.size() && szPattern[p] == '*') ++p;
-    return p == szPattern.size();
-}
-
-// The drive letter (lower case) when szHost lies in ROOT/<letter> or below it, with the
-// rest of the path ("" or "/a/b") in *pRest; 0 when it lies elsewhere.
-char DriveOf(const std::string& szRoot, const std::string& szHost, std::string* pRest) {
-    const size_t n = szRoot.size();
-    if (szHost.size() < n + 2 || szHost.compare(0, n, szRoot) != 0 || szHost[n] != '/') return 0;
-    const char c = LowerAscii(szHost[n + 1]);
-    if (c < 'a' || c > 'z' || (szHost.size() > n + 2 && szHost[n + 2] != '/')) return 0;
-    *pRest = szHost.substr(n + 2);
-    return c;
-}
-
-std::string ToSlashes(const char* szPath) {
-    std::string s = szPath != nullptr ? szPath : "";
-    for (char& c : s) {
-        if (c == '\\') c = '/';
-    }
-    return s;
-}
-
 }  // namespace
 
-std::string PosixEnv::CurrentHostDir() {
-    std::lock_guard<std::mutex> lock(m_cwdMutex);
-    return m_szCwd;
+const bool HostEnv::kFoldCase = false;
+
+namespace hostos {
+
+bool IsRegularFile(const std::string& szPath) {
+    struct stat st {};
+    return stat(szPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string PosixEnv::MapPath(const char* szWinPath) {
-    const std::string s = ToSlashes(szWinPath);
-    const std::string& szRoot = m_opts.szRoot;
-    if (IsDriveSpec(s)) return szRoot + "/" + LowerAscii(s[0]) + Normalize(s.substr(2));
-    const std::string szHostCwd = CurrentHostDir();
-    std::string szCwdRest;
-    const char cDrive = DriveOf(szRoot, szHostCwd, &szCwdRest);
-    if (!s.empty() && s[0] == '/') {  // rooted on the current drive
-        return szRoot + "/" + (cDrive != 0 ? cDrive : 'd') + Normalize(s);
-    }
-    // Inside the root a relative name cannot climb out of its drive.
-    if (cDrive != 0) return szRoot + "/" + cDrive + Normalize(szCwdRest + "/" + s);
-    return Normalize(szHostCwd + "/" + s);
+}  // namespace hostos
+
+std::string HostEnv::MapPath(const char* szWinPath) {
+    const std::string s = hosttext::ToSlashes(szWinPath);
+    const std::string szMapped = MapUnderRoot(s);
+    return !szMapped.empty() ? szMapped : hosttext::NormalizePath(CurrentHostDir() + "/" + s);
 }
 
-size_t PosixEnv::GetCurrentDir(char* szBuf, size_t nSize) {
+size_t HostEnv::GetCurrentDir(char* szBuf, size_t nSize) {
     if (szBuf == nullptr || nSize == 0) return 0;
-    const std::string szHost = CurrentHostDir();
-    std::string szRest;
-    const char cDrive = DriveOf(m_opts.szRoot, szHost, &szRest);
-    std::string szWin;
-    if (cDrive != 0) {
-        szWin = std::string(1, static_cast<char>(cDrive - 'a' + 'A')) + ":/" +
-                (szRest.empty() ? std::string() : szRest.substr(1));
-    } else {
+    std::string szWin = WinDirUnderRoot();
+    if (szWin.empty()) {
+        const std::string szHost = CurrentHostDir();
         szWin = "D:/" + (szHost.size() > 1 ? szHost.substr(1) : std::string());
     }
     return IniCopyResult(szWin, szBuf, nSize);
 }
 
-bool PosixEnv::SetCurrentDir(const char* szWinPath) {
-    const std::string szHost = MapPath(szWinPath);
+bool HostEnv::EnterHostDir(const std::string& szHost) {
     struct stat st {};
     if (stat(szHost.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         DebugFailure("SetCurrentDir", szHost, stat(szHost.c_str(), &st) != 0 ? errno : ENOTDIR);
         return false;
     }
-    if (m_opts.bRealChdir && chdir(szHost.c_str()) != 0) {
+    if (m_opts.bProcessDir && chdir(szHost.c_str()) != 0) {
         DebugFailure("chdir", szHost, errno);
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_cwdMutex);
-    m_szCwd = szHost;
     return true;
 }
 
-std::vector<std::string> PosixEnv::FindFiles(const char* szWinPattern) {
-    const std::string s = ToSlashes(szWinPattern);
-    const size_t nSlash = s.rfind('/');
-    std::string szDir, szPattern;
-    if (nSlash != std::string::npos) {
-        szDir = MapPath(s.substr(0, nSlash + 1).c_str());
-        szPattern = s.substr(nSlash + 1);
-    } else if (IsDriveSpec(s)) {
-        szDir = MapPath(s.substr(0, 2).c_str());
-        szPattern = s.substr(2);
-    } else {
-        szDir = MapPath(".");
-        szPattern = s;
-    }
+std::vector<std::string> HostEnv::ListHostDirectory(const std::string& szHostDir) {
     std::vector<std::string> names;
-    DIR* pDir = opendir(szDir.c_str());
+    DIR* pDir = opendir(szHostDir.c_str());
     if (pDir == nullptr) return names;
-    while (const dirent* pEnt = readdir(pDir)) {
-        const std::string szName = pEnt->d_name;
-        if (szName == "." || szName == "..") continue;
-        if (WildcardMatch(szPattern, szName)) names.push_back(szName);
-    }
+    while (const dirent* pEnt = readdir(pDir)) names.push_back(pEnt->d_name);
     closedir(pDir);
     return names;
 }
 
-bool PosixEnv::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) {
+bool HostEnv::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) {
     const std::string szSrc = MapPath(szFrom);
     const std::string szDst = MapPath(szTo);
     const int nIn = open(szSrc.c_str(), O_RDONLY | O_CLOEXEC);
@@ -214,7 +117,7 @@ bool PosixEnv::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExis
     return bOk;
 }
 
-bool PosixEnv::RemoveFile(const char* szWinPath, std::string* pszWhy) {
+bool HostEnv::RemoveFile(const char* szWinPath, std::string* pszWhy) {
     const std::string szHost = MapPath(szWinPath);
     if (unlink(szHost.c_str()) != 0) {
         const int nErr = errno;
@@ -225,7 +128,7 @@ bool PosixEnv::RemoveFile(const char* szWinPath, std::string* pszWhy) {
     return true;
 }
 
-bool PosixEnv::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
+bool HostEnv::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
     struct stat st {};
     if (pOut == nullptr || stat(MapPath(szWinPath).c_str(), &st) != 0) return false;
     pOut->nSize = static_cast<int64_t>(st.st_size);
@@ -236,30 +139,28 @@ bool PosixEnv::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
     return true;
 }
 
-PathKind PosixEnv::GetPathKind(const char* szWinPath) {
+PathKind HostEnv::GetPathKind(const char* szWinPath) {
     struct stat st {};
     if (stat(MapPath(szWinPath).c_str(), &st) != 0) return PathKind::kMissing;
     if (S_ISDIR(st.st_mode)) return PathKind::kDirectory;
     return S_ISREG(st.st_mode) ? PathKind::kFile : PathKind::kOther;
 }
 
-int64_t PosixEnv::FileAgeSeconds(const char* szWinPath) {
+int64_t HostEnv::FileAgeSeconds(const char* szWinPath) {
     struct stat st {};
     if (stat(MapPath(szWinPath).c_str(), &st) != 0) return -1;
     const int64_t nAge = static_cast<int64_t>(time(nullptr)) - static_cast<int64_t>(st.st_mtime);
     return nAge < 0 ? 0 : static_cast<int64_t>(static_cast<double>(nAge) * m_opts.dTimeScale);
 }
 
-bool PosixEnv::MakeDirectory(const char* szWinPath) {
+bool HostEnv::MakeDirectory(const char* szWinPath) {
     const std::string szHost = MapPath(szWinPath);
-    if (mkdir(szHost.c_str(), 0777) != 0) {
-        if (errno != EEXIST) DebugFailure("MakeDirectory", szHost, errno);
-        return false;
-    }
-    return true;
+    if (mkdir(szHost.c_str(), 0777) == 0) return true;
+    if (errno != EEXIST) DebugFailure("MakeDirectory", szHost, errno);
+    return false;
 }
 
-FILE* PosixEnv::OpenFile(const char* szWinPath, const char* szMode) {
+FILE* HostEnv::OpenFile(const char* szWinPath, const char* szMode) {
     if (szMode == nullptr) return nullptr;
     const std::string szHost = MapPath(szWinPath);
     FILE* pFile = std::fopen(szHost.c_str(), szMode);
@@ -267,12 +168,9 @@ FILE* PosixEnv::OpenFile(const char* szWinPath, const char* szMode) {
     return pFile;
 }
 
-size_t PosixEnv::ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
+size_t HostEnv::ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
                                    char* szOut, size_t nSize, const char* szWinPath) {
-    // The default loses its trailing blanks, as GetPrivateProfileStringA does.
-    std::string szValue = szDefault != nullptr ? szDefault : "";
-    while (!szValue.empty() && (szValue.back() == ' ' || szValue.back() == '\t'))
-        szValue.pop_back();
+    std::string szValue = IniDefault(szDefault);
     if (szSection != nullptr && szKey != nullptr) {
         FILE* pFile = std::fopen(MapPath(szWinPath).c_str(), "rb");
         if (pFile != nullptr) {
@@ -293,7 +191,27 @@ size_t PosixEnv::ReadProfileString(const char* szSection, const char* szKey, con
 
 // ---- Named mappings ------------------------------------------------------------------------
 
-bool PosixEnv::OpenMapping(const char* szName, MappedView* pOut) {
+namespace {
+
+// Maps nSize bytes of the open file nFd shared, read and write, into *pOut; closes nFd.
+// A failure goes to pEnv's debug output.
+bool MapShared(HostEnv* pEnv, int nFd, size_t nSize, const std::string& szPath, MappedView* pOut) {
+    void* p = mmap(nullptr, nSize, PROT_READ | PROT_WRITE, MAP_SHARED, nFd, 0);
+    const int nErr = errno;
+    close(nFd);
+    if (p == MAP_FAILED) {
+        pEnv->DebugFailure("mmap", szPath, nErr);
+        return false;
+    }
+    pOut->pView = p;
+    pOut->nSize = nSize;
+    pOut->nHandle = 1;
+    return true;
+}
+
+}  // namespace
+
+bool HostEnv::OpenMapping(const char* szName, MappedView* pOut) {
     if (szName == nullptr || pOut == nullptr) return false;
     *pOut = MappedView{};
     const std::string szPath = m_opts.szRoot + "/.shm/" + EscapeWindowTitle(szName);
@@ -308,21 +226,10 @@ bool PosixEnv::OpenMapping(const char* szName, MappedView* pOut) {
         close(nFd);
         return false;
     }
-    void* p =
-        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, nFd, 0);
-    const int nErr = errno;
-    close(nFd);
-    if (p == MAP_FAILED) {
-        DebugFailure("mmap", szPath, nErr);
-        return false;
-    }
-    pOut->pView = p;
-    pOut->nSize = static_cast<size_t>(st.st_size);
-    pOut->nHandle = 1;
-    return true;
+    return MapShared(this, nFd, static_cast<size_t>(st.st_size), szPath, pOut);
 }
 
-bool PosixEnv::CreateMapping(const char* szName, size_t nSize, MappedView* pOut, bool* pbCreated) {
+bool HostEnv::CreateMapping(const char* szName, size_t nSize, MappedView* pOut, bool* pbCreated) {
     if (szName == nullptr || pOut == nullptr || nSize == 0) return false;
     *pOut = MappedView{};
     if (pbCreated != nullptr) *pbCreated = false;
@@ -347,21 +254,12 @@ bool PosixEnv::CreateMapping(const char* szName, size_t nSize, MappedView* pOut,
         close(nFd);
         return false;
     }
-    void* p = mmap(nullptr, nSize, PROT_READ | PROT_WRITE, MAP_SHARED, nFd, 0);
-    const int nErr = errno;
-    close(nFd);
-    if (p == MAP_FAILED) {
-        DebugFailure("mmap", szPath, nErr);
-        return false;
-    }
-    pOut->pView = p;
-    pOut->nSize = nSize;
-    pOut->nHandle = 1;
+    if (!MapShared(this, nFd, nSize, szPath, pOut)) return false;
     if (pbCreated != nullptr) *pbCreated = bCreated;
     return true;
 }
 
-void PosixEnv::CloseMapping(MappedView* pView) {
+void HostEnv::CloseMapping(MappedView* pView) {
     if (pView == nullptr || pView->pView == nullptr) return;
     munmap(pView->pView, pView->nSize);
     *pView = MappedView{};

@@ -1,52 +1,50 @@
 // The message loop of the POSIX back-end: one queue of work items (posted tasks and
 // window messages) and a set of periodic timers on the monotonic clock, delivered one at
 // a time on the thread that runs the loop. Timers coalesce like WM_TIMER: a late timer
-// fires once, never in a burst to catch up.
+// fires once, never in a burst to catch up. While it runs, a termination request
+// (SIGTERM: systemctl stop, kill) closes the own window, as an outside WM_CLOSE does.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/host_env.h"
 
 namespace vplat {
 
-class PosixLoop final {
+class PosixLoop final : public HostLoop {
   public:
-    // A work item; gets the loop's handler (null when Run was given none).
-    using Work = std::function<void(LoopHandler*)>;
+    explicit PosixLoop(HostEnv* pEnv) : m_pEnv(pEnv) {}
 
-    PosixLoop() = default;
-    PosixLoop(const PosixLoop&) = delete;
-    PosixLoop& operator=(const PosixLoop&) = delete;
-
-    // Delivers work and timers until Quit. A Quit that came before Run ends the next Run
-    // at once.
-    void Run(LoopHandler* pHandler);
-    void Quit();
+    void Run(LoopHandler* pHandler) override;
+    void Quit() override;
+    void StopTimer(uint32_t nId) override;
+    void Post(Work fn) override;
     // Arms timer nId with a period in real microseconds (at least 1). Any thread.
     void StartTimer(uint32_t nId, int64_t nPeriodUs);
-    // Disarms timer nId; no tick of it starts afterwards. Any thread.
-    void StopTimer(uint32_t nId);
-    void Post(Work fn);
+    // Hands a message to the loop as if it had been posted to the own window.
+    void PostToHandler(uint32_t nMsg, uintptr_t wParam, intptr_t lParam);
     // True on the thread inside Run.
     bool OnLoopThread();
     // The handler of the running loop (null when not running); for the loop thread only.
     LoopHandler* Handler() const { return m_pHandler; }
 
   private:
+    // Delivers work and timers until Quit.
+    void Deliver(LoopHandler* pHandler);
+
     using Clock = std::chrono::steady_clock;
     struct Timer {
         std::chrono::microseconds period;  // real period
         Clock::time_point due;             // next tick
     };
 
+    HostEnv* m_pEnv;                     // debug output
     std::mutex m_mutex;                  // guards everything below but m_pHandler
     std::condition_variable m_cv;        // work, timers or quit changed
     std::deque<Work> m_queue;            // work in arrival order

@@ -1,4 +1,4 @@
-// PosixEnv's events (eventfd) and the TCP socket calls of the manager link, with the
+// HostEnv's events on POSIX (eventfd) and the TCP socket calls of the manager link, with the
 // Winsock conventions the core expects: readiness masks, FD_READ / FD_CLOSE bits, time-outs
 // in milliseconds (65535 = none for SockWait) divided by the time scale.
 #include <arpa/inet.h>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/env_wrapper.h"
+#include "platform/host_sockets.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/posix_env.h"
 
@@ -52,7 +53,7 @@ bool ShutdownSocket(SocketHandle s) { return s != kNoSocket && shutdown(Fd(s), S
 
 }  // namespace internal
 
-std::unique_ptr<Event> PosixEnv::NewEvent(bool bManualReset) {
+std::unique_ptr<Event> HostEnv::NewEvent(bool bManualReset) {
     const int nFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (nFd < 0) {
         DebugFailure("eventfd", "", errno);
@@ -61,7 +62,7 @@ std::unique_ptr<Event> PosixEnv::NewEvent(bool bManualReset) {
     return std::make_unique<PosixEvent>(nFd, bManualReset);
 }
 
-int PosixEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,
+int HostEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,
                                  uint32_t nTimeoutMs) {
     using Clock = std::chrono::steady_clock;
     const int nTimeout = PollTimeout(this, nTimeoutMs, 0xFFFFFFFFu);
@@ -106,7 +107,7 @@ int PosixEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHand
     }
 }
 
-int PosixEnv::EnumNetworkEvents(SocketHandle s) {
+int HostEnv::EnumNetworkEvents(SocketHandle s) {
     if (s == kNoSocket) return 0;
     pollfd pfd{Fd(s), POLLIN | POLLRDHUP, 0};
     if (poll(&pfd, 1, 0) <= 0) return 0;
@@ -121,7 +122,7 @@ int PosixEnv::EnumNetworkEvents(SocketHandle s) {
     return nEvents;
 }
 
-SocketHandle PosixEnv::SockOpenTcp() {
+SocketHandle HostEnv::SockOpenTcp() {
     const int nFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (nFd < 0) {
         DebugFailure("socket", "", errno);
@@ -130,21 +131,18 @@ SocketHandle PosixEnv::SockOpenTcp() {
     return nFd;
 }
 
-bool PosixEnv::SockSetLingerOff(SocketHandle s) {
+bool HostEnv::SockSetLingerOff(SocketHandle s) {
     const linger l{1, 0};
     return setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof(l)) == 0;
 }
 
-bool PosixEnv::SockSetNoDelay(SocketHandle s) {
+bool HostEnv::SockSetNoDelay(SocketHandle s) {
     const int nOne = 1;
     return setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof(nOne)) == 0;
 }
 
-bool PosixEnv::SockBind(SocketHandle s, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(nPort);
+bool HostEnv::SockBind(SocketHandle s, uint16_t nPort) {
+    sockaddr_in addr = hostsock::Ipv4Address<sockaddr_in>(AF_INET, INADDR_ANY, nPort);
     if (bind(Fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         DebugFailure("bind", std::to_string(nPort), errno);
         return false;
@@ -152,18 +150,15 @@ bool PosixEnv::SockBind(SocketHandle s, uint16_t nPort) {
     return true;
 }
 
-int PosixEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(nAddr);
-    addr.sin_port = htons(nPort);
+int HostEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
+    sockaddr_in addr = hostsock::Ipv4Address<sockaddr_in>(AF_INET, nAddr, nPort);
     if (connect(Fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return 1;
     if (errno == EINPROGRESS || errno == EINTR || errno == EALREADY) return 1;  // under way
     t_nLastSockError = errno;
     return 0;
 }
 
-int PosixEnv::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
+int HostEnv::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
     pollfd pfd{Fd(s), 0, 0};
     if ((nMask & kSockReadable) != 0) pfd.events |= POLLIN;
     if ((nMask & kSockWritable) != 0) pfd.events |= POLLOUT;
@@ -198,47 +193,39 @@ int PosixEnv::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
     return nResult;
 }
 
-const char* PosixEnv::SockLastFailure() {
-    switch (t_nLastSockError) {
-        case ECONNREFUSED: return "refused";
-        case ETIMEDOUT: return "timed out";
-        case ENETUNREACH:
-        case EHOSTUNREACH:
-        case ENETDOWN:
-        case EHOSTDOWN: return "no route";
-        case EADDRNOTAVAIL:
-        case EAFNOSUPPORT:
-        case EINVAL: return "bad address";
-        default: return "error";
-    }
+const char* HostEnv::SockLastFailure() {
+    static const hosttext::SockErrorCodes kCodes = {
+        ECONNREFUSED, ETIMEDOUT, {ENETUNREACH, EHOSTUNREACH, ENETDOWN, EHOSTDOWN},
+        {EADDRNOTAVAIL, EAFNOSUPPORT, EINVAL}};
+    return hosttext::SockFailureWords(t_nLastSockError, kCodes);
 }
 
-bool PosixEnv::SockSetBlocking(SocketHandle s, bool bBlocking) {
+bool HostEnv::SockSetBlocking(SocketHandle s, bool bBlocking) {
     const int nFlags = fcntl(Fd(s), F_GETFL);
     if (nFlags < 0) return false;
     const int nNew = bBlocking ? (nFlags & ~O_NONBLOCK) : (nFlags | O_NONBLOCK);
     return fcntl(Fd(s), F_SETFL, nNew) == 0;
 }
 
-bool PosixEnv::SockSetSendTimeout(SocketHandle s, uint32_t nMs) {
+bool HostEnv::SockSetSendTimeout(SocketHandle s, uint32_t nMs) {
     return SetTimeoutOption(Fd(s), SO_SNDTIMEO, ScaleMs(nMs));
 }
 
-bool PosixEnv::SockSetRecvTimeout(SocketHandle s, uint32_t nMs) {
+bool HostEnv::SockSetRecvTimeout(SocketHandle s, uint32_t nMs) {
     return SetTimeoutOption(Fd(s), SO_RCVTIMEO, ScaleMs(nMs));
 }
 
-bool PosixEnv::SockSetSendBuffer(SocketHandle s, int nBytes) {
+bool HostEnv::SockSetSendBuffer(SocketHandle s, int nBytes) {
     return setsockopt(Fd(s), SOL_SOCKET, SO_SNDBUF, &nBytes, sizeof(nBytes)) == 0;
 }
 
-bool PosixEnv::SockSetRecvBuffer(SocketHandle s, int nBytes) {
+bool HostEnv::SockSetRecvBuffer(SocketHandle s, int nBytes) {
     return setsockopt(Fd(s), SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof(nBytes)) == 0;
 }
 
 // An orderly close by the peer (recv gives 0) also answers -1: the link learns of a close
 // from EnumNetworkEvents (kNetClose) before it reads, so -1 here only ends a read loop.
-int PosixEnv::SockRecv(SocketHandle s, void* pBuf, int nSize) {
+int HostEnv::SockRecv(SocketHandle s, void* pBuf, int nSize) {
     if (pBuf == nullptr || nSize <= 0) return 0;
     for (;;) {
         const ssize_t n = recv(Fd(s), pBuf, static_cast<size_t>(nSize), 0);
@@ -250,7 +237,7 @@ int PosixEnv::SockRecv(SocketHandle s, void* pBuf, int nSize) {
     }
 }
 
-int PosixEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
+int HostEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
     if (pBuf == nullptr || nSize <= 0) return 0;
     for (;;) {
         const ssize_t n = send(Fd(s), pBuf, static_cast<size_t>(nSize), MSG_NOSIGNAL);
@@ -261,28 +248,14 @@ int PosixEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
     }
 }
 
-bool PosixEnv::SockClose(SocketHandle s) {
+bool HostEnv::SockClose(SocketHandle s) {
     if (s == kNoSocket) return false;
     return close(Fd(s)) == 0;
 }
 
-uint32_t PosixEnv::LocalIPv4() {
-    char szHost[256] = {};
-    if (gethostname(szHost, sizeof(szHost) - 1) != 0) return 0;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pList = nullptr;
-    if (getaddrinfo(szHost, nullptr, &hints, &pList) != 0 || pList == nullptr) return 0;
-    uint32_t nAddr = 0;
-    for (const addrinfo* p = pList; p != nullptr; p = p->ai_next) {
-        if (p->ai_family == AF_INET && p->ai_addr != nullptr) {
-            nAddr = ntohl(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
-            break;
-        }
-    }
-    freeaddrinfo(pList);
-    return nAddr;
+uint32_t HostEnv::LocalIPv4() {
+    return hostsock::FirstLocalIPv4<addrinfo, sockaddr_in>(gethostname, getaddrinfo,
+                                                           freeaddrinfo, AF_INET, SOCK_STREAM);
 }
 
 }  // namespace vplat

@@ -1,4 +1,4 @@
-// PosixEnv's serial port: a termios device in raw mode (VMIN/VTIME 0), waited on with poll
+// HostEnv's serial port on POSIX: a termios device in raw mode (VMIN/VTIME 0), waited on with poll
 // together with a stop event. "COMn" names map to VELMORA_COMn when that is set, else to
 // /dev/ttyS(n-1); other names are host device paths (a pseudo-terminal in tests).
 #include <errno.h>
@@ -8,7 +8,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -25,21 +24,11 @@ namespace {
 std::string SerialDevicePath(const char* szDevice) {
     std::string s = szDevice != nullptr ? szDevice : "";
     if (s.rfind("\\\\.\\", 0) == 0) s = s.substr(4);
-    if (s.size() > 3 && (s[0] == 'C' || s[0] == 'c') && (s[1] == 'O' || s[1] == 'o') &&
-        (s[2] == 'M' || s[2] == 'm')) {
-        bool bDigits = true;
-        for (size_t i = 3; i < s.size(); ++i) {
-            bDigits = bDigits && std::isdigit(static_cast<unsigned char>(s[i])) != 0;
-        }
-        if (bDigits && s.size() <= 6) {
-            const std::string szVar = "VELMORA_COM" + s.substr(3);
-            const char* szMapped = std::getenv(szVar.c_str());
-            if (szMapped != nullptr && *szMapped != '\0') return szMapped;
-            const int nPort = std::atoi(s.c_str() + 3);
-            return "/dev/ttyS" + std::to_string(nPort > 0 ? nPort - 1 : 0);
-        }
-    }
-    return s;
+    if (!hosttext::IsComPortName(s)) return s;
+    const char* szMapped = std::getenv(("VELMORA_COM" + s.substr(3)).c_str());
+    if (szMapped != nullptr && *szMapped != '\0') return szMapped;
+    const int nPort = std::atoi(s.c_str() + 3);
+    return "/dev/ttyS" + std::to_string(nPort > 0 ? nPort - 1 : 0);
 }
 
 speed_t BaudConstant(int nBaud) {
@@ -71,11 +60,11 @@ int Fd(SerialHandle h) { return static_cast<int>(h.nHandle); }
 
 }  // namespace
 
-bool PosixEnv::SerialDeviceExists(const char* szDevice) {
+bool HostEnv::SerialDeviceExists(const char* szDevice) {
     return access(SerialDevicePath(szDevice).c_str(), F_OK) == 0;
 }
 
-SerialHandle PosixEnv::SerialOpen(const char* szDevice, int nBaud) {
+SerialHandle HostEnv::SerialOpen(const char* szDevice, int nBaud) {
     const std::string szPath = SerialDevicePath(szDevice);
     const speed_t nSpeed = BaudConstant(nBaud);
     if (nSpeed == B0) {
@@ -108,7 +97,7 @@ SerialHandle PosixEnv::SerialOpen(const char* szDevice, int nBaud) {
     return SerialHandle{nFd};
 }
 
-int PosixEnv::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) {
+int HostEnv::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) {
     using Clock = std::chrono::steady_clock;
     if (pnQueued != nullptr) *pnQueued = 0;
     if (!h.IsOpen()) return -2;
@@ -144,24 +133,12 @@ int PosixEnv::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int*
     }
 }
 
-namespace {
+const int HostEnv::kSerialBadHandle = EBADF;
+const int HostEnv::kSerialBadArgument = EINVAL;
 
-// The error code for a read or write that cannot start: no port, no buffer or a
-// negative size. 0 when it may go.
-int SerialArgumentError(SerialHandle h, const void* pBuf, int nSize) {
-    if (!h.IsOpen()) return EBADF;
-    if (pBuf == nullptr || nSize < 0) return EINVAL;
-    return 0;
-}
-
-}  // namespace
-
-int PosixEnv::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
-    int nError = 0;
-    if (pnError == nullptr) pnError = &nError;
-    *pnError = SerialArgumentError(h, pBuf, nSize);
-    if (*pnError != 0) return -1;
-    for (;;) {
+// Reads what is queued, or writes all of it (waiting a little while the device is full).
+int HostEnv::SerialTransfer(SerialHandle h, void* pBuf, int nSize, bool bWrite, int* pnError) {
+    while (!bWrite) {
         const ssize_t n = read(Fd(h), pBuf, static_cast<size_t>(nSize));
         if (n >= 0) return static_cast<int>(n);
         if (errno == EINTR) continue;
@@ -169,13 +146,6 @@ int PosixEnv::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
         *pnError = errno;
         return -1;
     }
-}
-
-int PosixEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) {
-    int nError = 0;
-    if (pnError == nullptr) pnError = &nError;
-    *pnError = SerialArgumentError(h, pBuf, nSize);
-    if (*pnError != 0) return -1;
     const char* p = static_cast<const char*>(pBuf);
     int nDone = 0;
     int nStalls = 0;
@@ -198,7 +168,7 @@ int PosixEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnEr
     return nDone;
 }
 
-void PosixEnv::SerialClose(SerialHandle h) {
+void HostEnv::SerialClose(SerialHandle h) {
     if (!h.IsOpen()) return;
     int nDtr = TIOCM_DTR;
     ioctl(Fd(h), TIOCMBIC, &nDtr);  // fails on a pseudo-terminal; nothing to drop there

@@ -1,51 +1,27 @@
-// Local calendar time from and to Time64 seconds (localtime_r / mktime, the daylight flag
-// left to the library) and UTF-8 <-> CP949 text with iconv, '?' for what has no form.
+// The C library's localtime_r and mktime behind the shared calendar conversions, and
+// UTF-8 <-> CP949 text with iconv, '?' for what has no form.
 #include <errno.h>
 #include <iconv.h>
 #include <time.h>
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/host_env.h"
 
 namespace vplat {
 
-LocalTime LocalTimeFromTime64(int64_t t) {
+namespace hostos {
+
+bool LocalTm(int64_t t, std::tm* pParts) {
     const time_t tt = static_cast<time_t>(t);
-    tm parts{};
-    LocalTime out;
-    if (localtime_r(&tt, &parts) == nullptr) return out;
-    out.nYear = parts.tm_year + 1900;
-    out.nMonth = parts.tm_mon + 1;
-    out.nDay = parts.tm_mday;
-    out.nDayOfWeek = parts.tm_wday;
-    out.nHour = parts.tm_hour;
-    out.nMinute = parts.tm_min;
-    out.nSecond = parts.tm_sec;
-    return out;
+    return localtime_r(&tt, pParts) != nullptr;
 }
 
-int64_t Time64FromLocal(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
-    tm parts{};
-    parts.tm_year = nYear - 1900;
-    parts.tm_mon = nMonth - 1;
-    parts.tm_mday = nDay;
-    parts.tm_hour = nHour;
-    parts.tm_min = nMinute;
-    parts.tm_sec = nSecond;
-    parts.tm_isdst = -1;
-    return static_cast<int64_t>(mktime(&parts));
-}
+int64_t MakeTime64(std::tm* pParts) { return static_cast<int64_t>(mktime(pParts)); }
+
+}  // namespace hostos
 
 namespace {
-
-// Length of the UTF-8 sequence that starts with byte c (1 for a stray byte).
-size_t Utf8Length(unsigned char c) {
-    if (c >= 0xF0 && c <= 0xF4) return 4;
-    if (c >= 0xE0) return c <= 0xEF ? 3 : 1;
-    if (c >= 0xC2) return 2;
-    return 1;
-}
 
 // Converts with iconv; a sequence that cannot be converted becomes '?' and is skipped
 // (nBadLength gives how many input bytes it takes).
@@ -78,7 +54,7 @@ std::string Convert(const char* szTo, const char* szFrom, const std::string& szI
 }
 
 size_t BadUtf8Length(const char* p, size_t nLeft) {
-    size_t n = Utf8Length(static_cast<unsigned char>(p[0]));
+    size_t n = hosttext::Utf8Length(static_cast<unsigned char>(p[0]));
     if (n > nLeft) n = nLeft;
     // Stop at the first byte that is not a continuation byte.
     for (size_t i = 1; i < n; ++i) {
@@ -87,11 +63,7 @@ size_t BadUtf8Length(const char* p, size_t nLeft) {
     return n;
 }
 
-size_t BadCp949Length(const char* p, size_t nLeft) {
-    const unsigned char c = static_cast<unsigned char>(p[0]);
-    if (c >= 0x81 && c <= 0xFE && nLeft >= 2 && static_cast<unsigned char>(p[1]) >= 0x41) return 2;
-    return 1;
-}
+size_t BadCp949Length(const char* p, size_t nLeft) { return hosttext::IsCp949Pair(p, nLeft) ? 2 : 1; }
 
 }  // namespace
 

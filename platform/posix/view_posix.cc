@@ -36,8 +36,8 @@ struct Field {
 
 }  // namespace
 
-TerminalView::TerminalView(PosixEnv* pEnv, std::string szCaption)
-    : m_pEnv(pEnv), m_szCaption(std::move(szCaption)) {}
+TerminalView::TerminalView(PosixLoop* pLoop, HostEnv* pEnv, std::string szCaption)
+    : m_pLoop(pLoop), m_pEnv(pEnv), m_szCaption(std::move(szCaption)) {}
 
 TerminalView::~TerminalView() {
     m_bStop.store(true);
@@ -62,7 +62,7 @@ void TerminalView::Start() {
 }
 
 void TerminalView::Deliver(uint32_t nMsg, uintptr_t wParam) {
-    m_pEnv->PostToOwnLoop(nMsg, wParam, 0);
+    m_pLoop->PostToHandler(nMsg, wParam, 0);
 }
 
 void TerminalView::Run() {
@@ -122,18 +122,16 @@ void TerminalView::Draw(bool bAbout) {
     }
     mvprintw(2, 66, "v.1.0.0(T)");
     mvprintw(3, 3, "R %s   S %s", text(1017).c_str(), text(1018).c_str());
-    mvprintw(4, 3, "%s", text(1006).c_str());
-    mvprintw(5, 3, "%s", text(1007).c_str());
-    mvprintw(6, 3, "%s", text(1011).c_str());
-    mvprintw(7, 3, "Com : %s", text(1000).c_str());
-    mvprintw(7, 30, "C.N  : %s", text(1016).c_str());
-    mvprintw(9, 3, "수신 : %s", text(1005).c_str());
-    mvprintw(9, 30, "%s", text(1010).c_str());
-    mvprintw(9, 55, "[%s]", text(1013).c_str());
-    mvprintw(10, 3, "송신 : %s", text(1004).c_str());
-    mvprintw(10, 30, "%s", text(1008).c_str());
-    mvprintw(11, 30, "%s", text(1012).c_str());
-    mvprintw(10, 55, "[%s]", text(1014).c_str());
+    // One control's text each: row, column, label around the text, control id.
+    static const struct {
+        int nRow, nCol;
+        const char* szFormat;
+        int nId;
+    } kCells[] = {{4, 3, "%s", 1006},         {5, 3, "%s", 1007},        {6, 3, "%s", 1011},
+                  {7, 3, "Com : %s", 1000},   {7, 30, "C.N  : %s", 1016}, {9, 3, "수신 : %s", 1005},
+                  {9, 30, "%s", 1010},        {9, 55, "[%s]", 1013},     {10, 3, "송신 : %s", 1004},
+                  {10, 30, "%s", 1008},       {11, 30, "%s", 1012},      {10, 55, "[%s]", 1014}};
+    for (const auto& c : kCells) mvprintw(c.nRow, c.nCol, c.szFormat, text(c.nId).c_str());
     mvprintw(13, 1, "s: %s   c: %s   a: about   q: close", text(1014).c_str(), text(1013).c_str());
     if (bAbout) {
         mvprintw(4, 20, "+----------- Velmora 정보 -----------+");

@@ -10,11 +10,12 @@
 
 namespace vplat {
 
-class PosixEnv;
+class HostEnv;
+class PosixLoop;
 
 class TerminalView final {
   public:
-    TerminalView(PosixEnv* pEnv, std::string szCaption);
+    TerminalView(PosixLoop* pLoop, HostEnv* pEnv, std::string szCaption);
     ~TerminalView();  // stops the thread and restores the terminal
     TerminalView(const TerminalView&) = delete;
     TerminalView& operator=(const TerminalView&) = delete;
@@ -27,7 +28,8 @@ class TerminalView final {
     // Delivers a message to the own window as a click or close would.
     void Deliver(uint32_t nMsg, uintptr_t wParam);
 
-    PosixEnv* m_pEnv;                  // control model and own window
+    PosixLoop* m_pLoop;                // own window's messages
+    HostEnv* m_pEnv;                   // control model
     std::string m_szCaption;           // dialog caption
     std::atomic<bool> m_bStop{false};  // ends the thread
     std::thread m_thread;              // draws and reads keys

@@ -116,19 +116,7 @@ struct PendingReply {
 }  // namespace
 
 std::string EscapeWindowTitle(const std::string& szTitle) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string szOut;
-    for (const char c : szTitle) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
-            u == '.' || u == '_' || u == '-') {
-            szOut += c;
-        } else {
-            szOut += '%';
-            szOut += kHex[u >> 4];
-            szOut += kHex[u & 15];
-        }
-    }
+    std::string szOut = hosttext::PercentEscape(szTitle, "");
     // "." and ".." are not names a socket file can have.
     if (szOut == "." || szOut == "..") szOut = "%2E" + szOut.substr(1);
     return szOut;
@@ -186,7 +174,7 @@ bool BusTransact(const std::string& szPath, const BusRequest& req, int nTimeoutM
     return bOk;
 }
 
-WindowBusServer::WindowBusServer(PosixEnv* pEnv, PosixLoop* pLoop, std::string szPath)
+WindowBusServer::WindowBusServer(HostEnv* pEnv, PosixLoop* pLoop, std::string szPath)
     : m_pEnv(pEnv), m_pLoop(pLoop), m_szPath(std::move(szPath)) {}
 
 WindowBusServer::~WindowBusServer() {
@@ -324,9 +312,7 @@ void WindowBusServer::Dispatch(int nFd, const BusRequest& req) {
         case kBusPost:
             SendReply(nFd, 0, nullptr);  // receipt first: the poster does not wait for the handler
             close(nFd);
-            m_pLoop->Post([nMsg, wParam, lParam](LoopHandler* pHandler) {
-                if (pHandler != nullptr) pHandler->OnLoopMessage(nMsg, wParam, lParam);
-            });
+            m_pLoop->PostToHandler(nMsg, wParam, lParam);
             return;
         case kBusSend: {
             auto pPending = std::make_shared<PendingReply>(nFd);

@@ -12,7 +12,7 @@
 
 namespace vplat {
 
-class PosixEnv;
+class HostEnv;
 class PosixLoop;
 
 constexpr uint32_t kBusMagic = 0x42574D56;  // "VMWB"
@@ -29,6 +29,15 @@ struct BusRequest {
     uint64_t nWParam;    // wParam
     int64_t nLParam;     // lParam
 };
+
+// A window message request of kind nKind.
+inline BusRequest BusMessage(uint32_t nKind, uint32_t nMsg, uintptr_t wParam, intptr_t lParam) {
+    return BusRequest{kBusMagic, nKind, nMsg, 0, static_cast<uint64_t>(wParam),
+                      static_cast<int64_t>(lParam)};
+}
+
+// How long a post or a query waits for the window's receipt or answer.
+constexpr int kBusWaitMs = 5000;
 
 struct BusReply {
     uint32_t nMagic;   // kBusMagic
@@ -51,7 +60,7 @@ bool BusTransact(const std::string& szPath, const BusRequest& req, int nTimeoutM
 
 class WindowBusServer final {
   public:
-    WindowBusServer(PosixEnv* pEnv, PosixLoop* pLoop, std::string szPath);
+    WindowBusServer(HostEnv* pEnv, PosixLoop* pLoop, std::string szPath);
     ~WindowBusServer();
     WindowBusServer(const WindowBusServer&) = delete;
     WindowBusServer& operator=(const WindowBusServer&) = delete;
@@ -65,7 +74,7 @@ class WindowBusServer final {
     // Handles one complete request on connection fd (takes ownership of fd).
     void Dispatch(int nFd, const BusRequest& req);
 
-    PosixEnv* m_pEnv;      // answers queries from the control model
+    HostEnv* m_pEnv;       // answers queries from the control model
     PosixLoop* m_pLoop;    // receives messages
     std::string m_szPath;  // socket file
     int m_nListenFd = -1;  // listening socket

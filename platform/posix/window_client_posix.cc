@@ -10,10 +10,10 @@ namespace vplat {
 
 namespace {
 
-// The POSIX back-end in charge: the installed Env when it is one, else the default.
-PosixEnv* BusEnv() {
-    if (auto* p = dynamic_cast<PosixEnv*>(Env::Default())) return p;
-    return static_cast<PosixEnv*>(internal::HostDefaultEnv());
+// The back-end in charge: the installed Env when it is one, else the default.
+HostEnv* BusEnv() {
+    if (auto* p = dynamic_cast<HostEnv*>(Env::Default())) return p;
+    return static_cast<HostEnv*>(internal::HostDefaultEnv());
 }
 
 }  // namespace
@@ -21,7 +21,7 @@ PosixEnv* BusEnv() {
 bool QueryControls(const std::string& szTitle, std::string* pText) {
     if (szTitle.empty() || pText == nullptr) return false;
     const BusRequest req{kBusMagic, kBusQuery, 0, 0, 0, 0};
-    return BusTransact(BusEnv()->WindowSocketPath(szTitle), req, 5000, nullptr, pText);
+    return BusTransact(WindowSocketPath(*BusEnv(), szTitle), req, kBusWaitMs, nullptr, pText);
 }
 
 bool ClickControl(const std::string& szTitle, int nId) {

@@ -1,4 +1,4 @@
-// Win32Env's files: station paths on the real drives ("d:\\x" -> "D:/x"; relative names
+// HostEnv's files on Win32: station paths on the real drives ("d:\\x" -> "D:/x"; relative names
 // against the process's current directory), or, for a rooted instance, mapped under the
 // root as <root>/<drive letter>/<rest> with a current directory of its own; listings with
 // Windows wildcard matching, copy / delete / create directory with the Win32 A calls, INI
@@ -18,17 +18,15 @@
 #include <vector>
 
 #include "platform/ini_parse.h"
-#include "platform/win32/path_win32.h"
 #include "platform/win32/win32_env.h"
 
 namespace vplat {
 
 namespace {
 
-using win32path::IsDriveSpec;
-using win32path::Normalize;
-using win32path::ToBackslashes;
-using win32path::ToSlashes;
+using hosttext::IsDriveSpec;
+using hosttext::NormalizePath;
+using hosttext::ToSlashes;
 
 // The process's current directory in forward-slash form ("D:/QN64-ABRIX/Bin", "D:/").
 std::string ProcessCurrentDir() {
@@ -40,8 +38,8 @@ std::string ProcessCurrentDir() {
 
 // "X:" + the normalised rest ("X:/" for the root).
 std::string DrivePath(char cDrive, const std::string& szRest) {
-    const std::string szNorm = Normalize(szRest);
-    return std::string(1, win32path::UpperAscii(cDrive)) + ":" + (szNorm.empty() ? "/" : szNorm);
+    const std::string szNorm = NormalizePath(szRest);
+    return std::string(1, hosttext::UpperAscii(cDrive)) + ":" + (szNorm.empty() ? "/" : szNorm);
 }
 
 bool IsDirectory(const std::string& szPath) {
@@ -53,7 +51,7 @@ bool IsDirectory(const std::string& szPath) {
 uint32_t RootHash(const std::string& szRoot) {
     uint32_t h = 2166136261u;
     for (const char c : szRoot) {
-        h ^= static_cast<uint8_t>(win32path::LowerAscii(c));
+        h ^= static_cast<uint8_t>(hosttext::LowerAscii(c));
         h *= 16777619u;
     }
     return h;
@@ -116,103 +114,71 @@ FILE* OpenForAppend(const std::string& szPath, const char* szMode) {
 
 }  // namespace
 
-std::string Win32Env::CurrentHostDir() {
-    std::lock_guard<std::mutex> lock(m_cwdMutex);
-    return m_szCwd;
+const bool HostEnv::kFoldCase = true;
+
+namespace hostos {
+
+bool IsRegularFile(const std::string& szPath) {
+    const DWORD nAttr = GetFileAttributesA(ToBackslashes(szPath).c_str());
+    return nAttr != INVALID_FILE_ATTRIBUTES && (nAttr & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::string Win32Env::MapPath(const char* szWinPath) {
+}  // namespace hostos
+
+// The process's instance: drive paths as they are, network paths untouched, the rest against
+// the process's current directory. A rooted instance: under the root, or, while its current
+// directory lies outside the root, against that directory.
+std::string HostEnv::MapPath(const char* szWinPath) {
     const std::string s = ToSlashes(szWinPath);
-    if (!m_opts.bMapDrives) {
-        if (IsDriveSpec(s)) return DrivePath(s[0], s.substr(2));
-        if (s.size() >= 2 && s[0] == '/' && s[1] == '/') return s;  // a network path
-        const std::string szCwd = ProcessCurrentDir();
-        if (!IsDriveSpec(szCwd)) return szCwd + "/" + s;
-        if (!s.empty() && s[0] == '/') return DrivePath(szCwd[0], s);  // rooted on this drive
-        return DrivePath(szCwd[0], szCwd.substr(2) + "/" + s);
+    if (!m_opts.bProcessDir) {
+        const std::string szMapped = MapUnderRoot(s);
+        if (!szMapped.empty()) return szMapped;
+    } else if (IsDriveSpec(s)) {
+        return DrivePath(s[0], s.substr(2));
+    } else if (s.size() >= 2 && s[0] == '/' && s[1] == '/') {
+        return s;  // a network path
     }
-    const std::string& szRoot = m_opts.szRoot;
-    if (IsDriveSpec(s)) {
-        return szRoot + "/" + win32path::LowerAscii(s[0]) + Normalize(s.substr(2));
-    }
-    const std::string szHostCwd = CurrentHostDir();
-    std::string szCwdRest;
-    const char cDrive = win32path::DriveOf(szRoot, szHostCwd, &szCwdRest);
-    if (!s.empty() && s[0] == '/') {  // rooted on the current drive
-        return szRoot + "/" + (cDrive != 0 ? cDrive : 'd') + Normalize(s);
-    }
-    // Inside the root a relative name cannot climb out of its drive.
-    if (cDrive != 0) return szRoot + "/" + cDrive + Normalize(szCwdRest + "/" + s);
-    if (IsDriveSpec(szHostCwd)) return DrivePath(szHostCwd[0], szHostCwd.substr(2) + "/" + s);
-    return szHostCwd + "/" + s;
+    const std::string szCwd = m_opts.bProcessDir ? ProcessCurrentDir() : CurrentHostDir();
+    if (!IsDriveSpec(szCwd)) return szCwd + "/" + s;
+    if (m_opts.bProcessDir && !s.empty() && s[0] == '/') return DrivePath(szCwd[0], s);
+    return DrivePath(szCwd[0], szCwd.substr(2) + "/" + s);
 }
 
-size_t Win32Env::GetCurrentDir(char* szBuf, size_t nSize) {
+size_t HostEnv::GetCurrentDir(char* szBuf, size_t nSize) {
     if (szBuf == nullptr || nSize == 0) return 0;
-    if (!m_opts.bMapDrives) return IniCopyResult(ProcessCurrentDir(), szBuf, nSize);
-    const std::string szHost = CurrentHostDir();
-    std::string szRest;
-    const char cDrive = win32path::DriveOf(m_opts.szRoot, szHost, &szRest);
-    std::string szWin;
-    if (cDrive != 0) {
-        szWin = std::string(1, win32path::UpperAscii(cDrive)) + ":/" +
-                (szRest.empty() ? std::string() : szRest.substr(1));
-    } else {
-        szWin = szHost;
-    }
-    return IniCopyResult(szWin, szBuf, nSize);
+    if (m_opts.bProcessDir) return IniCopyResult(ProcessCurrentDir(), szBuf, nSize);
+    const std::string szWin = WinDirUnderRoot();
+    return IniCopyResult(!szWin.empty() ? szWin : CurrentHostDir(), szBuf, nSize);
 }
 
-bool Win32Env::SetCurrentDir(const char* szWinPath) {
-    const std::string szHost = MapPath(szWinPath);
-    if (!m_opts.bMapDrives) {
-        if (!SetCurrentDirectoryA(ToBackslashes(szHost).c_str())) {
-            DebugFailure("SetCurrentDir", szHost, GetLastError());
-            return false;
-        }
-        return true;
+bool HostEnv::EnterHostDir(const std::string& szHost) {
+    if (m_opts.bProcessDir && !SetCurrentDirectoryA(ToBackslashes(szHost).c_str())) {
+        DebugFailure("SetCurrentDir", szHost, GetLastError());
+        return false;
     }
-    if (!IsDirectory(szHost)) {
+    if (!m_opts.bProcessDir && !IsDirectory(szHost)) {
         DebugFailure("SetCurrentDir", szHost, ERROR_PATH_NOT_FOUND);
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_cwdMutex);
-    m_szCwd = szHost;
     return true;
 }
 
-std::vector<std::string> Win32Env::FindFiles(const char* szWinPattern) {
-    const std::string s = ToSlashes(szWinPattern);
-    const size_t nSlash = s.rfind('/');
-    std::string szDir, szPattern;
-    if (nSlash != std::string::npos) {
-        szDir = MapPath(s.substr(0, nSlash + 1).c_str());
-        szPattern = s.substr(nSlash + 1);
-    } else if (IsDriveSpec(s)) {
-        szDir = MapPath(s.substr(0, 2).c_str());
-        szPattern = s.substr(2);
-    } else {
-        szDir = MapPath(".");
-        szPattern = s;
-    }
+std::vector<std::string> HostEnv::ListHostDirectory(const std::string& szHostDir) {
     std::vector<std::string> names;
-    std::string szSearch = ToBackslashes(szDir);
+    std::string szSearch = ToBackslashes(szHostDir);
     if (szSearch.empty() || szSearch.back() != '\\') szSearch += '\\';
     szSearch += '*';
     WIN32_FIND_DATAA fd{};
     HANDLE hFind = FindFirstFileA(szSearch.c_str(), &fd);
     if (hFind == INVALID_HANDLE_VALUE) return names;
     do {
-        const size_t nLength = strnlen(fd.cFileName, sizeof(fd.cFileName));
-        const std::string szName(fd.cFileName, nLength);
-        if (szName == "." || szName == ".." || szName.empty()) continue;
-        if (win32path::WildcardMatch(szPattern, szName)) names.push_back(szName);
+        names.emplace_back(fd.cFileName, strnlen(fd.cFileName, sizeof(fd.cFileName)));
     } while (FindNextFileA(hFind, &fd));
     FindClose(hFind);
     return names;
 }
 
-bool Win32Env::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) {
+bool HostEnv::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExists) {
     const std::string szSrc = MapPath(szFrom);
     const std::string szDst = MapPath(szTo);
     if (!CopyFileA(ToBackslashes(szSrc).c_str(), ToBackslashes(szDst).c_str(),
@@ -223,7 +189,7 @@ bool Win32Env::CopyFileTo(const char* szFrom, const char* szTo, bool bFailIfExis
     return true;
 }
 
-bool Win32Env::RemoveFile(const char* szWinPath, std::string* pszWhy) {
+bool HostEnv::RemoveFile(const char* szWinPath, std::string* pszWhy) {
     const std::string szHost = MapPath(szWinPath);
     if (!DeleteFileA(ToBackslashes(szHost).c_str())) {
         const DWORD nErr = GetLastError();
@@ -244,7 +210,7 @@ bool Win32Env::RemoveFile(const char* szWinPath, std::string* pszWhy) {
     return true;
 }
 
-bool Win32Env::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
+bool HostEnv::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
     if (pOut == nullptr) return false;
     const HANDLE h = CreateFileA(ToBackslashes(MapPath(szWinPath)).c_str(), 0,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -265,14 +231,14 @@ bool Win32Env::GetFileIdentity(const char* szWinPath, FileIdentity* pOut) {
     return true;
 }
 
-PathKind Win32Env::GetPathKind(const char* szWinPath) {
+PathKind HostEnv::GetPathKind(const char* szWinPath) {
     const DWORD nAttr = GetFileAttributesA(ToBackslashes(MapPath(szWinPath)).c_str());
     if (nAttr == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
     if ((nAttr & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kDirectory;
     return (nAttr & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::kOther : PathKind::kFile;
 }
 
-int64_t Win32Env::FileAgeSeconds(const char* szWinPath) {
+int64_t HostEnv::FileAgeSeconds(const char* szWinPath) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExA(ToBackslashes(MapPath(szWinPath)).c_str(), GetFileExInfoStandard,
                               &data))
@@ -287,7 +253,7 @@ int64_t Win32Env::FileAgeSeconds(const char* szWinPath) {
     return nAge < 0 ? 0 : static_cast<int64_t>(static_cast<double>(nAge) * m_opts.dTimeScale);
 }
 
-bool Win32Env::MakeDirectory(const char* szWinPath) {
+bool HostEnv::MakeDirectory(const char* szWinPath) {
     const std::string szHost = MapPath(szWinPath);
     if (!CreateDirectoryA(ToBackslashes(szHost).c_str(), nullptr)) {
         const DWORD nErr = GetLastError();
@@ -297,7 +263,7 @@ bool Win32Env::MakeDirectory(const char* szWinPath) {
     return true;
 }
 
-FILE* Win32Env::OpenFile(const char* szWinPath, const char* szMode) {
+FILE* HostEnv::OpenFile(const char* szWinPath, const char* szMode) {
     if (szMode == nullptr) return nullptr;
     const std::string szHost = MapPath(szWinPath);
     if (szMode[0] == 'a' && std::strchr(szMode, '+') == nullptr) {
@@ -310,15 +276,12 @@ FILE* Win32Env::OpenFile(const char* szWinPath, const char* szMode) {
     return pFile;
 }
 
-size_t Win32Env::ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
+size_t HostEnv::ReadProfileString(const char* szSection, const char* szKey, const char* szDefault,
                                    char* szOut, size_t nSize, const char* szWinPath) {
     if (szOut == nullptr || nSize == 0) return 0;
     if (szSection == nullptr || szKey == nullptr) {
         // The API would list sections or keys here; the station asks for values only.
-        std::string szValue = szDefault != nullptr ? szDefault : "";
-        while (!szValue.empty() && (szValue.back() == ' ' || szValue.back() == '\t'))
-            szValue.pop_back();
-        return IniCopyResult(szValue, szOut, nSize);
+        return IniCopyResult(IniDefault(szDefault), szOut, nSize);
     }
     const std::string szFile = ToBackslashes(MapPath(szWinPath));
     const DWORD nCapacity = nSize > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(nSize);
@@ -331,18 +294,23 @@ size_t Win32Env::ReadProfileString(const char* szSection, const char* szKey, con
 
 // ---- Named mappings ------------------------------------------------------------------------
 
-std::string Win32Env::MappingObjectName(const char* szName) const {
-    if (!m_opts.bMapDrives) return szName;
+namespace {
+
+// The kernel object name of a named mapping (rooted instances keep theirs apart).
+std::string MappingObjectName(const HostOptions& opts, const char* szName) {
+    if (opts.bProcessDir) return szName;
     char szPrefix[32];
     std::snprintf(szPrefix, sizeof(szPrefix), "velmora-%08x-",
-                  static_cast<unsigned>(RootHash(m_opts.szRoot)));
+                  static_cast<unsigned>(RootHash(opts.szRoot)));
     return szPrefix + std::string(szName);
 }
 
-bool Win32Env::OpenMapping(const char* szName, MappedView* pOut) {
+}  // namespace
+
+bool HostEnv::OpenMapping(const char* szName, MappedView* pOut) {
     if (szName == nullptr || pOut == nullptr) return false;
     *pOut = MappedView{};
-    const std::string szObject = MappingObjectName(szName);
+    const std::string szObject = MappingObjectName(m_opts, szName);
     // Read and write access (FILE_MAP_WRITE), as the station opens the two areas: no more
     // than that is asked of a mapping another program created.
     HANDLE h = OpenFileMappingA(FILE_MAP_WRITE, FALSE, szObject.c_str());
@@ -372,11 +340,11 @@ bool Win32Env::OpenMapping(const char* szName, MappedView* pOut) {
     return true;
 }
 
-bool Win32Env::CreateMapping(const char* szName, size_t nSize, MappedView* pOut, bool* pbCreated) {
+bool HostEnv::CreateMapping(const char* szName, size_t nSize, MappedView* pOut, bool* pbCreated) {
     if (szName == nullptr || pOut == nullptr || nSize == 0) return false;
     *pOut = MappedView{};
     if (pbCreated != nullptr) *pbCreated = false;
-    const std::string szObject = MappingObjectName(szName);
+    const std::string szObject = MappingObjectName(m_opts, szName);
     const uint64_t nSize64 = static_cast<uint64_t>(nSize);
     HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                   static_cast<DWORD>(nSize64 >> 32),
@@ -405,7 +373,7 @@ bool Win32Env::CreateMapping(const char* szName, size_t nSize, MappedView* pOut,
     return true;
 }
 
-void Win32Env::CloseMapping(MappedView* pView) {
+void HostEnv::CloseMapping(MappedView* pView) {
     if (pView == nullptr || pView->pView == nullptr) return;
     UnmapViewOfFile(pView->pView);
     if (pView->nHandle != -1 && pView->nHandle != 0) {

@@ -1,5 +1,5 @@
 // Win32Loop: the message pump, the carrier window and its window procedure, window
-// timers handed to the loop's thread, the work queue; and the loop calls of Win32Env.
+// timers handed to the loop's thread, the work queue; and HostEnv's StartTimer.
 #include "platform/win32/loop_win32.h"
 
 #include <windows.h>
@@ -58,7 +58,7 @@ bool RegisterCarrierClass() {
 
 }  // namespace
 
-Win32Loop::Win32Loop(Win32Env* pEnv) : m_pEnv(pEnv) {}
+Win32Loop::Win32Loop(HostEnv* pEnv) : m_pEnv(pEnv) {}
 
 Win32Loop::~Win32Loop() {
     HWND hCarrier = static_cast<HWND>(m_hCarrier.exchange(nullptr));
@@ -161,35 +161,28 @@ bool Win32Loop::OnWindowThread() const {
 
 void Win32Loop::StartTimer(uint32_t nId, uint32_t nPeriodMs) {
     if (nPeriodMs == 0) nPeriodMs = 1;
-    bool bDirect = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_timers[nId] = nPeriodMs;
-        bDirect = OnWindowThread();
-        if (bDirect) {
-            m_timerTodo.erase(nId);
-        } else {
-            m_timerTodo.insert(nId);
-            WakeLocked();
-        }
-    }
-    if (bDirect) ArmOnWindow(nId, nPeriodMs);
+    if (NoteTimer(nId, nPeriodMs)) ArmOnWindow(nId, nPeriodMs);
 }
 
 void Win32Loop::StopTimer(uint32_t nId) {
-    bool bDirect = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
+    if (NoteTimer(nId, 0)) DisarmOnWindow(nId);
+}
+
+bool Win32Loop::NoteTimer(uint32_t nId, uint32_t nPeriodMs) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (nPeriodMs != 0) {
+        m_timers[nId] = nPeriodMs;
+    } else {
         m_timers.erase(nId);
-        bDirect = OnWindowThread();
-        if (bDirect) {
-            m_timerTodo.erase(nId);
-        } else {
-            m_timerTodo.insert(nId);
-            WakeLocked();
-        }
     }
-    if (bDirect) DisarmOnWindow(nId);
+    const bool bDirect = OnWindowThread();
+    if (bDirect) {
+        m_timerTodo.erase(nId);
+    } else {
+        m_timerTodo.insert(nId);
+        WakeLocked();
+    }
+    return bDirect;
 }
 
 void Win32Loop::Post(Work fn) {
@@ -284,20 +277,10 @@ bool Win32Loop::IsProgramMessage(uint32_t nMsg, bool bDialog) {
     return nMsg >= nFirst && nMsg <= 0xBFFF;
 }
 
-// ---- The loop calls of Win32Env ------------------------------------------------------------
+// ---- The timer call of HostEnv ----------------------------------------------------------
 
-void Win32Env::RunLoop(LoopHandler* pHandler) { m_pLoop->Run(pHandler); }
-
-void Win32Env::QuitLoop() { m_pLoop->Quit(); }
-
-void Win32Env::StartTimer(uint32_t nId, uint32_t nPeriodMs) {
-    m_pLoop->StartTimer(nId, ScaleMs(nPeriodMs == 0 ? 10 : nPeriodMs));
-}
-
-void Win32Env::StopTimer(uint32_t nId) { m_pLoop->StopTimer(nId); }
-
-void Win32Env::PostTask(std::function<void()> fn) {
-    m_pLoop->Post([fn = std::move(fn)](LoopHandler*) { fn(); });
+void HostEnv::StartTimer(uint32_t nId, uint32_t nPeriodMs) {
+    LoopOf(this)->StartTimer(nId, ScaleMs(nPeriodMs == 0 ? 10 : nPeriodMs));
 }
 
 }  // namespace vplat

@@ -17,35 +17,26 @@
 #include <set>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/host_env.h"
 
 namespace vplat {
-
-class Win32Env;
 
 // The back-end's private messages (in the WM_APP range, never handed to the program).
 constexpr uint32_t kMsgLoopWake = 0xBF00;         // to the carrier: work or timer changes wait
 constexpr uint32_t kMsgControlsChanged = 0xBF01;  // to the dialog: control texts changed
 
-class Win32Loop final {
+class Win32Loop final : public HostLoop {
   public:
-    // A work item; gets the loop's handler (null when Run was given none).
-    using Work = std::function<void(LoopHandler*)>;
+    explicit Win32Loop(HostEnv* pEnv);
+    ~Win32Loop() override;  // destroys the carrier (on its thread; elsewhere left to the process)
 
-    explicit Win32Loop(Win32Env* pEnv);
-    ~Win32Loop();  // destroys the carrier (on its thread; elsewhere it is left to the process)
-    Win32Loop(const Win32Loop&) = delete;
-    Win32Loop& operator=(const Win32Loop&) = delete;
-
-    // Delivers window messages, timers and work until Quit. A Quit that came before Run
-    // ends the next Run at once.
-    void Run(LoopHandler* pHandler);
-    void Quit();
+    // Delivers window messages, timers and work.
+    void Run(LoopHandler* pHandler) override;
+    void Quit() override;
+    void StopTimer(uint32_t nId) override;
+    void Post(Work fn) override;
     // Arms (or re-arms) timer nId with a real period in milliseconds. Any thread.
     void StartTimer(uint32_t nId, uint32_t nPeriodMs);
-    // Disarms timer nId; no tick of it is delivered afterwards. Any thread.
-    void StopTimer(uint32_t nId);
-    void Post(Work fn);
 
     // Gives the carrier a title (creating the carrier on the calling thread first); an
     // empty title takes it away. False when the window cannot be made.
@@ -80,11 +71,14 @@ class Win32Loop final {
     void WakeLocked();
     // Runs the queued work and applies the queued timer changes. Loop thread.
     void Drain();
+    // Records timer nId's real period (0: stopped). True when the caller is on the window
+    // thread and changes the window timer itself; else the change is handed to that thread.
+    bool NoteTimer(uint32_t nId, uint32_t nPeriodMs);
     // SetTimer / KillTimer on the current timer window. Loop thread.
     void ArmOnWindow(uint32_t nId, uint32_t nPeriodMs);
     void DisarmOnWindow(uint32_t nId);
 
-    Win32Env* m_pEnv;                             // debug output
+    HostEnv* m_pEnv;                              // debug output
     std::atomic<void*> m_hCarrier{nullptr};       // HWND of the carrier, once made
     unsigned long m_nWindowThread = 0;            // thread id of the carrier (set before it)
     void* m_hTimerWindow = nullptr;               // HWND the timers are set on (window thread)

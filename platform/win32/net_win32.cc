@@ -1,4 +1,4 @@
-// Win32Env's events (kernel events) and the TCP socket calls of the manager link on
+// HostEnv's events on Win32 (kernel events) and the TCP socket calls of the manager link on
 // Winsock 2. A socket waited on together with events is watched with WSAEventSelect
 // (FD_READ | FD_CLOSE) and WaitForMultipleObjects; what EnumNetworkEvents reports is the
 // socket's state (bytes queued, the peer's close seen once and remembered), so a second
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/env_wrapper.h"
+#include "platform/host_sockets.h"
 #include "platform/win32/event_win32.h"
 #include "platform/win32/win32_env.h"
 
@@ -154,7 +155,7 @@ bool ShutdownSocket(SocketHandle s) {
 
 }  // namespace internal
 
-std::unique_ptr<Event> Win32Env::NewEvent(bool bManualReset) {
+std::unique_ptr<Event> HostEnv::NewEvent(bool bManualReset) {
     HANDLE h = CreateEventA(nullptr, bManualReset ? TRUE : FALSE, FALSE, nullptr);
     if (h == nullptr) {
         DebugFailure("CreateEventA", "", GetLastError());
@@ -163,7 +164,7 @@ std::unique_ptr<Event> Win32Env::NewEvent(bool bManualReset) {
     return std::make_unique<Win32Event>(h);
 }
 
-int Win32Env::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,
+int HostEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,
                                  uint32_t nTimeoutMs) {
     std::vector<HANDLE> handles;
     std::vector<int> indexes;  // event index of each handle
@@ -208,7 +209,7 @@ int Win32Env::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHand
     return -1;
 }
 
-int Win32Env::EnumNetworkEvents(SocketHandle s) {
+int HostEnv::EnumNetworkEvents(SocketHandle s) {
     if (s == kNoSocket) return 0;
     if (SelectedEvent(Sock(s), nullptr) == WSA_INVALID_EVENT) return 0;
     std::lock_guard<std::mutex> lock(g_watchMutex);
@@ -239,7 +240,7 @@ int Win32Env::EnumNetworkEvents(SocketHandle s) {
     return nEvents;
 }
 
-SocketHandle Win32Env::SockOpenTcp() {
+SocketHandle HostEnv::SockOpenTcp() {
     if (!StartWinsock()) {
         DebugOutput("WSAStartup failed");
         return kNoSocket;
@@ -254,7 +255,7 @@ SocketHandle Win32Env::SockOpenTcp() {
     return static_cast<SocketHandle>(s);
 }
 
-bool Win32Env::SockSetLingerOff(SocketHandle s) {
+bool HostEnv::SockSetLingerOff(SocketHandle s) {
     linger l{};
     l.l_onoff = 1;
     l.l_linger = 0;
@@ -262,17 +263,14 @@ bool Win32Env::SockSetLingerOff(SocketHandle s) {
                       sizeof(l)) == 0;
 }
 
-bool Win32Env::SockSetNoDelay(SocketHandle s) {
+bool HostEnv::SockSetNoDelay(SocketHandle s) {
     const BOOL bOne = TRUE;
     return setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bOne),
                       sizeof(bOne)) == 0;
 }
 
-bool Win32Env::SockBind(SocketHandle s, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(nPort);
+bool HostEnv::SockBind(SocketHandle s, uint16_t nPort) {
+    sockaddr_in addr = hostsock::Ipv4Address<sockaddr_in>(AF_INET, INADDR_ANY, nPort);
     if (bind(Sock(s), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         DebugFailure("bind", std::to_string(nPort), static_cast<unsigned long>(WSAGetLastError()));
         return false;
@@ -285,11 +283,8 @@ namespace {
 thread_local int t_nLastSockError = 0;
 }  // namespace
 
-int Win32Env::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(nAddr);
-    addr.sin_port = htons(nPort);
+int HostEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
+    sockaddr_in addr = hostsock::Ipv4Address<sockaddr_in>(AF_INET, nAddr, nPort);
     if (connect(Sock(s), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return 1;
     const int nErr = WSAGetLastError();
     if (nErr == WSAEWOULDBLOCK || nErr == WSAEINPROGRESS || nErr == WSAEALREADY ||
@@ -300,22 +295,14 @@ int Win32Env::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
     return 0;
 }
 
-const char* Win32Env::SockLastFailure() {
-    switch (t_nLastSockError) {
-        case WSAECONNREFUSED: return "refused";
-        case WSAETIMEDOUT: return "timed out";
-        case WSAENETUNREACH:
-        case WSAEHOSTUNREACH:
-        case WSAENETDOWN:
-        case WSAEHOSTDOWN: return "no route";
-        case WSAEADDRNOTAVAIL:
-        case WSAEAFNOSUPPORT:
-        case WSAEINVAL: return "bad address";
-        default: return "error";
-    }
+const char* HostEnv::SockLastFailure() {
+    static const hosttext::SockErrorCodes kCodes = {
+        WSAECONNREFUSED, WSAETIMEDOUT, {WSAENETUNREACH, WSAEHOSTUNREACH, WSAENETDOWN, WSAEHOSTDOWN},
+        {WSAEADDRNOTAVAIL, WSAEAFNOSUPPORT, WSAEINVAL}};
+    return hosttext::SockFailureWords(t_nLastSockError, kCodes);
 }
 
-int Win32Env::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
+int HostEnv::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
     fd_set readSet, writeSet, errorSet;
     FD_ZERO(&readSet);
     FD_ZERO(&writeSet);
@@ -360,33 +347,33 @@ int Win32Env::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
     return nResult;
 }
 
-bool Win32Env::SockSetBlocking(SocketHandle s, bool bBlocking) {
+bool HostEnv::SockSetBlocking(SocketHandle s, bool bBlocking) {
     if (bBlocking) Deselect(Sock(s));
     u_long nNonBlocking = bBlocking ? 0 : 1;
     return ioctlsocket(Sock(s), FIONBIO, &nNonBlocking) == 0;
 }
 
-bool Win32Env::SockSetSendTimeout(SocketHandle s, uint32_t nMs) {
+bool HostEnv::SockSetSendTimeout(SocketHandle s, uint32_t nMs) {
     return SetTimeoutOption(Sock(s), SO_SNDTIMEO, ScaleMs(nMs));
 }
 
-bool Win32Env::SockSetRecvTimeout(SocketHandle s, uint32_t nMs) {
+bool HostEnv::SockSetRecvTimeout(SocketHandle s, uint32_t nMs) {
     return SetTimeoutOption(Sock(s), SO_RCVTIMEO, ScaleMs(nMs));
 }
 
-bool Win32Env::SockSetSendBuffer(SocketHandle s, int nBytes) {
+bool HostEnv::SockSetSendBuffer(SocketHandle s, int nBytes) {
     return setsockopt(Sock(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&nBytes),
                       sizeof(nBytes)) == 0;
 }
 
-bool Win32Env::SockSetRecvBuffer(SocketHandle s, int nBytes) {
+bool HostEnv::SockSetRecvBuffer(SocketHandle s, int nBytes) {
     return setsockopt(Sock(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&nBytes),
                       sizeof(nBytes)) == 0;
 }
 
 // An orderly close by the peer (recv gives 0) also answers -1: the link learns of a close
 // from EnumNetworkEvents (kNetClose) before it reads, so -1 here only ends a read loop.
-int Win32Env::SockRecv(SocketHandle s, void* pBuf, int nSize) {
+int HostEnv::SockRecv(SocketHandle s, void* pBuf, int nSize) {
     if (pBuf == nullptr || nSize <= 0) return 0;
     const int nTaken = GiveTaken(Sock(s), pBuf, nSize);
     if (nTaken > 0) return nTaken;
@@ -401,7 +388,7 @@ int Win32Env::SockRecv(SocketHandle s, void* pBuf, int nSize) {
     return -1;
 }
 
-int Win32Env::SockSend(SocketHandle s, const void* pBuf, int nSize) {
+int HostEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
     if (pBuf == nullptr || nSize <= 0) return 0;
     const int n = send(Sock(s), static_cast<const char*>(pBuf), nSize, 0);
     if (n >= 0) return n;
@@ -410,30 +397,16 @@ int Win32Env::SockSend(SocketHandle s, const void* pBuf, int nSize) {
     return -1;
 }
 
-bool Win32Env::SockClose(SocketHandle s) {
+bool HostEnv::SockClose(SocketHandle s) {
     if (s == kNoSocket) return false;
     Forget(Sock(s));
     return closesocket(Sock(s)) == 0;
 }
 
-uint32_t Win32Env::LocalIPv4() {
+uint32_t HostEnv::LocalIPv4() {
     if (!StartWinsock()) return 0;
-    char szHost[256] = {};
-    if (gethostname(szHost, sizeof(szHost) - 1) != 0) return 0;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pList = nullptr;
-    if (getaddrinfo(szHost, nullptr, &hints, &pList) != 0 || pList == nullptr) return 0;
-    uint32_t nAddr = 0;
-    for (const addrinfo* p = pList; p != nullptr; p = p->ai_next) {
-        if (p->ai_family == AF_INET && p->ai_addr != nullptr) {
-            nAddr = ntohl(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
-            break;
-        }
-    }
-    freeaddrinfo(pList);
-    return nAddr;
+    return hostsock::FirstLocalIPv4<addrinfo, sockaddr_in>(gethostname, getaddrinfo,
+                                                           freeaddrinfo, AF_INET, SOCK_STREAM);
 }
 
 }  // namespace vplat

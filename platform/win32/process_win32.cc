@@ -1,4 +1,4 @@
-// Win32Env's WinExec: "<dir>/<name>[ args]" in Windows form started with CreateProcessA,
+// HostEnv's WinExec on Win32: "<dir>/<name>[ args]" in Windows form started with CreateProcessA,
 // without a shell and without a search of PATH, in the program's own directory, shown
 // as nShow asks, with VELMORA_ROOT naming this station root. The process handles are
 // closed at once: nobody waits for a sibling program.
@@ -7,38 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/path_win32.h"
 #include "platform/win32/win32_env.h"
 
 namespace vplat {
 
 namespace {
-
-std::vector<std::string> SplitBlanks(const std::string& s) {
-    std::vector<std::string> words;
-    size_t nPos = 0;
-    while (nPos < s.size()) {
-        while (nPos < s.size() && (s[nPos] == ' ' || s[nPos] == '\t')) ++nPos;
-        if (nPos >= s.size()) break;
-        if (s[nPos] == '"') {
-            const size_t nClose = s.find('"', nPos + 1);
-            const size_t nEnd = nClose == std::string::npos ? s.size() : nClose;
-            words.push_back(s.substr(nPos + 1, nEnd - nPos - 1));
-            nPos = nEnd + 1;
-            continue;
-        }
-        size_t nEnd = nPos;
-        while (nEnd < s.size() && s[nEnd] != ' ' && s[nEnd] != '\t') ++nEnd;
-        words.push_back(s.substr(nPos, nEnd - nPos));
-        nPos = nEnd;
-    }
-    return words;
-}
-
-bool IsRegularFile(const std::string& szPath) {
-    const DWORD nAttr = GetFileAttributesA(win32path::ToBackslashes(szPath).c_str());
-    return nAttr != INVALID_FILE_ATTRIBUTES && (nAttr & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
 
 // One argument as the C runtime of the child splits it again.
 std::string QuoteArgument(const std::string& szArg) {
@@ -85,27 +58,13 @@ std::vector<char> EnvironmentWithRoot(const std::string& szRoot) {
 
 }  // namespace
 
-bool Win32Env::StartProgram(const char* szWinCommandLine, int nShow) {
-    const std::string szLine = szWinCommandLine != nullptr ? szWinCommandLine : "";
-    std::vector<std::string> words = SplitBlanks(szLine);
-    if (words.empty()) return false;
-    // An unquoted program path with blanks: like WinExec, try ever longer prefixes.
-    std::string szProgram = MapPath(words[0].c_str());
-    size_t nArgsFrom = 1;
-    if (szLine.find('"') == std::string::npos) {
-        std::string szJoined = words[0];
-        for (size_t i = 1; i < words.size() && !IsRegularFile(szProgram); ++i) {
-            szJoined += " " + words[i];
-            const std::string szTry = MapPath(szJoined.c_str());
-            if (IsRegularFile(szTry)) {
-                szProgram = szTry;
-                nArgsFrom = i + 1;
-            }
-        }
-    }
-    const std::string szApplication = win32path::ToBackslashes(szProgram);
+bool HostEnv::StartProgram(const char* szWinCommandLine, int nShow) {
+    std::string szProgram;
+    std::vector<std::string> args;
+    if (!ReadCommandLine(szWinCommandLine, &szProgram, &args)) return false;
+    const std::string szApplication = ToBackslashes(szProgram);
     std::string szCommand = QuoteArgument(szApplication);
-    for (size_t i = nArgsFrom; i < words.size(); ++i) szCommand += " " + QuoteArgument(words[i]);
+    for (const std::string& szArg : args) szCommand += " " + QuoteArgument(szArg);
     std::vector<char> command(szCommand.begin(), szCommand.end());
     command.push_back('\0');
 

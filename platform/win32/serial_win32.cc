@@ -1,11 +1,10 @@
-// Win32Env's serial port: "COMn" opened as "\\\\.\\COMn" for overlapped I/O, 8N1 without
+// HostEnv's serial port on Win32: "COMn" opened as "\\\\.\\COMn" for overlapped I/O, 8N1 without
 // flow control at the asked speed, DTR and RTS raised; reads return at once with what is
 // queued (interval time-out MAXDWORD). SerialWait waits for EV_RXCHAR together with the
 // stop event and reports the queue count from ClearCommError; a port whose driver stops
 // answering (a USB modem pulled out) reports -2.
 #include <windows.h>
 
-#include <cctype>
 #include <string>
 
 #include "platform/win32/event_win32.h"
@@ -20,15 +19,7 @@ constexpr DWORD kWriteTimeoutMs = 5000;  // a write the port cannot take in this
 // "COM3" -> "\\\\.\\COM3"; other names (already "\\\\.\\..." or a device path) stay.
 std::string SerialDeviceName(const char* szDevice) {
     const std::string s = szDevice != nullptr ? szDevice : "";
-    if (s.size() > 3 && s.size() <= 6 && (s[0] == 'C' || s[0] == 'c') &&
-        (s[1] == 'O' || s[1] == 'o') && (s[2] == 'M' || s[2] == 'm')) {
-        bool bDigits = true;
-        for (size_t i = 3; i < s.size(); ++i) {
-            bDigits = bDigits && std::isdigit(static_cast<unsigned char>(s[i])) != 0;
-        }
-        if (bDigits) return "\\\\.\\" + s;
-    }
-    return s;
+    return hosttext::IsComPortName(s) ? "\\\\.\\" + s : s;
 }
 
 bool IsSupportedBaud(int nBaud) {
@@ -84,7 +75,7 @@ int Transfer(HANDLE hPort, void* pBuf, int nSize, bool bWrite, int* pnError) {
 
 }  // namespace
 
-bool Win32Env::SerialDeviceExists(const char* szDevice) {
+bool HostEnv::SerialDeviceExists(const char* szDevice) {
     // A COM port cannot be looked at without opening it: opened for no access at all.
     const HANDLE h = CreateFileA(SerialDeviceName(szDevice).c_str(), 0, 0, nullptr, OPEN_EXISTING,
                                  0, nullptr);
@@ -93,7 +84,7 @@ bool Win32Env::SerialDeviceExists(const char* szDevice) {
     return true;
 }
 
-SerialHandle Win32Env::SerialOpen(const char* szDevice, int nBaud) {
+SerialHandle HostEnv::SerialOpen(const char* szDevice, int nBaud) {
     const std::string szName = SerialDeviceName(szDevice);
     if (!IsSupportedBaud(nBaud)) {
         DebugOutput(("SerialOpen: unsupported speed " + std::to_string(nBaud)).c_str());
@@ -141,7 +132,7 @@ SerialHandle Win32Env::SerialOpen(const char* szDevice, int nBaud) {
     return SerialHandle{static_cast<int64_t>(reinterpret_cast<intptr_t>(hPort))};
 }
 
-int Win32Env::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) {
+int HostEnv::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) {
     if (pnQueued != nullptr) *pnQueued = 0;
     if (!h.IsOpen()) return -2;
     HANDLE hPort = Port(h);
@@ -215,39 +206,17 @@ int Win32Env::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int*
     return nResult;
 }
 
-namespace {
+const int HostEnv::kSerialBadHandle = ERROR_INVALID_HANDLE;
+const int HostEnv::kSerialBadArgument = ERROR_INVALID_PARAMETER;
 
-// The error code for a read or write that cannot start: no port, no buffer or a
-// negative size. 0 when it may go.
-int SerialArgumentError(SerialHandle h, const void* pBuf, int nSize) {
-    if (!h.IsOpen()) return ERROR_INVALID_HANDLE;
-    if (pBuf == nullptr || nSize < 0) return ERROR_INVALID_PARAMETER;
-    return 0;
+int HostEnv::SerialTransfer(SerialHandle h, void* pBuf, int nSize, bool bWrite, int* pnError) {
+    const int n = Transfer(Port(h), pBuf, nSize, bWrite, pnError);
+    if (!bWrite || n != 0) return n;
+    *pnError = ERROR_WRITE_FAULT;  // the write time-out passed with nothing taken
+    return -1;
 }
 
-}  // namespace
-
-int Win32Env::SerialRead(SerialHandle h, void* pBuf, int nSize, int* pnError) {
-    int nError = 0;
-    if (pnError == nullptr) pnError = &nError;
-    *pnError = SerialArgumentError(h, pBuf, nSize);
-    if (*pnError != 0) return -1;
-    if (nSize == 0) return 0;
-    return Transfer(Port(h), pBuf, nSize, false, pnError);
-}
-
-int Win32Env::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) {
-    int nError = 0;
-    if (pnError == nullptr) pnError = &nError;
-    *pnError = SerialArgumentError(h, pBuf, nSize);
-    if (*pnError != 0) return -1;
-    if (nSize == 0) return 0;
-    const int n = Transfer(Port(h), const_cast<void*>(pBuf), nSize, true, pnError);
-    if (n == 0) *pnError = ERROR_WRITE_FAULT;  // the write time-out passed with nothing taken
-    return n == 0 ? -1 : n;
-}
-
-void Win32Env::SerialClose(SerialHandle h) {
+void HostEnv::SerialClose(SerialHandle h) {
     if (!h.IsOpen()) return;
     HANDLE hPort = Port(h);
     EscapeCommFunction(hPort, CLRDTR);

@@ -1,5 +1,5 @@
-// Local calendar time from and to Time64 seconds (_localtime64_s / _mktime64, the
-// daylight flag left to the library) and UTF-8 <-> CP949 text. The UTF-8 side is decoded
+// The C runtime's _localtime64_s and _mktime64 behind the shared calendar conversions,
+// and UTF-8 <-> CP949 text. The UTF-8 side is decoded
 // here, character by character, so that every bad sequence and every character without a
 // CP949 form becomes exactly one '?'; the CP949 table is the system's code page 949.
 #include <time.h>
@@ -7,49 +7,25 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/host_env.h"
 
 namespace vplat {
 
-LocalTime LocalTimeFromTime64(int64_t t) {
+namespace hostos {
+
+bool LocalTm(int64_t t, std::tm* pParts) {
     const __time64_t tt = static_cast<__time64_t>(t);
-    tm parts{};
-    LocalTime out;
-    if (_localtime64_s(&parts, &tt) != 0) return out;
-    out.nYear = parts.tm_year + 1900;
-    out.nMonth = parts.tm_mon + 1;
-    out.nDay = parts.tm_mday;
-    out.nDayOfWeek = parts.tm_wday;
-    out.nHour = parts.tm_hour;
-    out.nMinute = parts.tm_min;
-    out.nSecond = parts.tm_sec;
-    return out;
+    return _localtime64_s(pParts, &tt) == 0;
 }
 
-int64_t Time64FromLocal(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
-    tm parts{};
-    parts.tm_year = nYear - 1900;
-    parts.tm_mon = nMonth - 1;
-    parts.tm_mday = nDay;
-    parts.tm_hour = nHour;
-    parts.tm_min = nMinute;
-    parts.tm_sec = nSecond;
-    parts.tm_isdst = -1;
-    return static_cast<int64_t>(_mktime64(&parts));
-}
+int64_t MakeTime64(std::tm* pParts) { return static_cast<int64_t>(_mktime64(pParts)); }
+
+}  // namespace hostos
 
 namespace {
 
 constexpr UINT kCodePage949 = 949;
 constexpr uint32_t kBad = 0xFFFFFFFFu;  // not a character
-
-// Length of the UTF-8 sequence that starts with byte c (1 for a stray byte).
-size_t Utf8Length(unsigned char c) {
-    if (c >= 0xF0 && c <= 0xF4) return 4;
-    if (c >= 0xE0) return c <= 0xEF ? 3 : 1;
-    if (c >= 0xC2) return 2;
-    return 1;
-}
 
 // Decodes the character at s[nPos]; kBad for a bad sequence. *pnLength gets the bytes
 // it takes (for a bad one: up to the first byte that cannot continue it).
@@ -59,7 +35,7 @@ uint32_t DecodeUtf8(const std::string& s, size_t nPos, size_t* pnLength) {
         *pnLength = 1;
         return c;
     }
-    const size_t nNeed = Utf8Length(c);
+    const size_t nNeed = hosttext::Utf8Length(c);
     size_t nHave = 1;
     while (nHave < nNeed && nPos + nHave < s.size() &&
            (static_cast<unsigned char>(s[nPos + nHave]) & 0xC0) == 0x80) {
@@ -146,9 +122,7 @@ std::string Cp949ToUtf8(const std::string& szCp949) {
             continue;
         }
         // A lead byte needs a trail byte of 0x41 or more; anything else is one bad byte.
-        const bool bPair = c >= 0x81 && c <= 0xFE && nPos + 1 < szCp949.size() &&
-                           static_cast<unsigned char>(szCp949[nPos + 1]) >= 0x41;
-        if (!bPair) {
+        if (!hosttext::IsCp949Pair(&szCp949[nPos], szCp949.size() - nPos)) {
             szOut += '?';
             ++nPos;
             continue;

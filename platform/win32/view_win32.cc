@@ -1,6 +1,6 @@
 // Win32Dialog: the main dialog window, its procedure, the controls shown from the model,
-// the system menu's about entry and the about box; the dialog calls of Win32Env
-// (ShowDialogView, SetControlText, GetControlText, DescribeControls).
+// the system menu's about entry and the about box; the dialog calls of HostEnv
+// (ShowDialogView, SetControlText).
 #include "platform/win32/view_win32.h"
 
 #include <windows.h>
@@ -79,7 +79,7 @@ std::string Utf8FromWide(const wchar_t* pText, size_t nChars) {
     return szText;
 }
 
-Win32Dialog::Win32Dialog(Win32Env* pEnv, Win32Loop* pLoop, bool bHeadless)
+Win32Dialog::Win32Dialog(HostEnv* pEnv, Win32Loop* pLoop, bool bHeadless)
     : m_pEnv(pEnv), m_pLoop(pLoop), m_bHeadless(bHeadless) {}
 
 Win32Dialog::~Win32Dialog() {
@@ -231,55 +231,38 @@ void Win32Dialog::PaintMinimised() {
     EndPaint(hWnd, &ps);
 }
 
-// ---- The dialog calls of Win32Env ----------------------------------------------------------
+// ---- The dialog calls of HostEnv -----------------------------------------------------------
 
-void Win32Env::ShowDialogView(const char* szCaption) {
+void HostEnv::ShowDialogView(const char* szCaption) {
     const std::string szTitle = szCaption != nullptr ? szCaption : "";
-    if (m_pDialog) {  // only this thread (the loop's) sets m_pDialog
-        m_pDialog->Show();
+    Win32Loop* pLoop = LoopOf(this);
+    if (m_pOs->pDialog) {  // only this thread (the loop's) sets the dialog
+        m_pOs->pDialog->Show();
         return;
     }
-    auto pDialog = std::make_unique<Win32Dialog>(this, m_pLoop.get(), m_opts.bHeadless);
+    auto pDialog = std::make_unique<Win32Dialog>(this, pLoop, m_opts.bHeadless);
     if (!pDialog->Create(szTitle)) return;
-    m_pLoop->SetTimerWindow(pDialog->Window());
+    pLoop->SetTimerWindow(pDialog->Window());
     // The dialog takes the process's title over from the carrier.
-    if (!szTitle.empty() && m_pLoop->CarrierTitle() == szTitle) m_pLoop->SetCarrierTitle("");
+    if (!szTitle.empty() && pLoop->CarrierTitle() == szTitle) pLoop->SetCarrierTitle("");
     {
         std::lock_guard<std::mutex> lock(m_controlMutex);
         for (const auto& entry : m_controls) pDialog->MarkChanged(entry.first);
-        m_pDialog = std::move(pDialog);
+        m_pOs->pDialog = std::move(pDialog);
     }
-    m_pDialog->ShowChanged();
-    m_pDialog->Show();
+    m_pOs->pDialog->ShowChanged();
+    m_pOs->pDialog->Show();
 }
 
-void Win32Env::SetControlText(int nId, const std::string& szText) {
+void HostEnv::SetControlText(int nId, const std::string& szText) {
     Win32Dialog* pDialog = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_controlMutex);
         m_controls[nId] = szText;
-        pDialog = m_pDialog.get();
+        pDialog = m_pOs->pDialog.get();
         if (pDialog != nullptr) pDialog->MarkChanged(nId);
     }
     if (pDialog != nullptr && pDialog->OnDialogThread()) pDialog->ShowChanged();
-}
-
-std::string Win32Env::GetControlText(int nId) {
-    std::lock_guard<std::mutex> lock(m_controlMutex);
-    auto it = m_controls.find(nId);
-    return it == m_controls.end() ? std::string() : it->second;
-}
-
-std::string Win32Env::DescribeControls() {
-    std::lock_guard<std::mutex> lock(m_controlMutex);
-    std::string szOut;
-    for (const auto& [nId, szText] : m_controls) {
-        szOut += std::to_string(nId);
-        szOut += ' ';
-        for (const char c : szText) szOut += (c == '\n' || c == '\r') ? ' ' : c;
-        szOut += '\n';
-    }
-    return szOut;
 }
 
 }  // namespace vplat

@@ -15,7 +15,7 @@
 
 namespace vplat {
 
-class Win32Env;
+class HostEnv;
 class Win32Loop;
 
 // UTF-8 to UTF-16 and back (invalid sequences become U+FFFD); no Windows header needed.
@@ -24,7 +24,7 @@ std::string Utf8FromWide(const wchar_t* pText, size_t nChars);
 
 class Win32Dialog final {
   public:
-    Win32Dialog(Win32Env* pEnv, Win32Loop* pLoop, bool bHeadless);
+    Win32Dialog(HostEnv* pEnv, Win32Loop* pLoop, bool bHeadless);
     ~Win32Dialog();  // destroys the window (on its own thread)
     Win32Dialog(const Win32Dialog&) = delete;
     Win32Dialog& operator=(const Win32Dialog&) = delete;
@@ -55,7 +55,7 @@ class Win32Dialog final {
     // WM_PAINT while minimised: the application icon in the middle of the client area.
     void PaintMinimised();
 
-    Win32Env* m_pEnv;               // control model and debug output
+    HostEnv* m_pEnv;                // control model and debug output
     Win32Loop* m_pLoop;             // handler of the program's messages, timers
     bool m_bHeadless;               // never shown
     void* m_hWnd = nullptr;         // HWND of the dialog

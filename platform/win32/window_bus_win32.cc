@@ -1,5 +1,5 @@
 // Windows by title on Win32: the station's programs find each other with FindWindowA and
-// talk with SendMessageTimeoutA (capped at 5 s, so a hung sibling cannot freeze the
+// talk with SendMessageTimeoutA (capped at 5 s, HostOptions::nSendCapMs, so a hung sibling cannot freeze the
 // caller) and PostMessageA. The process's own window is the loop's carrier until the
 // dialog takes its title over; a named mutex per title makes the claim on a title atomic
 // across processes, so two programs never both believe they hold it.
@@ -15,37 +15,23 @@ namespace vplat {
 
 namespace {
 
-constexpr UINT kSendTimeoutMs = 5000;  // the cap of a synchronous send
 constexpr size_t kMaxTitle = 200;      // longest title a window of the station may take
 
 // The name of the mutex that claims a title in this session: the title with every byte
 // outside [A-Za-z0-9 ._-] as %XX.
 std::wstring ClaimName(const std::string& szTitle) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string szName = "Local\\VelmoraWindow-";
-    for (const char c : szTitle) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
-            u == ' ' || u == '.' || u == '_' || u == '-') {
-            szName += c;
-        } else {
-            szName += '%';
-            szName += kHex[u >> 4];
-            szName += kHex[u & 15];
-        }
-    }
-    return WideFromUtf8(szName);
+    return WideFromUtf8("Local\\VelmoraWindow-" + hosttext::PercentEscape(szTitle, " "));
 }
 
 }  // namespace
 
-WindowHandle Win32Env::FindWindowTitle(const char* szTitle) {
+WindowHandle HostEnv::FindWindowTitle(const char* szTitle) {
     if (szTitle == nullptr || *szTitle == '\0') return {};
     if (FindWindowA(nullptr, szTitle) == nullptr) return {};
     return WindowHandle{szTitle};
 }
 
-intptr_t Win32Env::SendWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam,
+intptr_t HostEnv::SendWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam,
                                      intptr_t lParam) {
     if (hWnd.IsNull()) return 0;
     HWND hTarget = FindWindowA(nullptr, hWnd.szTitle.c_str());
@@ -54,7 +40,7 @@ intptr_t Win32Env::SendWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, ui
     // handlers still run one at a time. A window of this thread is called directly.
     DWORD_PTR nResult = 0;
     if (SendMessageTimeoutA(hTarget, nMsg, wParam, lParam, SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                            kSendTimeoutMs, &nResult) == 0) {
+                            m_opts.nSendCapMs, &nResult) == 0) {
         DebugFailure("SendMessageTimeoutA", hWnd.szTitle + " " + std::to_string(nMsg),
                      GetLastError());
         return 0;
@@ -62,7 +48,7 @@ intptr_t Win32Env::SendWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, ui
     return static_cast<intptr_t>(nResult);
 }
 
-bool Win32Env::PostWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam,
+bool HostEnv::PostWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintptr_t wParam,
                                  intptr_t lParam) {
     if (hWnd.IsNull()) return false;
     HWND hTarget = FindWindowA(nullptr, hWnd.szTitle.c_str());
@@ -74,18 +60,18 @@ bool Win32Env::PostWindowMessage(const WindowHandle& hWnd, uint32_t nMsg, uintpt
     return true;
 }
 
-bool Win32Env::OpenOwnWindow(const char* szTitle) {
+bool HostEnv::OpenOwnWindow(const char* szTitle) {
     if (szTitle == nullptr || *szTitle == '\0') return false;
     const std::string szWant = szTitle;
     if (szWant.size() > kMaxTitle) {
         DebugOutput("OpenOwnWindow: the title is too long");
         return false;
     }
-    HWND hDialog = m_pDialog ? static_cast<HWND>(m_pDialog->Window()) : nullptr;
+    HWND hDialog = m_pOs->pDialog ? static_cast<HWND>(m_pOs->pDialog->Window()) : nullptr;
     HWND hHolder = FindWindowA(nullptr, szTitle);
     if (hHolder != nullptr) {
         // This process holds it already, or another window does.
-        return hHolder == static_cast<HWND>(m_pLoop->Carrier()) || hHolder == hDialog;
+        return hHolder == static_cast<HWND>(LoopOf(this)->Carrier()) || hHolder == hDialog;
     }
     HANDLE hClaim = CreateMutexW(nullptr, FALSE, ClaimName(szWant).c_str());
     const DWORD nErr = GetLastError();
@@ -99,13 +85,13 @@ bool Win32Env::OpenOwnWindow(const char* szTitle) {
         bOk = SetWindowTextW(hDialog, WideFromUtf8(szWant).c_str()) != 0;
         if (!bOk) DebugFailure("SetWindowTextW", szWant, GetLastError());
     } else {
-        bOk = m_pLoop->SetCarrierTitle(szWant);
+        bOk = LoopOf(this)->SetCarrierTitle(szWant);
     }
     if (!bOk) {
         CloseHandle(hClaim);
         return false;
     }
-    m_pLoop->HoldTitleClaim(hClaim);
+    LoopOf(this)->HoldTitleClaim(hClaim);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_env.h"
 #include "platform/win32/view_win32.h"
 #include "platform/window_bus.h"
 
@@ -91,14 +92,7 @@ bool QueryControls(const std::string& szTitle, std::string* pText) {
         }
         controls[nId] = szText;
     }
-    std::string szOut;
-    for (const auto& [nId, szText] : controls) {
-        szOut += std::to_string(nId);
-        szOut += ' ';
-        for (const char c : szText) szOut += (c == '\n' || c == '\r') ? ' ' : c;
-        szOut += '\n';
-    }
-    *pText = szOut;
+    *pText = hosttext::ControlLines(controls);
     return true;
 }
 

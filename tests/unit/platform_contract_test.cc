@@ -1,15 +1,17 @@
 // The platform's contract, run against the build's real back-end (POSIX or Win32) and the
-// fake alike where both offer it: station path mapping and the current directory in Windows form, listings with
-// Windows wildcards, copy / remove / make-directory results, INI values by the
+// fake alike: station path mapping and the current directory in Windows form, listings
+// with Windows wildcards, copy / remove / make-directory results, INI values by the
 // GetPrivateProfileString rules, named mappings shared by name; then the INI lookup on its
-// own, the CP949 golden bytes, and the timers of both back-ends (fake clock; scaled time).
+// own, the CP949 golden bytes; events and sockets with the Winsock conventions the link
+// code relies on (auto- and manual-reset events in one wait with a socket, a refused
+// connect as an error, FD_READ / FD_CLOSE bits, recv of nothing as 0); and the fake
+// back-end's own promises the other tests build on (timers on its clock, windows,
+// messages, counted faults). The real back-end's timers are in platform_window_test.cc.
 #include <algorithm>
-#include <map>
 
 #include "platform/env_wrapper.h"
 #include "platform/ini_parse.h"
 #include "tests/unit/station_fixture.h"
-#include "tests/unit/test_host.h"
 
 namespace vtest {
 namespace {
@@ -135,6 +137,151 @@ TEST_P(ContractTest, MappingIsCreatedOnceAndSharedByName) {
     EXPECT_EQ(nullptr, view.pView);
 }
 
+TEST_P(ContractTest, AutoResetEventsClearWhenAWaitReturnsThem) {
+    auto pStop = m_pEnv->NewEvent(true);
+    auto pSend = m_pEnv->NewEvent(false);
+    vplat::Event* events[] = {pStop.get(), pSend.get()};
+    auto Wait = [&](uint32_t nMs) {
+        return m_pEnv->WaitEventsOrSocket(events, 2, vplat::kNoSocket, nMs);
+    };
+    EXPECT_EQ(-1, Wait(0));
+    std::thread setter([&] { pSend->Set(); });
+    EXPECT_EQ(1, Wait(0xFFFFFFFFu));
+    setter.join();
+    EXPECT_EQ(-1, Wait(0)) << "cleared once";
+    pStop->Set();
+    pSend->Set();
+    EXPECT_EQ(0, Wait(0)) << "lowest index wins";
+    EXPECT_EQ(0, Wait(0)) << "manual stays set";
+    pStop->Reset();
+    EXPECT_EQ(1, Wait(0));
+}
+
+TEST_P(ContractTest, SocketsFollowTheWinsockConventions) {
+    const vplat::SocketHandle r = m_pEnv->SockOpenTcp();
+    ASSERT_TRUE(m_pEnv->SockSetBlocking(r, false));
+    EXPECT_EQ(1, m_pEnv->SockConnect(r, 0x7F000001, static_cast<uint16_t>(FreePort())));
+    EXPECT_EQ(vplat::kSockError,
+              m_pEnv->SockWait(r, vplat::kSockWritable | vplat::kSockError, 3000))
+        << "a refused connect is an error, not writable";
+    m_pEnv->SockClose(r);
+
+    LoopbackServer server;
+    const vplat::SocketHandle s = m_pEnv->SockOpenTcp();
+    ASSERT_TRUE(m_pEnv->SockSetBlocking(s, false));
+    ASSERT_EQ(1, m_pEnv->SockConnect(s, 0x7F000001, static_cast<uint16_t>(server.Port())));
+    EXPECT_EQ(vplat::kSockWritable, m_pEnv->SockWait(s, vplat::kSockWritable, 65535));
+    ASSERT_TRUE(server.Accept());
+    char buf[64];
+    EXPECT_EQ(0, m_pEnv->SockRecv(s, buf, sizeof buf)) << "nothing there yet";
+    EXPECT_EQ(5, m_pEnv->SockSend(s, "hello", 5));
+    EXPECT_EQ(Bytes("hello"), server.Recv(5));
+    auto pStop = m_pEnv->NewEvent(true);
+    vplat::Event* events[] = {pStop.get()};
+    server.Send(Bytes("abc"));
+    EXPECT_EQ(1, m_pEnv->WaitEventsOrSocket(events, 1, s, 5000)) << "the socket's index";
+    EXPECT_EQ(vplat::kNetRead, m_pEnv->EnumNetworkEvents(s));
+    EXPECT_EQ(3, m_pEnv->SockRecv(s, buf, sizeof buf));
+    server.Send(Bytes("zz"));  // data with the close is still a read; then only the close
+    server.Drop();
+    ASSERT_TRUE(WaitFor([&] { return (m_pEnv->EnumNetworkEvents(s) & vplat::kNetClose) != 0; }));
+    EXPECT_EQ(vplat::kNetRead | vplat::kNetClose, m_pEnv->EnumNetworkEvents(s));
+    EXPECT_EQ(2, m_pEnv->SockRecv(s, buf, sizeof buf));
+    EXPECT_EQ(vplat::kNetClose, m_pEnv->EnumNetworkEvents(s));
+    EXPECT_EQ(-1, m_pEnv->SockRecv(s, buf, sizeof buf)) << "an orderly close reads as -1";
+    EXPECT_TRUE(m_pEnv->SockClose(s));
+}
+
+// Programs and devices, which the fake only records: the build's real back-end.
+TEST(HostTest, StartProgramRunsItInItsDirectoryWithTheRootAndTheArguments) {
+    TempRoot root;
+    const auto pEnv = vplat::NewHostEnv(root.Path());
+    const std::string szDir = root.Host("d/Program Files"), szOut = szDir + "/started.txt";
+    ASSERT_TRUE(host::InstallProbe(szDir + "/Quillamor.exe"));
+    const auto Started = [&](const char* szLine) {
+        fs::remove(szOut);
+        EXPECT_TRUE(pEnv->StartProgram(szLine, 1)) << szLine;
+        EXPECT_TRUE(WaitFor([&] { return fs::exists(szOut); }));
+        return host::Folded(ReadHostFile(szOut));
+    };
+    const std::string szWhere = host::Folded(szDir + "|" + root.Path() + "|");
+    EXPECT_EQ(szWhere + "2|7|x y\n", Started("\"D:/Program Files/Quillamor.exe\" 7 \"x y\""));
+    // Unquoted, the blank in the path is found the way WinExec finds it.
+    EXPECT_EQ(szWhere + "1|7|\n", Started("D:/Program Files/Quillamor.exe 7"));
+    WriteHostFile(root.Host("d/plain.exe"), "not executable");
+    for (const char* szLine : {"D:/QN64-ABRIX/Bin/Missing.exe", "D:/plain.exe", "   "})
+        EXPECT_FALSE(pEnv->StartProgram(szLine, 1)) << szLine;
+}
+
+TEST(HostTest, SerialDevicesThatAreNoPortDoNotOpen) {
+    TempRoot root;
+    const auto pEnv = vplat::NewHostEnv(root.Path());
+    WriteHostFile(root.Host("plain.txt"), "x");
+    EXPECT_FALSE(pEnv->SerialOpen("COM1", 12345).IsOpen()) << "no such speed";
+    for (const std::string& szDevice : {root.Path(), root.Host("plain.txt"), std::string("COM199")})
+        EXPECT_FALSE(pEnv->SerialOpen(szDevice.c_str(), 9600).IsOpen()) << szDevice;
+    int nQueued = -1;
+    EXPECT_EQ(-2, pEnv->SerialWait(vplat::SerialHandle{}, nullptr, 10, &nQueued));
+    EXPECT_EQ(0, nQueued);
+}
+
+TEST(FakeEnvTest, WindowsMessagesProgramsAndProcessEnd) {
+    TempRoot root;
+    vplat::FakeEnv env(root.Path());
+    EXPECT_EQ(0, env.SendWindowMessage(vplat::WindowHandle{"Zentoral"}, 0x400 + 14, 1, 2));
+    EXPECT_TRUE(env.Messages().empty()) << "nothing reaches an absent window";
+    env.AddWindow("Zentoral", 7);
+    const vplat::WindowHandle h = env.FindWindowTitle("Zentoral");
+    env.AdvanceMs(250);
+    EXPECT_EQ(7, env.SendWindowMessage(h, 0x400 + 14, 3, 4));
+    EXPECT_TRUE(env.PostWindowMessage(h, 0x400 + 17, 5, 6));
+    const std::vector<vplat::FakeMessage> msgs = env.Messages();
+    ASSERT_EQ(2u, msgs.size());
+    EXPECT_EQ(4, msgs[0].lParam);
+    EXPECT_FALSE(msgs[0].bPosted);
+    EXPECT_TRUE(msgs[1].bPosted);
+    EXPECT_EQ(250u, msgs[1].nAtMs);
+    env.OpenWindowOnStart("Brisketon.exe", "Brisketon");
+    EXPECT_TRUE(env.StartProgram("D:/QN64-ABRIX/Bin/Brisketon.exe", 1));
+    EXPECT_FALSE(env.FindWindowTitle("Brisketon").IsNull());
+    env.FailStartProgram(true);
+    EXPECT_FALSE(env.StartProgram("D:/QN64-ABRIX/Bin/Quillamor.exe", 0));
+    EXPECT_EQ(1u, env.StartedPrograms().size());
+    try {
+        env.EndProcess(1);
+        FAIL() << "EndProcess returned";
+    } catch (const vplat::FakeProcessEnd& e) {
+        EXPECT_EQ(1, e.nStatus);
+    }
+}
+
+TEST(FakeEnvTest, CountedFaultsFailTheNthCallOnce) {
+    TempRoot root;
+    vplat::FakeEnv env(root.Path());
+    LoopbackServer server;
+    const uint16_t nPort = static_cast<uint16_t>(server.Port());
+    env.FailConnect(2, false);
+    const vplat::SocketHandle s1 = env.SockOpenTcp();
+    ASSERT_EQ(1, env.SockConnect(s1, 0x7F000001, nPort));
+    const vplat::SocketHandle s2 = env.SockOpenTcp();
+    EXPECT_EQ(0, env.SockConnect(s2, 0x7F000001, nPort)) << "the 2nd connect fails";
+    env.SockClose(s2);
+    ASSERT_TRUE(server.Accept());
+    env.FailSend(2, false);
+    EXPECT_EQ(1, env.SockSend(s1, "a", 1));
+    EXPECT_EQ(-1, env.SockSend(s1, "b", 1));
+    EXPECT_EQ(1, env.SockSend(s1, "c", 1)) << "once, not persistent";
+    env.LimitSendBytes(3);
+    EXPECT_EQ(3, env.SockSend(s1, "defghi", 6));
+    env.LimitSendBytes(0);
+    EXPECT_EQ(Bytes("acdef"), server.Recv(5));
+    env.DropLinkAfterSends(1);
+    EXPECT_EQ(1, env.SockSend(s1, "g", 1));
+    EXPECT_NE(0, env.EnumNetworkEvents(s1) & vplat::kNetClose) << "the link dropped";
+    EXPECT_EQ(-1, env.SockSend(s1, "h", 1));
+    env.SockClose(s1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ContractTest, ::testing::Values("host", "fake"),
                          [](const auto& info) {
                              return std::string(info.param) == "host" ? host::BackendName()
@@ -182,11 +329,8 @@ TEST(TextTest, Cp949GoldenBytesAndQuestionMarks) {
         "PC\xB7\xCE \xC0\xFC\xBC\xDB\xC1\xDF.....";
     EXPECT_EQ(szGolden, vplat::Utf8ToCp949("관리PC로 전송중....."));
     EXPECT_EQ("관리PC로 전송중.....", vplat::Cp949ToUtf8(szGolden));
-    EXPECT_EQ("a?b", vplat::Utf8ToCp949("a\xF0\x9F\x98\x80"
-                                        "b"))
-        << "no CP949 form";
-    EXPECT_EQ("a?b", vplat::Utf8ToCp949("a\xFF"
-                                        "b"));
+    EXPECT_EQ("a?b", vplat::Utf8ToCp949(std::string("a\xF0\x9F\x98\x80") + "b")) << "no form";
+    EXPECT_EQ("a?b", vplat::Utf8ToCp949(std::string("a\xFF") + "b"));
     EXPECT_EQ("a?", vplat::Utf8ToCp949("a\xEA\xB4")) << "cut short";
     EXPECT_EQ("x?", vplat::Cp949ToUtf8("x\xB0"));
     const int64_t t = vplat::Time64FromLocal(2026, 3, 14, 23, 59, 58);
@@ -204,7 +348,7 @@ struct Recorder : vplat::LoopHandler {
     std::vector<std::string> m_events;
 };
 
-TEST(TimerTest, FakeTimersFireInTimeOrderAndSleepsFireNone) {
+TEST(FakeEnvTest, TimersFireInTimeOrderAndSleepsFireNone) {
     TempRoot root;
     vplat::FakeEnv env(root.Path());
     Recorder rec;
@@ -219,30 +363,6 @@ TEST(TimerTest, FakeTimersFireInTimeOrderAndSleepsFireNone) {
     EXPECT_EQ((std::vector<std::string>{"T1@1000", "T1@2000", "T21@2500"}), rec.m_events);
     env.AdvanceMs(1);
     EXPECT_EQ("T21@5999", rec.m_events.back());
-}
-
-TEST(TimerTest, HostTimersFollowTheScaleAndStopHolds) {
-    TempRoot root;
-    // The station's 10 s tick every 10 ms.
-    const std::unique_ptr<vplat::Env> pEnv = host::NewScaledHostEnv(root.Path(), 1000);
-    vplat::Env& env = *pEnv;
-    struct Counter : vplat::LoopHandler {
-        void OnLoopTimer(uint32_t nId) override {
-            const int n = ++m_ticks[nId];
-            if (nId == 7 && n == 3) m_pEnv->StopTimer(7);
-            if (nId == 8 && n == 30) m_pEnv->QuitLoop();
-        }
-        intptr_t OnLoopMessage(uint32_t, uintptr_t, intptr_t) override { return 0; }
-        vplat::Env* m_pEnv = nullptr;
-        std::map<uint32_t, int> m_ticks;
-    } counter;
-    counter.m_pEnv = &env;
-    env.StartTimer(7, 1000);
-    env.StartTimer(8, 2000);
-    env.RunLoop(&counter);
-    EXPECT_EQ(3, counter.m_ticks[7]);
-    EXPECT_EQ(10u, env.ScaleMs(10000));
-    EXPECT_EQ(1u, env.ScaleMs(1)) << "never 0 for a non-zero wait";
 }
 
 }  // namespace

@@ -1,22 +1,17 @@
-// The manager link's socket as the kernel reports it, and the serial port, programs and
-// the clock on the POSIX back-end: a pseudo-terminal as the modem (raw bytes, the stop
-// event, the modem vanishing, devices that are no terminal), WinExec without a shell, in
-// the program's own directory, with the station root handed on, and the station's time
-// kept as an offset while the environment forces it.
+// What only the POSIX back-end has: the service manager's notify socket, the station's
+// time kept as an offset while the environment forces it, a pseudo-terminal as the modem
+// (raw bytes, the stop event, the modem vanishing), windows as socket files (escaped
+// titles, stale sockets), and the manager link's socket as the kernel reports it.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstddef>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 
-#include "platform/env_wrapper.h"
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -29,21 +24,28 @@ class PosixHostTest : public ::testing::Test {
     std::unique_ptr<vplat::Env> m_pEnv;
 };
 
-// Tests run as root: the machine's clock must never move, whatever the station is told.
+// A Unix-domain socket of nType bound to szName ('@' first: in the abstract namespace);
+// -1 when it cannot be made.
+int BoundUnixSocket(const std::string& szName, int nType) {
+    const int nFd = socket(AF_UNIX, nType | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, szName.data(), std::min(szName.size(), sizeof addr.sun_path - 1));
+    if (szName[0] == '@') addr.sun_path[0] = '\0';
+    const auto nLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + szName.size());
+    if (bind(nFd, reinterpret_cast<sockaddr*>(&addr), nLen) == 0) return nFd;
+    close(nFd);
+    return -1;
+}
+
 // The service manager's notify protocol: one datagram per state line to NOTIFY_SOCKET
 // (a path, or '@' for the abstract namespace); nothing at all without it.
 TEST(ServiceNotify, StateLinesGoToTheNotifySocketOnlyWhenThereIsOne) {
     for (const std::string& szName : {std::string("/tmp/h3-notify-") + std::to_string(getpid()),
                                       std::string("@h3-notify-") + std::to_string(getpid())}) {
         SCOPED_TRACE(szName);
-        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, szName.data(), szName.size());
-        if (szName[0] == '@') addr.sun_path[0] = '\0';
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr),
-                       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + szName.size())),
-                  0);
+        const int fd = BoundUnixSocket(szName, SOCK_DGRAM);
+        ASSERT_GE(fd, 0);
         setenv("NOTIFY_SOCKET", szName.c_str(), 1);
         EXPECT_TRUE(vplat::NotifyServiceManager("WATCHDOG=1"));
         char buf[32] = {};
@@ -56,16 +58,16 @@ TEST(ServiceNotify, StateLinesGoToTheNotifySocketOnlyWhenThereIsOne) {
     }
 }
 
+// Tests run as root: the machine's clock must never move, whatever the station is told.
 TEST_F(PosixHostTest, TheEnvironmentForcesTheClockOffset) {
     const char* szSaved = std::getenv("VELMORA_CLOCK_OFFSET");
     const std::string szKeep = szSaved ? szSaved : "";
-    for (const char* szValue : {"", "0"}) {
-        setenv("VELMORA_CLOCK_OFFSET", szValue, 1);
-        EXPECT_FALSE(vplat::ClockOffsetForced()) << '"' << szValue << '"';
+    for (const char* szValue : {"", "0", static_cast<const char*>(nullptr), "1"}) {
+        if (szValue != nullptr) setenv("VELMORA_CLOCK_OFFSET", szValue, 1);
+        if (szValue == nullptr) unsetenv("VELMORA_CLOCK_OFFSET");
+        EXPECT_EQ(szValue != nullptr && *szValue == '1', vplat::ClockOffsetForced())
+            << (szValue != nullptr ? szValue : "unset");
     }
-    unsetenv("VELMORA_CLOCK_OFFSET");
-    EXPECT_FALSE(vplat::ClockOffsetForced());
-    setenv("VELMORA_CLOCK_OFFSET", "1", 1);
     ASSERT_TRUE(vplat::ClockOffsetForced());
     m_pEnv->SetMachineClockAllowed(true);
     const int64_t nMachine = static_cast<int64_t>(time(nullptr));
@@ -73,21 +75,16 @@ TEST_F(PosixHostTest, TheEnvironmentForcesTheClockOffset) {
     ASSERT_TRUE(m_pEnv->SetLocalClock(t));
     EXPECT_LE(static_cast<int64_t>(time(nullptr)) - nMachine, 5) << "the machine clock stayed";
     EXPECT_GE(m_pEnv->Time64() - nMachine, 2 * 86400 - 5) << "the station's time moved";
-    if (szSaved) {
-        setenv("VELMORA_CLOCK_OFFSET", szKeep.c_str(), 1);
-    } else {
-        unsetenv("VELMORA_CLOCK_OFFSET");
-    }
+    if (szSaved) setenv("VELMORA_CLOCK_OFFSET", szKeep.c_str(), 1);
+    if (!szSaved) unsetenv("VELMORA_CLOCK_OFFSET");
 }
 
-TEST_F(PosixHostTest, PseudoTerminalModemLinesVanishingAndBadDevices) {
+TEST_F(PosixHostTest, PseudoTerminalModemLinesStopAndVanishing) {
     int nMaster = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(nMaster, 0);
     ASSERT_EQ(0, grantpt(nMaster));
     ASSERT_EQ(0, unlockpt(nMaster));
     const std::string szSlave = ptsname(nMaster);
-    EXPECT_FALSE(m_pEnv->SerialOpen(szSlave.c_str(), 12345).IsOpen()) << "no such speed";
-    EXPECT_FALSE(m_pEnv->SerialOpen(m_root.Path().c_str(), 9600).IsOpen()) << "not a tty";
     const vplat::SerialHandle h = m_pEnv->SerialOpen(szSlave.c_str(), 115200);
     ASSERT_TRUE(h.IsOpen());
     auto pStop = m_pEnv->NewEvent(false);
@@ -107,42 +104,40 @@ TEST_F(PosixHostTest, PseudoTerminalModemLinesVanishingAndBadDevices) {
     m_pEnv->SerialClose(h);
 }
 
-TEST_F(PosixHostTest, StartProgramRunsItInItsDirectoryWithoutAShell) {
-    const std::string szScript = m_root.Host("d/Program Files/Quillamor.exe");
-    WriteHostFile(
-        szScript,
-        "#!/bin/sh\necho \"$PWD|$VELMORA_ROOT|$#|$1|$2\" > s.tmp\nmv s.tmp started.txt\n");
-    fs::permissions(szScript, fs::perms::owner_all);
-    ASSERT_TRUE(m_pEnv->StartProgram("\"D:/Program Files/Quillamor.exe\" 7 x", 1));
-    const std::string szOut = m_root.Host("d/Program Files/started.txt");
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(szOut); }));
-    EXPECT_EQ(m_root.Host("d/Program Files") + "|" + m_root.Path() + "|2|7|x\n",
-              ReadHostFile(szOut));
-    EXPECT_FALSE(m_pEnv->StartProgram("D:/QN64-ABRIX/Bin/Missing.exe", 1));
-    WriteHostFile(m_root.Host("d/plain.exe"), "not executable");
-    EXPECT_FALSE(m_pEnv->StartProgram("D:/plain.exe", 1));
+TEST_F(PosixHostTest, WindowSocketsAreEscapedTitlesAndStaleOnesAreReplaced) {
+    // A socket whose listener died without removing its file.
+    const std::string szPath = m_root.Host(".windows/Morwick");
+    fs::create_directories(m_root.Host(".windows"));
+    const int nFd = BoundUnixSocket(szPath, SOCK_STREAM);
+    ASSERT_GE(nFd, 0);
+    close(nFd);
+    EXPECT_TRUE(m_pEnv->FindWindowTitle("Morwick").IsNull());
+    EXPECT_FALSE(fs::exists(szPath)) << "the stale file is removed";
+    WriteHostFile(szPath, "junk");  // a leftover that is not even a socket
+    auto pOwner = vplat::NewHostEnv(m_root.Path());
+    ASSERT_TRUE(pOwner->OpenOwnWindow("Morwick")) << "a new owner takes the title over";
+    EXPECT_FALSE(m_pEnv->FindWindowTitle("Morwick").IsNull());
+    ASSERT_TRUE(m_pEnv->OpenOwnWindow("Harwent Console v1.0"));
+    EXPECT_TRUE(fs::exists(m_root.Host(".windows/Harwent%20Console%20v1.0")));
 }
 
-// An integer socket option as the kernel reports it.
-int IntOption(int nFd, int nLevel, int nName) {
-    int n = -1;
-    socklen_t nLen = sizeof n;
-    return getsockopt(nFd, nLevel, nName, &n, &nLen) == 0 ? n : -1;
+// A socket option as the kernel reports it (an int, or a time-out in milliseconds).
+template <class T = int>
+uint64_t Option(int nFd, int nLevel, int nName) {
+    T v{};
+    socklen_t nLen = sizeof v;
+    getsockopt(nFd, nLevel, nName, &v, &nLen);
+    if constexpr (std::is_same_v<T, timeval>) return uint64_t(v.tv_sec) * 1000 + v.tv_usec / 1000;
+    else return static_cast<uint64_t>(v);
 }
 // What the kernel grants a fresh TCP socket that asks for nBytes of buffer (Linux doubles
 // the request, caps it at net.core.[rw]mem_max and raises it to its minimum).
-int GrantedBuffer(int nName, int nBytes) {
+uint64_t GrantedBuffer(int nName, int nBytes) {
     const int nFd = socket(AF_INET, SOCK_STREAM, 0);
     setsockopt(nFd, SOL_SOCKET, nName, &nBytes, sizeof nBytes);
-    const int n = IntOption(nFd, SOL_SOCKET, nName);
+    const uint64_t n = Option(nFd, SOL_SOCKET, nName);
     close(nFd);
     return n;
-}
-uint64_t TimeoutMs(int nFd, int nName) {
-    timeval tv{};
-    socklen_t nLen = sizeof tv;
-    getsockopt(nFd, SOL_SOCKET, nName, &tv, &nLen);
-    return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000;
 }
 
 class LinkSocketTest : public StationTest {};
@@ -164,12 +159,12 @@ TEST_F(LinkSocketTest, TheLinkThreadsSocketIsSetUpAsTheStationAsks) {
     ASSERT_EQ(0, getsockopt(nFd, SOL_SOCKET, SO_LINGER, &l, &nLen));
     EXPECT_EQ(l.l_onoff, 1) << "abortive close";
     EXPECT_EQ(l.l_linger, 0);
-    EXPECT_EQ(IntOption(nFd, IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(Option(nFd, IPPROTO_TCP, TCP_NODELAY), 1u);
     const uint64_t nIoMs = m_pEnv->Target()->ScaleMs(5000);  // the real back-end's scale
-    EXPECT_EQ(TimeoutMs(nFd, SO_SNDTIMEO), nIoMs);
-    EXPECT_EQ(TimeoutMs(nFd, SO_RCVTIMEO), nIoMs);
-    EXPECT_EQ(IntOption(nFd, SOL_SOCKET, SO_SNDBUF), GrantedBuffer(SO_SNDBUF, 0)) << "the least";
-    EXPECT_EQ(IntOption(nFd, SOL_SOCKET, SO_RCVBUF), GrantedBuffer(SO_RCVBUF, 1536000));
+    EXPECT_EQ(Option<timeval>(nFd, SOL_SOCKET, SO_SNDTIMEO), nIoMs);
+    EXPECT_EQ(Option<timeval>(nFd, SOL_SOCKET, SO_RCVTIMEO), nIoMs);
+    EXPECT_EQ(Option(nFd, SOL_SOCKET, SO_SNDBUF), GrantedBuffer(SO_SNDBUF, 0)) << "the least";
+    EXPECT_EQ(Option(nFd, SOL_SOCKET, SO_RCVBUF), GrantedBuffer(SO_RCVBUF, 1536000));
     // The connect alone hands the socket over blocking (the link thread then makes it
     // event-driven); address 0 is this machine.
     const SOCKET_T s =

@@ -1,15 +1,19 @@
-// What the unit tests need from the machine beyond the platform interface, with one
-// implementation per back-end (test_host_posix.cc, test_host_win32.cc, picked by the
-// build): a fresh temporary directory, a loopback TCP listener that plays the Manager PC,
-// and an instance of the build's real back-end with its time scale set.
+// What the unit tests need from the machine beyond the platform interface: a fresh
+// temporary directory and an instance of the build's real back-end with its time scale
+// set (both written here once), and a loopback TCP listener that plays the Manager PC,
+// with one implementation per back-end (test_host_posix.cc, test_host_win32.cc, picked by
+// the build).
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/host_env.h"
 
 namespace vtest {
 namespace host {
@@ -17,9 +21,45 @@ namespace host {
 // Name of the build's real back-end ("posix", "win32"), for test names.
 const char* BackendName();
 
+// A path's text as this system's file names compare: on Windows with forward slashes and
+// in lower case, elsewhere unchanged.
+inline std::string Folded(std::string s) {
+    if (std::string(BackendName()) != "win32") return s;
+    for (char& c : s) {
+        if (c == '\\') c = '/';
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
 // A new, empty directory under the machine's temporary directory, in forward-slash form;
 // "" when none can be made.
-std::string MakeTempDir();
+inline std::string MakeTempDir() {
+    static std::atomic<unsigned> s_nCounter{0};
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    for (int nTry = 0; nTry < 100 && !ec; ++nTry) {
+        const auto nNow = std::chrono::steady_clock::now().time_since_epoch().count();
+        const std::filesystem::path dir =
+            base / ("velmora-test-" + std::to_string(nNow % 1000000007) + "-" +
+                    std::to_string(s_nCounter++));
+        if (std::filesystem::create_directory(dir, ec)) return dir.generic_string();
+    }
+    return "";
+}
+
+// The build's real back-end rooted at szRoot (as NewHostEnv), with its periods, sleeps and
+// time-outs divided by dTimeScale.
+inline std::unique_ptr<vplat::Env> NewScaledHostEnv(const std::string& szRoot, double dTimeScale) {
+    vplat::HostOptions opts = vplat::RootedHostOptions(szRoot);
+    opts.dTimeScale = dTimeScale;
+    return std::make_unique<vplat::HostEnv>(opts);
+}
+
+// Puts a program at szPath (a host path) that writes
+// "<current directory>|<VELMORA_ROOT>|<argument count>|<first>|<second>\n" to started.txt
+// in its current directory. False when it cannot.
+bool InstallProbe(const std::string& szPath);
 
 // A socket of the test side; kNoConn when there is none.
 using Conn = int64_t;
@@ -36,12 +76,12 @@ long ReceiveSome(Conn c, void* pBuf, size_t nSize);
 // Sends every byte; false on error.
 bool SendAll(Conn c, const void* pBuf, size_t nSize);
 void CloseConn(Conn c);
-// A loopback port where nothing listens (bound once, then released).
-int UnusedPort();
-
-// The build's real back-end rooted at szRoot (as NewHostEnv), with its periods, sleeps and
-// time-outs divided by dTimeScale.
-std::unique_ptr<vplat::Env> NewScaledHostEnv(const std::string& szRoot, double dTimeScale);
+// A loopback port where nothing listens (taken once, then released).
+inline int UnusedPort() {
+    int nPort = 0;
+    CloseConn(ListenLoopback(&nPort));
+    return nPort;
+}
 
 }  // namespace host
 }  // namespace vtest

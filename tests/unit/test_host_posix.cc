@@ -1,12 +1,13 @@
-// The unit tests' machine helpers on POSIX: mkdtemp under /tmp, BSD sockets, PosixEnv.
+// The unit tests' machine helpers on POSIX: a shell script as the probe program, BSD
+// sockets.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/posix/posix_env.h"
+#include <fstream>
+
 #include "tests/unit/test_host.h"
 
 namespace vtest {
@@ -14,22 +15,24 @@ namespace host {
 
 const char* BackendName() { return "posix"; }
 
-std::string MakeTempDir() {
-    char szTemplate[] = "/tmp/velmora-test-XXXXXX";
-    const char* p = mkdtemp(szTemplate);
-    return p != nullptr ? p : "";
+bool InstallProbe(const std::string& szPath) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(szPath).parent_path(), ec);
+    std::ofstream(szPath) << "#!/bin/sh\necho \"$PWD|$VELMORA_ROOT|$#|$1|$2\" > s.tmp\n"
+                             "mv s.tmp started.txt\n";
+    std::filesystem::permissions(szPath, std::filesystem::perms::owner_all, ec);
+    return !ec;
 }
 
 Conn ListenLoopback(int* pnPort) {
     const int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (nFd < 0) return kNoConn;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t n = sizeof a;
-    if (::bind(nFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(nFd, 4) != 0 ||
-        ::getsockname(nFd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
-        ::close(nFd);
+    if (nFd < 0 || ::bind(nFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(nFd, 4) != 0 || ::getsockname(nFd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+        CloseConn(nFd);
         return kNoConn;
     }
     *pnPort = ntohs(a.sin_port);
@@ -37,8 +40,7 @@ Conn ListenLoopback(int* pnPort) {
 }
 
 Conn AcceptWithin(Conn listener, int nMs) {
-    if (!ReadableWithin(listener, nMs)) return kNoConn;
-    const int nFd = ::accept(static_cast<int>(listener), nullptr, nullptr);
+    const int nFd = ReadableWithin(listener, nMs) ? ::accept(static_cast<int>(listener), nullptr, nullptr) : -1;
     return nFd >= 0 ? nFd : kNoConn;
 }
 
@@ -52,8 +54,7 @@ long ReceiveSome(Conn c, void* pBuf, size_t nSize) {
 }
 
 bool SendAll(Conn c, const void* pBuf, size_t nSize) {
-    const char* p = static_cast<const char*>(pBuf);
-    while (nSize > 0) {
+    for (const char* p = static_cast<const char*>(pBuf); nSize > 0;) {
         const ssize_t n = ::send(static_cast<int>(c), p, nSize, MSG_NOSIGNAL);
         if (n <= 0) return false;
         p += n;
@@ -63,28 +64,7 @@ bool SendAll(Conn c, const void* pBuf, size_t nSize) {
 }
 
 void CloseConn(Conn c) {
-    if (c != kNoConn) ::close(static_cast<int>(c));
-}
-
-int UnusedPort() {
-    const int nFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(nFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(nFd, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(nFd);
-    return ntohs(a.sin_port);
-}
-
-std::unique_ptr<vplat::Env> NewScaledHostEnv(const std::string& szRoot, double dTimeScale) {
-    vplat::PosixOptions opts;
-    opts.szRoot = szRoot;
-    opts.szStartDir = szRoot + "/d";
-    opts.bHeadless = true;
-    opts.dTimeScale = dTimeScale;
-    return std::make_unique<vplat::PosixEnv>(opts);
+    if (c >= 0) ::close(static_cast<int>(c));
 }
 
 }  // namespace host
