@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +50,7 @@ struct FileRun {
     Clock::time_point tLastAck;  // the acknowledgement of the last packet went out
     int nPackets = 0;            // packets received, the info packet included
     int nSize = 0;               // size announced in the info packet
+    double dCpuUs = 0;           // CPU time of the serving thread, info packet to last ack
 };
 
 // Accepts one station, acknowledges every violation-file packet at once (status 1) and
@@ -169,6 +171,7 @@ class MiniCenter {
         if (nPacket == 0) {
             m_current = FileRun{};
             m_current.tInfo = tAt;
+            m_dCpuAtInfo = ThreadCpuUs();
             m_current.nSize = FrameDecimal(pFrame + kFrameHeader, 7);
             m_nTotal = (m_current.nSize + 2999) / 3000 + 1;
         }
@@ -191,6 +194,7 @@ class MiniCenter {
         ++m_nFilePackets;
         if (nPacket == m_nTotal - 1 && m_nTotal >= 2) {
             m_current.tLastAck = Clock::now();
+            m_current.dCpuUs = ThreadCpuUs() - m_dCpuAtInfo;
             m_files.push_back(m_current);
             m_cv.notify_all();
         }
@@ -206,6 +210,7 @@ class MiniCenter {
     size_t m_nFilePackets = 0;                                // file packets acknowledged
     FileRun m_current;             // the file in transfer (serving thread)
     int m_nTotal = 0;              // its packets, the info packet included
+    double m_dCpuAtInfo = 0;       // CPU time of the serving thread at its info packet
     std::vector<FileRun> m_files;  // files completed
     size_t m_nFilesTaken = 0;      // files handed to WaitFile
     std::thread m_thread;          // the serving thread
@@ -218,9 +223,12 @@ class MiniCenter {
 // are two processes. The child answers with blocking calls, or with bEventDriven waits as
 // the station's link thread does before it reads: in one poll on the socket and two
 // events, then a look at the socket alone, then a read that does not block. The time of
-// each round trip in microseconds goes to *pTrips; the whole in *pTotalUs.
+// each round trip in microseconds goes to *pTrips; the whole in *pTotalUs; the CPU time
+// both sides spent in the rounds (the process that sends and the one that answers) to
+// *pCpuUs when asked.
 inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds,
-                     std::vector<double>* pTrips, double* pTotalUs, bool bEventDriven = false) {
+                     std::vector<double>* pTrips, double* pTotalUs, bool bEventDriven = false,
+                     double* pCpuUs = nullptr) {
     const int nListen = ListenOn(szAddr, 0);
     if (nListen < 0) return false;
     sockaddr_in a{};
@@ -264,15 +272,22 @@ inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds
     // The child touches only what is allocated here (another thread may hold the heap).
     std::vector<uint8_t> echoIn(static_cast<size_t>(nOut));
     std::vector<uint8_t> echoOut(static_cast<size_t>(nBack), 0x55);
+    // Where the answering process leaves the CPU time of its rounds.
+    void* pShared = ::mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    auto* pChildCpuUs = pShared == MAP_FAILED ? nullptr : static_cast<double*>(pShared);
+    if (pChildCpuUs != nullptr) *pChildCpuUs = 0;
     const pid_t nChild = ::fork();
     if (nChild == 0) {
         ::close(nClient);
+        const double dCpu0 = ThreadCpuUs();
         for (int k = 0; k < nRounds; ++k) {
             if (!(bEventDriven ? WaitThenRead(nServer, echoIn.data(), nOut)
                                : ReadExactly(nServer, echoIn.data(), nOut)))
                 break;
             if (::send(nServer, echoOut.data(), echoOut.size(), MSG_NOSIGNAL) != nBack) break;
         }
+        if (pChildCpuUs != nullptr) *pChildCpuUs = ThreadCpuUs() - dCpu0;
         ::_exit(0);
     }
     ::close(nServer);
@@ -280,6 +295,7 @@ inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds
     std::vector<uint8_t> in(static_cast<size_t>(nBack));
     pTrips->clear();
     bool bOk = true;
+    const double dCpu0 = ThreadCpuUs();
     const Clock::time_point tStart = Clock::now();
     for (int k = 0; k < nRounds && bOk && nChild > 0; ++k) {
         const Clock::time_point t0 = Clock::now();
@@ -288,8 +304,11 @@ inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds
         pTrips->push_back(Micros(Clock::now() - t0));
     }
     *pTotalUs = Micros(Clock::now() - tStart);
+    const double dOwnCpuUs = ThreadCpuUs() - dCpu0;
     ::shutdown(nClient, SHUT_RDWR);
     if (nChild > 0) ::waitpid(nChild, nullptr, 0);
+    if (pCpuUs != nullptr) *pCpuUs = dOwnCpuUs + (pChildCpuUs != nullptr ? *pChildCpuUs : 0);
+    if (pChildCpuUs != nullptr) ::munmap(pShared, sizeof(double));
     ::close(nClient);
     ::close(nEvent1);
     ::close(nEvent2);
