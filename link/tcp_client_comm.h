@@ -54,7 +54,7 @@ struct LinkEntry {
     std::mutex m_hQueueMutex;                   // guards m_pQueue
     std::unique_ptr<vplat::Event> m_hStopEvent; // ends the link thread
     std::unique_ptr<vplat::Event> m_hSendEvent; // a frame was queued
-    std::unique_ptr<vplat::Event> m_hNetEvent;  // kept for the wait set's shape
+    std::unique_ptr<vplat::Event> m_hNetEvent;  // kept for the entry's shape; nothing sets it
     std::atomic<SOCKET_T> m_hSocket{INVALID_SOCKET_T};  // the connection; owned by the link thread
     std::atomic<int> m_nLinkState{0};           // 0 not yet connected, 1 connected, 2 disconnected
     std::atomic<int> m_bCloseRequested{0};      // another thread asked the link thread to hang up

@@ -89,9 +89,11 @@ int SendPacketSlot(CCenterSession* pSession, const uint8_t* pSlots, int nMaxSlot
 
     // The frame handed on is the data plus the whole overhead; the last six bytes are room
     // for the CRC and the trailer that QueueFrame writes, so only header and data come
-    // from the slot.
-    std::memset(pSession->m_SendBuf, 0, sizeof pSession->m_SendBuf);
-    std::memcpy(pSession->m_SendBuf, pSlot, static_cast<size_t>(kOffData + nLength));
+    // from the slot. Nothing past the frame is handed on, so only the frame's own bytes
+    // are written (one packet's copy, not the whole copy area, per acknowledgement).
+    const size_t nBody = static_cast<size_t>(kOffData + nLength);
+    std::memcpy(pSession->m_SendBuf, pSlot, nBody);
+    std::memset(pSession->m_SendBuf + nBody, 0, static_cast<size_t>(kFrameOverhead - kFrameHeader));
     if (pInFlight) pInFlight->store(k);
     return pSession->m_pDlg->QueueFrame(pSession->m_SendBuf, nLength + kFrameOverhead, nConn);
 }
