@@ -141,7 +141,6 @@ class MiniCenter {
             m_cv.notify_all();
         }
         std::vector<uint8_t> rx(1 << 16);
-        std::vector<uint8_t> frame(kRecvBufSize);  // a file packet is 3,036 bytes
         size_t nFill = 0;
         while (!m_bStop) {
             const ssize_t n = ::recv(m_nConn, rx.data() + nFill, rx.size() - nFill, 0);
@@ -149,16 +148,17 @@ class MiniCenter {
             if (n <= 0) break;
             const Clock::time_point tAt = Clock::now();
             nFill += static_cast<size_t>(n);
+            // Whole frames are read where they lie (the station's frames are well formed).
             size_t nOffset = 0;
-            for (;;) {
-                int nCapacity = static_cast<int>(nFill - nOffset);
-                const int nLength = CTcpCommon::ExtractFrame(frame.data(), frame.size(), &nCapacity,
-                                                             rx.data() + nOffset, nCapacity);
-                if (nLength <= 0) {
-                    if (nLength < 0) nOffset = nFill;  // cannot happen with the station
+            while (nFill - nOffset >= static_cast<size_t>(kFrameHeader)) {
+                const uint8_t* pFrame = rx.data() + nOffset;
+                const int nLength = FrameDecimal(pFrame + 2, 7);
+                if (pFrame[0] != kFrameStart || nLength < kFrameOverhead || nLength > kRecvBufSize) {
+                    nOffset = nFill;  // cannot happen with the station
                     break;
                 }
-                OnFrame(frame.data(), tAt);
+                if (nFill - nOffset < static_cast<size_t>(nLength)) break;
+                OnFrame(pFrame, tAt);
                 nOffset += static_cast<size_t>(nLength);
             }
             std::memmove(rx.data(), rx.data() + nOffset, nFill - nOffset);

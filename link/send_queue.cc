@@ -13,11 +13,19 @@
 
 namespace {
 
-// Appends one finished frame; when the ring would hold kQueueSlots frames the oldest is
-// dropped (the result is then true). Caller holds the queue mutex.
+// Appends one frame: its header and data are copied from pFrame and it is finished in
+// its slot (length field of seven digits without a terminator, CRC, trailer). When the
+// ring would hold kQueueSlots frames the oldest is dropped (the result is then true).
+// Caller holds the queue mutex.
 bool AppendFrame(SendQueue& q, const uint8_t* pFrame, int nLength) {
     QueueSlot& slot = q.slots[(q.nHead + q.nCount) % kQueueSlots];
-    std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength));
+    std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength - 6));
+    char szLength[16] = {};
+    std::snprintf(szLength, sizeof szLength, "%07d", nLength);
+    std::memcpy(slot.bytes + 2, szLength, 7);
+    CTcpCommon::PutFrameCrc(slot.bytes, nLength);
+    slot.bytes[nLength - 2] = kFrameEnd;
+    slot.bytes[nLength - 1] = kFrameEnd;
     slot.nLength = nLength;
     slot.nSeq = q.nNextSeq++;
     if (++q.nCount > kQueueKeep) {
@@ -70,7 +78,7 @@ void ClearSendQueue(LinkEntry& link) {
     link.m_pQueue->nCount = 0;
 }
 
-int CTcpClientComm::QueueFrame(uint8_t* pFrame, int nLength, int nConn) {
+int CTcpClientComm::QueueFrame(const uint8_t* pFrame, int nLength, int nConn) {
     if (nConn < 0 || !ValidLink(*this, nConn) || pFrame == nullptr ||
         m_pConn[nConn].m_nLinkState.load() != 1 ||  // only a connected link takes frames
         nLength < kFrameOverhead || nLength > kQueueSlotBytes) {
@@ -78,14 +86,6 @@ int CTcpClientComm::QueueFrame(uint8_t* pFrame, int nLength, int nConn) {
         return 0;
     }
     LinkEntry& link = m_pConn[nConn];
-
-    // Finish in place: length field (seven digits, no terminator), CRC, trailer.
-    char szLength[16] = {};
-    std::snprintf(szLength, sizeof szLength, "%07d", nLength);
-    std::memcpy(pFrame + 2, szLength, 7);
-    PutFrameCrc(pFrame, nLength);
-    pFrame[nLength - 2] = kFrameEnd;
-    pFrame[nLength - 1] = kFrameEnd;
 
     // The link thread sends what it queued itself at the end of its turn; only other
     // threads need to wake it.

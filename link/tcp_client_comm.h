@@ -73,9 +73,12 @@ public:
 
     void LoadConfig();
 
-    // Finishes the frame in place (length, CRC, trailer) and appends it to the link's
-    // queue. 1 if queued, 0 if refused (bad index, link not connected, too long). Any thread.
-    int QueueFrame(uint8_t* pFrame, int nLength, int nConn);
+    // Appends the frame of nLength bytes whose header and data are the first nLength - 6
+    // bytes at pFrame to the link's queue, finished there (length field, CRC, trailer);
+    // the caller's bytes are only read, so a packet goes from the session's packet table
+    // into the queue in one copy. 1 if queued, 0 if refused (bad index, link not
+    // connected, too long). Any thread.
+    int QueueFrame(const uint8_t* pFrame, int nLength, int nConn);
 
     // True when link entry nConn exists and is connected (state 1). Any thread.
     bool IsLinkConnected(int nConn) const {
