@@ -52,6 +52,7 @@ struct FileRun {
     int nPackets = 0;            // packets received, the info packet included
     int nSize = 0;               // size announced in the info packet
     double dCpuUs = 0;           // CPU time of the serving thread, info packet to last ack
+    double dWatchedUs = -1;      // the same of the watched thread (-1: none watched)
 };
 
 // Accepts one station, acknowledges every violation-file packet at once (status 1) and
@@ -69,6 +70,7 @@ class MiniCenter {
     ~MiniCenter() {
         m_bStop = true;
         if (m_thread.joinable()) m_thread.join();
+        if (m_nWatchFd >= 0) ::close(m_nWatchFd);
         if (m_nConn >= 0) ::close(m_nConn);
         if (m_nListen >= 0) ::close(m_nListen);
     }
@@ -106,6 +108,15 @@ class MiniCenter {
             return false;
         *pOut = m_files[m_nFilesTaken++];
         return true;
+    }
+    // From the next file on, the CPU time of thread nTid (the station's link thread) from
+    // the info packet to the last acknowledgement goes to FileRun::dWatchedUs: read at
+    // those two moments on the serving thread, from a file opened here once.
+    void WatchThread(long nTid) {
+        const int fd =
+            ::open(("/proc/" + std::to_string(nTid) + "/schedstat").c_str(), O_RDONLY | O_CLOEXEC);
+        const int nOld = m_nWatchFd.exchange(fd);
+        if (nOld >= 0) ::close(nOld);
     }
     // Frames received so far (every code).
     size_t FramesSeen() {
@@ -165,6 +176,12 @@ class MiniCenter {
             nFill -= nOffset;
         }
     }
+    // Time on a CPU of the watched thread in microseconds (its first schedstat field).
+    double WatchedUs() const {
+        char sz[128] = {};
+        if (m_nWatchFdNow < 0 || ::pread(m_nWatchFdNow, sz, sizeof sz - 1, 0) <= 0) return 0;
+        return std::atof(sz) / 1000.0;
+    }
     void OnFrame(const uint8_t* pFrame, Clock::time_point tAt) {
         const int nCode = FrameDecimal(pFrame + 11, 2);
         if (nCode != 51) {
@@ -178,6 +195,8 @@ class MiniCenter {
             m_current = FileRun{};
             m_current.tInfo = tAt;
             m_dCpuAtInfo = ThreadCpuUs();
+            m_nWatchFdNow = m_nWatchFd.load();
+            m_dWatchedAtInfo = WatchedUs();
             m_current.nSize = FrameDecimal(pFrame + kFrameHeader, 7);
             m_nTotal = (m_current.nSize + 2999) / 3000 + 1;
         }
@@ -197,6 +216,7 @@ class MiniCenter {
         if (nPacket == m_nTotal - 1 && m_nTotal >= 2) {
             m_current.tLastAck = Clock::now();
             m_current.dCpuUs = ThreadCpuUs() - m_dCpuAtInfo;
+            if (m_nWatchFdNow >= 0) m_current.dWatchedUs = WatchedUs() - m_dWatchedAtInfo;
             m_files.push_back(m_current);
             m_cv.notify_all();
         }
@@ -218,6 +238,9 @@ class MiniCenter {
     FileRun m_current;             // the file in transfer (serving thread)
     int m_nTotal = 0;              // its packets, the info packet included
     double m_dCpuAtInfo = 0;       // CPU time of the serving thread at its info packet
+    std::atomic<int> m_nWatchFd{-1};  // schedstat of the watched thread, or -1
+    int m_nWatchFdNow = -1;           // the one read for the file in transfer
+    double m_dWatchedAtInfo = 0;      // the watched thread's CPU time at the info packet
     std::vector<FileRun> m_files;  // files completed
     size_t m_nFilesTaken = 0;      // files handed to WaitFile
     std::thread m_thread;          // the serving thread
