@@ -6,7 +6,6 @@
 // m_hQueueMutex.
 #include "link/send_queue.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "link/tcp_client_comm.h"
@@ -20,9 +19,8 @@ namespace {
 bool AppendFrame(SendQueue& q, const uint8_t* pFrame, int nLength) {
     QueueSlot& slot = q.slots[(q.nHead + q.nCount) % kQueueSlots];
     std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength - 6));
-    char szLength[16] = {};
-    std::snprintf(szLength, sizeof szLength, "%07d", nLength);
-    std::memcpy(slot.bytes + 2, szLength, 7);
+    for (int k = 8, n = nLength; k >= 2; --k, n /= 10)  // "%07d" (nLength < 10,000,000)
+        slot.bytes[k] = static_cast<uint8_t>('0' + n % 10);
     CTcpCommon::PutFrameCrc(slot.bytes, nLength);
     slot.bytes[nLength - 2] = kFrameEnd;
     slot.bytes[nLength - 1] = kFrameEnd;
