@@ -101,12 +101,15 @@ void PrintSummary(const char* szPeer, const Figures& f) {
     for (size_t k = 0; k < f.transferMs.size(); ++k) {
         if (f.floorMs[k] > 0) ratios.push_back(f.transferMs[k] / f.floorMs[k]);
     }
+    // On a machine that others load, a run is either clean or disturbed by a whole time
+    // slice of someone else's; the first quartile of the runs' ratios shows the clean ones.
     std::printf(
         "  %-14s median %7.2f ms (%6.1f us/packet, %5.1f MB/s), best %7.2f ms; floor %6.2f ms "
-        "(%5.1f us/round trip); ratio: median of the runs %.2f, of the medians %.2f, best %.2f\n",
+        "(%5.1f us/round trip); ratio: median of the runs %.2f (first quartile %.2f), of the "
+        "medians %.2f, best %.2f\n",
         szPeer, dMs, dMs * 1000.0 / kPackets, kFileBytes / (dMs * 1000.0), dBest, dFloor,
-        dFloor * 1000.0 / kPackets, vbench::Median(ratios), dFloor > 0 ? dMs / dFloor : 0.0,
-        dFloor > 0 ? dBest / dFloor : 0.0);
+        dFloor * 1000.0 / kPackets, vbench::Median(ratios), vbench::Percentile(ratios, 25),
+        dFloor > 0 ? dMs / dFloor : 0.0, dFloor > 0 ? dBest / dFloor : 0.0);
     const double dStation = vbench::Median(f.stationCpuUs);
     const double dPeer = vbench::Median(f.peerCpuUs);
     const double dFloorCpu = vbench::Median(f.floorCpuUs);
