@@ -18,7 +18,8 @@ namespace {
 // Caller holds the queue mutex.
 bool AppendFrame(SendQueue& q, const uint8_t* pFrame, int nLength) {
     QueueSlot& slot = q.slots[(q.nHead + q.nCount) % kQueueSlots];
-    std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength - 6));
+    constexpr int kTail = kFrameOverhead - kFrameHeader;  // CRC and trailer
+    std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength - kTail));
     for (int k = 8, n = nLength; k >= 2; --k, n /= 10)  // "%07d" (nLength < 10,000,000)
         slot.bytes[k] = static_cast<uint8_t>('0' + n % 10);
     CTcpCommon::PutFrameCrc(slot.bytes, nLength);
@@ -85,8 +86,8 @@ int CTcpClientComm::QueueFrame(const uint8_t* pFrame, int nLength, int nConn) {
     }
     LinkEntry& link = m_pConn[nConn];
 
-    // The link thread sends what it queued itself at the end of its turn; only other
-    // threads need to wake it.
+    // The link thread sends what it queued itself once the frames it received are
+    // dispatched, or at the end of its turn; only other threads need to wake it.
     const bool bWake = link.m_dwThreadId.load() != std::this_thread::get_id();
     std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
     // Asked again under the lock: the link thread leaves the connected state before it
