@@ -8,7 +8,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,11 +51,17 @@ struct FileRun {
     Clock::time_point tLastAck;  // the acknowledgement of the last packet went out
     int nPackets = 0;            // packets received, the info packet included
     int nSize = 0;               // size announced in the info packet
+    double dCpuUs = 0;           // CPU time of the serving thread, info packet to last ack
+    double dWatchedUs = -1;      // the same of the watched thread (-1: none watched)
 };
 
 // Accepts one station, acknowledges every violation-file packet at once (status 1) and
 // records the arrival time of every other frame, all on a thread of its own; frames are
-// time-stamped right after the receive that completed them.
+// time-stamped right after the receive that completed them. The thread waits in a
+// blocking receive (bounded by a receive time-out, so that it sees the end), as the
+// floor's answering side does, and an acknowledgement is a copy of a finished one with
+// the packet number and checksum put in: what the peer spends per packet adds to every
+// round trip when both run on one core.
 class MiniCenter {
   public:
     explicit MiniCenter(const std::string& szAddr) : m_nListen(ListenOn(szAddr, kManagerPort)) {
@@ -62,6 +70,7 @@ class MiniCenter {
     ~MiniCenter() {
         m_bStop = true;
         if (m_thread.joinable()) m_thread.join();
+        if (m_nWatchFd >= 0) ::close(m_nWatchFd);
         if (m_nConn >= 0) ::close(m_nConn);
         if (m_nListen >= 0) ::close(m_nListen);
     }
@@ -100,6 +109,15 @@ class MiniCenter {
         *pOut = m_files[m_nFilesTaken++];
         return true;
     }
+    // From the next file on, the CPU time of thread nTid (the station's link thread) from
+    // the info packet to the last acknowledgement goes to FileRun::dWatchedUs: read at
+    // those two moments on the serving thread, from a file opened here once.
+    void WatchThread(long nTid) {
+        const int fd =
+            ::open(("/proc/" + std::to_string(nTid) + "/schedstat").c_str(), O_RDONLY | O_CLOEXEC);
+        const int nOld = m_nWatchFd.exchange(fd);
+        if (nOld >= 0) ::close(nOld);
+    }
     // Frames received so far (every code).
     size_t FramesSeen() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -127,35 +145,42 @@ class MiniCenter {
             const int fd = ::accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
             NoDelay(fd);
+            const timeval tv{0, 50000};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
             std::lock_guard<std::mutex> lock(m_mutex);
             m_nConn = fd;
             m_cv.notify_all();
         }
         std::vector<uint8_t> rx(1 << 16);
-        std::vector<uint8_t> frame(kRecvBufSize);  // a file packet is 3,036 bytes
         size_t nFill = 0;
         while (!m_bStop) {
-            pollfd p{m_nConn, POLLIN, 0};
-            if (::poll(&p, 1, 50) != 1) continue;
             const ssize_t n = ::recv(m_nConn, rx.data() + nFill, rx.size() - nFill, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
             if (n <= 0) break;
             const Clock::time_point tAt = Clock::now();
             nFill += static_cast<size_t>(n);
+            // Whole frames are read where they lie (the station's frames are well formed).
             size_t nOffset = 0;
-            for (;;) {
-                int nCapacity = static_cast<int>(nFill - nOffset);
-                const int nLength = CTcpCommon::ExtractFrame(frame.data(), frame.size(), &nCapacity,
-                                                             rx.data() + nOffset, nCapacity);
-                if (nLength <= 0) {
-                    if (nLength < 0) nOffset = nFill;  // cannot happen with the station
+            while (nFill - nOffset >= static_cast<size_t>(kFrameHeader)) {
+                const uint8_t* pFrame = rx.data() + nOffset;
+                const int nLength = FrameDecimal(pFrame + 2, 7);
+                if (pFrame[0] != kFrameStart || nLength < kFrameOverhead || nLength > kRecvBufSize) {
+                    nOffset = nFill;  // cannot happen with the station
                     break;
                 }
-                OnFrame(frame.data(), tAt);
+                if (nFill - nOffset < static_cast<size_t>(nLength)) break;
+                OnFrame(pFrame, tAt);
                 nOffset += static_cast<size_t>(nLength);
             }
             std::memmove(rx.data(), rx.data() + nOffset, nFill - nOffset);
             nFill -= nOffset;
         }
+    }
+    // Time on a CPU of the watched thread in microseconds (its first schedstat field).
+    double WatchedUs() const {
+        char sz[128] = {};
+        if (m_nWatchFdNow < 0 || ::pread(m_nWatchFdNow, sz, sizeof sz - 1, 0) <= 0) return 0;
+        return std::atof(sz) / 1000.0;
     }
     void OnFrame(const uint8_t* pFrame, Clock::time_point tAt) {
         const int nCode = FrameDecimal(pFrame + 11, 2);
@@ -169,20 +194,19 @@ class MiniCenter {
         if (nPacket == 0) {
             m_current = FileRun{};
             m_current.tInfo = tAt;
+            m_dCpuAtInfo = ThreadCpuUs();
+            m_nWatchFdNow = m_nWatchFd.load();
+            m_dWatchedAtInfo = WatchedUs();
             m_current.nSize = FrameDecimal(pFrame + kFrameHeader, 7);
             m_nTotal = (m_current.nSize + 2999) / 3000 + 1;
         }
         ++m_current.nPackets;
         // The acknowledgement: 37 bytes, status 1 for this packet.
-        uint8_t ack[kFrameOverhead + 1] = {};
-        char szHead[40] = {};
-        std::snprintf(szHead, sizeof szHead, "%07d1051%07d%04dABCDE0", kFrameOverhead + 1, 1,
-                      nPacket % 10000);
-        ack[0] = ack[1] = kFrameStart;
-        std::memcpy(ack + 2, szHead, 28);
-        ack[kFrameHeader] = 1;
+        uint8_t ack[kFrameOverhead + 1];
+        std::memcpy(ack, m_ack, sizeof ack);
+        for (int k = 3, n = nPacket % 10000; k >= 0; --k, n /= 10)
+            ack[20 + k] = static_cast<uint8_t>('0' + n % 10);
         CTcpCommon::PutFrameCrc(ack, sizeof ack);
-        ack[sizeof ack - 2] = ack[sizeof ack - 1] = kFrameEnd;
         {
             std::lock_guard<std::mutex> lock(m_sendMutex);
             SendAll(ack, sizeof ack);
@@ -191,11 +215,18 @@ class MiniCenter {
         ++m_nFilePackets;
         if (nPacket == m_nTotal - 1 && m_nTotal >= 2) {
             m_current.tLastAck = Clock::now();
+            m_current.dCpuUs = ThreadCpuUs() - m_dCpuAtInfo;
+            if (m_nWatchFdNow >= 0) m_current.dWatchedUs = WatchedUs() - m_dWatchedAtInfo;
             m_files.push_back(m_current);
             m_cv.notify_all();
         }
     }
 
+    // A finished acknowledgement of packet 0 with status 1, the model of every one.
+    static constexpr uint8_t m_ack[kFrameOverhead + 1] = {
+        kFrameStart, kFrameStart, '0', '0', '0', '0', '0', '3', '7', '1', '0', '5', '1',
+        '0', '0', '0', '0', '0', '0', '1', '0', '0', '0', '0', 'A', 'B', 'C', 'D', 'E', '0',
+        1, 0, 0, 0, 0, kFrameEnd, kFrameEnd};
     int m_nListen;                                            // listening socket
     int m_nConn = -1;                                         // the station's connection
     std::atomic<bool> m_bStop{false};                         // ends the serving thread
@@ -206,6 +237,10 @@ class MiniCenter {
     size_t m_nFilePackets = 0;                                // file packets acknowledged
     FileRun m_current;             // the file in transfer (serving thread)
     int m_nTotal = 0;              // its packets, the info packet included
+    double m_dCpuAtInfo = 0;       // CPU time of the serving thread at its info packet
+    std::atomic<int> m_nWatchFd{-1};  // schedstat of the watched thread, or -1
+    int m_nWatchFdNow = -1;           // the one read for the file in transfer
+    double m_dWatchedAtInfo = 0;      // the watched thread's CPU time at the info packet
     std::vector<FileRun> m_files;  // files completed
     size_t m_nFilesTaken = 0;      // files handed to WaitFile
     std::thread m_thread;          // the serving thread
@@ -218,9 +253,12 @@ class MiniCenter {
 // are two processes. The child answers with blocking calls, or with bEventDriven waits as
 // the station's link thread does before it reads: in one poll on the socket and two
 // events, then a look at the socket alone, then a read that does not block. The time of
-// each round trip in microseconds goes to *pTrips; the whole in *pTotalUs.
+// each round trip in microseconds goes to *pTrips; the whole in *pTotalUs; the CPU time
+// both sides spent in the rounds (the process that sends and the one that answers) to
+// *pCpuUs when asked.
 inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds,
-                     std::vector<double>* pTrips, double* pTotalUs, bool bEventDriven = false) {
+                     std::vector<double>* pTrips, double* pTotalUs, bool bEventDriven = false,
+                     double* pCpuUs = nullptr) {
     const int nListen = ListenOn(szAddr, 0);
     if (nListen < 0) return false;
     sockaddr_in a{};
@@ -264,15 +302,22 @@ inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds
     // The child touches only what is allocated here (another thread may hold the heap).
     std::vector<uint8_t> echoIn(static_cast<size_t>(nOut));
     std::vector<uint8_t> echoOut(static_cast<size_t>(nBack), 0x55);
+    // Where the answering process leaves the CPU time of its rounds.
+    void* pShared = ::mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    auto* pChildCpuUs = pShared == MAP_FAILED ? nullptr : static_cast<double*>(pShared);
+    if (pChildCpuUs != nullptr) *pChildCpuUs = 0;
     const pid_t nChild = ::fork();
     if (nChild == 0) {
         ::close(nClient);
+        const double dCpu0 = ThreadCpuUs();
         for (int k = 0; k < nRounds; ++k) {
             if (!(bEventDriven ? WaitThenRead(nServer, echoIn.data(), nOut)
                                : ReadExactly(nServer, echoIn.data(), nOut)))
                 break;
             if (::send(nServer, echoOut.data(), echoOut.size(), MSG_NOSIGNAL) != nBack) break;
         }
+        if (pChildCpuUs != nullptr) *pChildCpuUs = ThreadCpuUs() - dCpu0;
         ::_exit(0);
     }
     ::close(nServer);
@@ -280,6 +325,7 @@ inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds
     std::vector<uint8_t> in(static_cast<size_t>(nBack));
     pTrips->clear();
     bool bOk = true;
+    const double dCpu0 = ThreadCpuUs();
     const Clock::time_point tStart = Clock::now();
     for (int k = 0; k < nRounds && bOk && nChild > 0; ++k) {
         const Clock::time_point t0 = Clock::now();
@@ -288,8 +334,11 @@ inline bool PingPong(const std::string& szAddr, int nOut, int nBack, int nRounds
         pTrips->push_back(Micros(Clock::now() - t0));
     }
     *pTotalUs = Micros(Clock::now() - tStart);
+    const double dOwnCpuUs = ThreadCpuUs() - dCpu0;
     ::shutdown(nClient, SHUT_RDWR);
     if (nChild > 0) ::waitpid(nChild, nullptr, 0);
+    if (pCpuUs != nullptr) *pCpuUs = dOwnCpuUs + (pChildCpuUs != nullptr ? *pChildCpuUs : 0);
+    if (pChildCpuUs != nullptr) ::munmap(pShared, sizeof(double));
     ::close(nClient);
     ::close(nEvent1);
     ::close(nEvent2);

@@ -17,6 +17,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +34,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -315,9 +317,12 @@ inline bool StartsWith(const std::string& sz, const char* szHead) { return sz.rf
 // once it listens the main program stand-in and the station. False, with the reason on
 // stderr, when the center does not listen. *pnFrom is left after the center's first line.
 inline bool StartCenterAndStation(BenchStation& st, const std::string& szAddr, LineReader* pOut,
-                                  size_t* pnFrom) {
-    if (st.Start("velmora-mgrpc", {"--listen", szAddr, "--poll", "0"}, pOut->WriteEnd()) < 0)
-        return false;
+                                  size_t* pnFrom, pid_t* pCenter = nullptr,
+                                  pid_t* pStation = nullptr) {
+    const pid_t nCenter =
+        st.Start("velmora-mgrpc", {"--listen", szAddr, "--poll", "0"}, pOut->WriteEnd());
+    if (nCenter < 0) return false;
+    if (pCenter != nullptr) *pCenter = nCenter;
     pOut->CloseWriteEnd();
     StampedLine line;
     if (!pOut->WaitLine([](const std::string& sz) { return StartsWith(sz, "LISTEN "); }, pnFrom,
@@ -326,7 +331,8 @@ inline bool StartCenterAndStation(BenchStation& st, const std::string& szAddr, L
         return false;
     }
     st.Start("harwent-sim", {});
-    st.Start("velmora", {"--headless"});
+    const pid_t nStation = st.Start("velmora", {"--headless"});
+    if (pStation != nullptr) *pStation = nStation;
     return true;
 }
 
@@ -387,6 +393,47 @@ inline bool ReadProcUsage(pid_t nPid, ProcUsage* pOut) {
         ::closedir(pDir);
     }
     return true;
+}
+
+// Time on a CPU (scheduler, nanoseconds) of each thread of a process now: (tid, ns).
+inline std::vector<std::pair<long, double>> ThreadRunNs(pid_t nPid) {
+    std::vector<std::pair<long, double>> out;
+    const std::string szDir = "/proc/" + std::to_string(nPid) + "/task";
+    if (DIR* pDir = ::opendir(szDir.c_str())) {
+        while (dirent* e = ::readdir(pDir)) {
+            if (e->d_name[0] == '.') continue;
+            const std::string sz = SlurpFile(szDir + "/" + e->d_name + "/schedstat");
+            out.emplace_back(std::atol(e->d_name), std::atof(sz.c_str()));
+        }
+        ::closedir(pDir);
+    }
+    return out;
+}
+
+// The thread other than the main one that ran most between two ThreadRunNs readings, and
+// how long (ns); the whole process's time between them goes to *pdTotalNs.
+inline double BusiestThreadNs(pid_t nPid, const std::vector<std::pair<long, double>>& before,
+                              const std::vector<std::pair<long, double>>& after,
+                              double* pdTotalNs) {
+    double dBest = 0;
+    double dTotal = 0;
+    for (const auto& [nTid, dNs] : after) {
+        double dFrom = 0;
+        for (const auto& [nTid0, dNs0] : before) {
+            if (nTid0 == nTid) dFrom = dNs0;
+        }
+        dTotal += dNs - dFrom;
+        if (nTid != static_cast<long>(nPid) && dNs - dFrom > dBest) dBest = dNs - dFrom;
+    }
+    if (pdTotalNs != nullptr) *pdTotalNs = dTotal;
+    return dBest;
+}
+
+// CPU time of the calling thread in microseconds.
+inline double ThreadCpuUs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
 // The first three figures of /proc/loadavg: how busy the machine was.

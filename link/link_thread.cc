@@ -6,11 +6,13 @@
 // a frame error throws the received bytes away.
 //
 // The hot path is one file packet per acknowledgement: the reply that the dispatcher
-// queues on this thread is sent at the end of the same turn (QueueFrame does not wake the
-// thread that queues on itself), and the socket stays in the non-blocking mode of the
-// event-driven receive: a send waits for the socket to become writable instead, within
-// the same send time-out a blocking send would have. A packet thus costs one wait, one
-// receive and one send, without switching the socket's mode back and forth.
+// queues on this thread is sent as soon as the received bytes are dispatched, before the
+// receive's bookkeeping (QueueFrame does not wake the thread that queues on itself), and
+// the socket stays in the non-blocking mode of the event-driven receive: a send waits for
+// the socket to become writable instead, within the same send time-out a blocking send
+// would have. A packet thus costs one wait, one receive and one send, without switching
+// the socket's mode back and forth; the dialog's link counters are written once per turn,
+// after its send.
 //
 // Nothing queued for one connection is ever sent on a later one: wherever the connection
 // is lost (frame error, peer close, failed send, hang-up) the link leaves the connected
@@ -38,8 +40,8 @@ constexpr uint32_t kAfterReconnectMs = 300;  // pause before the short status re
 // What one wait of the link thread returned (the index in the wait set).
 constexpr int kWokeStop = 0;
 constexpr int kWokeSend = 1;
-constexpr int kWokeNetEvent = 2;
-constexpr int kWokeSocket = 3;
+constexpr int kWokeSocket = 2;
+constexpr int kWaitEvents = 2;  // stop and send; the socket follows them
 
 class LinkWorker {
   public:
@@ -60,6 +62,9 @@ class LinkWorker {
     void NetworkStep();
     void TakeFrames();
     void SendPass();
+    void SendQueued() {
+        if (Socket() != INVALID_SOCKET_T && HasQueuedFrames(m_link)) SendPass();
+    }
     void CountVolLinkError();
     bool SendWhole(const uint8_t* pBytes, int nLength);
     // Puts the socket in the mode asked for, when it is not in that mode already.
@@ -101,6 +106,7 @@ class LinkWorker {
     int m_nMode = -1;                       // socket mode last set: 1 blocking, 0 not, -1 unknown
     bool m_bReconnectNow = false;           // a frame error: connect again without waiting
     int m_nFrameErrorsInRow = 0;            // frame errors since the last frame taken
+    bool m_bCountersChanged = false;        // a receive or a send pass this turn
 };
 
 // One connect attempt, counted in the health gauges; a failure's reason goes to the
@@ -137,8 +143,8 @@ SOCKET_T LinkWorker::Connect() {
 }
 
 void LinkWorker::Run() {
-    vplat::Event* events[3] = {m_link.m_hStopEvent.get(), m_link.m_hSendEvent.get(),
-                               m_link.m_hNetEvent.get()};
+    // Nothing sets the link's network event: the socket itself is in the wait.
+    vplat::Event* events[kWaitEvents] = {m_link.m_hStopEvent.get(), m_link.m_hSendEvent.get()};
     Spin();
     TakeSocket(Connect());
     m_nFill = 0;
@@ -153,17 +159,21 @@ void LinkWorker::Run() {
         }
         const uint32_t nWaitMs = (Socket() == INVALID_SOCKET_T && m_bReconnectNow) ? 0 : kWaitMs;
         m_bReconnectNow = false;
-        const int nWoke = vplat::env()->WaitEventsOrSocket(events, 3, Socket(), nWaitMs);
+        const int nWoke = vplat::env()->WaitEventsOrSocket(events, kWaitEvents, Socket(), nWaitMs);
         if (nWoke == kWokeStop) break;                  // no connect attempt for a thread that ends
         if (m_link.m_bCloseRequested.load() != 0) continue;  // a hang-up goes first, at the top
         if (Socket() == INVALID_SOCKET_T) Reconnect();  // whatever else woke the thread
         if (nWoke == kWokeSend) {
             SendPass();
-        } else if (nWoke == kWokeNetEvent || nWoke == kWokeSocket) {
+        } else if (nWoke == kWokeSocket) {
             NetworkStep();
         }
         // What this thread queued itself (replies, the status after a reconnect) goes now.
-        if (Socket() != INVALID_SOCKET_T && HasQueuedFrames(m_link)) SendPass();
+        SendQueued();
+        if (m_bCountersChanged) {
+            m_bCountersChanged = false;
+            ShowCounters();
+        }
     }
     DropSocket();
     m_pDlg->ReleaseLinkEntry(m_nConn);
@@ -222,9 +232,12 @@ void LinkWorker::NetworkStep() {
     m_nFill += n;
     m_pDlg->m_stats.Add(kStatBytesIn, static_cast<uint64_t>(n));
     TakeFrames();
+    // The replies of the frames just taken go before the rest of the receive's work: the
+    // Manager PC waits for them (the next file packet above all).
+    SendQueued();
     m_pDlg->m_nNoRecvTicks = 0;
     ++m_link.m_nRecvEvents;
-    ShowCounters();
+    m_bCountersChanged = true;
 }
 
 void LinkWorker::TakeFrames() {
@@ -289,7 +302,7 @@ void LinkWorker::SendPass() {
         CountVolLinkError();
         break;
     }
-    ShowCounters();
+    m_bCountersChanged = true;
 }
 
 // One frame whole, as a blocking send bounded by the send time-out would send it: what

@@ -6,18 +6,25 @@
 // m_hQueueMutex.
 #include "link/send_queue.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "link/tcp_client_comm.h"
 
 namespace {
 
-// Appends one finished frame; when the ring would hold kQueueSlots frames the oldest is
-// dropped (the result is then true). Caller holds the queue mutex.
+// Appends one frame: its header and data are copied from pFrame and it is finished in
+// its slot (length field of seven digits without a terminator, CRC, trailer). When the
+// ring would hold kQueueSlots frames the oldest is dropped (the result is then true).
+// Caller holds the queue mutex.
 bool AppendFrame(SendQueue& q, const uint8_t* pFrame, int nLength) {
     QueueSlot& slot = q.slots[(q.nHead + q.nCount) % kQueueSlots];
-    std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength));
+    constexpr int kTail = kFrameOverhead - kFrameHeader;  // CRC and trailer
+    std::memcpy(slot.bytes, pFrame, static_cast<size_t>(nLength - kTail));
+    for (int k = 8, n = nLength; k >= 2; --k, n /= 10)  // "%07d" (nLength < 10,000,000)
+        slot.bytes[k] = static_cast<uint8_t>('0' + n % 10);
+    CTcpCommon::PutFrameCrc(slot.bytes, nLength);
+    slot.bytes[nLength - 2] = kFrameEnd;
+    slot.bytes[nLength - 1] = kFrameEnd;
     slot.nLength = nLength;
     slot.nSeq = q.nNextSeq++;
     if (++q.nCount > kQueueKeep) {
@@ -70,7 +77,7 @@ void ClearSendQueue(LinkEntry& link) {
     link.m_pQueue->nCount = 0;
 }
 
-int CTcpClientComm::QueueFrame(uint8_t* pFrame, int nLength, int nConn) {
+int CTcpClientComm::QueueFrame(const uint8_t* pFrame, int nLength, int nConn) {
     if (nConn < 0 || !ValidLink(*this, nConn) || pFrame == nullptr ||
         m_pConn[nConn].m_nLinkState.load() != 1 ||  // only a connected link takes frames
         nLength < kFrameOverhead || nLength > kQueueSlotBytes) {
@@ -79,16 +86,8 @@ int CTcpClientComm::QueueFrame(uint8_t* pFrame, int nLength, int nConn) {
     }
     LinkEntry& link = m_pConn[nConn];
 
-    // Finish in place: length field (seven digits, no terminator), CRC, trailer.
-    char szLength[16] = {};
-    std::snprintf(szLength, sizeof szLength, "%07d", nLength);
-    std::memcpy(pFrame + 2, szLength, 7);
-    PutFrameCrc(pFrame, nLength);
-    pFrame[nLength - 2] = kFrameEnd;
-    pFrame[nLength - 1] = kFrameEnd;
-
-    // The link thread sends what it queued itself at the end of its turn; only other
-    // threads need to wake it.
+    // The link thread sends what it queued itself once the frames it received are
+    // dispatched, or at the end of its turn; only other threads need to wake it.
     const bool bWake = link.m_dwThreadId.load() != std::this_thread::get_id();
     std::lock_guard<std::mutex> lock(link.m_hQueueMutex);
     // Asked again under the lock: the link thread leaves the connected state before it

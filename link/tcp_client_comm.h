@@ -54,7 +54,7 @@ struct LinkEntry {
     std::mutex m_hQueueMutex;                   // guards m_pQueue
     std::unique_ptr<vplat::Event> m_hStopEvent; // ends the link thread
     std::unique_ptr<vplat::Event> m_hSendEvent; // a frame was queued
-    std::unique_ptr<vplat::Event> m_hNetEvent;  // kept for the wait set's shape
+    std::unique_ptr<vplat::Event> m_hNetEvent;  // kept for the entry's shape; nothing sets it
     std::atomic<SOCKET_T> m_hSocket{INVALID_SOCKET_T};  // the connection; owned by the link thread
     std::atomic<int> m_nLinkState{0};           // 0 not yet connected, 1 connected, 2 disconnected
     std::atomic<int> m_bCloseRequested{0};      // another thread asked the link thread to hang up
@@ -73,9 +73,12 @@ public:
 
     void LoadConfig();
 
-    // Finishes the frame in place (length, CRC, trailer) and appends it to the link's
-    // queue. 1 if queued, 0 if refused (bad index, link not connected, too long). Any thread.
-    int QueueFrame(uint8_t* pFrame, int nLength, int nConn);
+    // Appends the frame of nLength bytes whose header and data are the first nLength - 6
+    // bytes at pFrame to the link's queue, finished there (length field, CRC, trailer);
+    // the caller's bytes are only read, so a packet goes from the session's packet table
+    // into the queue in one copy. 1 if queued, 0 if refused (bad index, link not
+    // connected, too long). Any thread.
+    int QueueFrame(const uint8_t* pFrame, int nLength, int nConn);
 
     // True when link entry nConn exists and is connected (state 1). Any thread.
     bool IsLinkConnected(int nConn) const {

@@ -5,14 +5,17 @@
 #   frame_bench          CRC-32, frame cutting, the send queue and one acknowledgement's
 #                        work inside the station (Google Benchmark)
 #   vol_transfer_bench   one 894,000-byte violation file end to end, against velmora-mgrpc
-#                        and against the benchmark's own minimal Manager PC
+#                        and against the benchmark's own minimal Manager PC, on all cores
+#                        and then with the station, the peer and the floor's ping-pong
+#                        pinned to one core; BENCH_FIFO=1 runs it in the real-time class
+#                        (root), for a machine that others load
 #   command_bench        command 59 in, short status report out
 #   idle_bench           CPU time, context switches and memory of an idle, connected station
 #   drain_bench          a backlog of violation files of 50-300 kB drained with and without
 #                        SEND_NEXT_AT_ONCE (1,000 files and 20 at the tick's pace; --quick:
 #                        100 and 3)
 #
-#   scripts/bench.sh            about 3 minutes (the file transfer waits for the 10 s tick)
+#   scripts/bench.sh            about 4 minutes (the file transfers wait for the 10 s tick)
 #   scripts/bench.sh --quick    about 40 s: one run per peer at time scale 10, idle for 10 s
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,7 +43,9 @@ trap 'rm -rf "$root"' EXIT
 echo "== frame_bench"
 (cd "$root" && VELMORA_ROOT="$root" "$bin/frame_bench" --benchmark_min_time="$mintime")
 echo "== vol_transfer_bench"
-"$bin/vol_transfer_bench" --runs "$runs" --time-scale "$scale"
+fifo=()
+[ "${BENCH_FIFO:-0}" = 1 ] && fifo=(--fifo)
+"$bin/vol_transfer_bench" --runs "$runs" --time-scale "$scale" "${fifo[@]}"
 echo "== command_bench"
 "$bin/command_bench" --count "$count" --time-scale "$scale"
 echo "== idle_bench"

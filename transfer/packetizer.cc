@@ -87,13 +87,11 @@ int SendPacketSlot(CCenterSession* pSession, const uint8_t* pSlots, int nMaxSlot
     if (nLength < 0) nLength = 0;
     if (nLength > kPacketData) nLength = kPacketData;
 
-    // The frame handed on is the data plus the whole overhead; the last six bytes are room
-    // for the CRC and the trailer that QueueFrame writes, so only header and data come
-    // from the slot.
-    std::memset(pSession->m_SendBuf, 0, sizeof pSession->m_SendBuf);
-    std::memcpy(pSession->m_SendBuf, pSlot, static_cast<size_t>(kOffData + nLength));
+    // The frame handed on is the data plus the whole overhead; QueueFrame reads only the
+    // header and the data, straight from the slot, and writes the length field, the CRC
+    // and the trailer in the queue: one copy of the packet per acknowledgement.
     if (pInFlight) pInFlight->store(k);
-    return pSession->m_pDlg->QueueFrame(pSession->m_SendBuf, nLength + kFrameOverhead, nConn);
+    return pSession->m_pDlg->QueueFrame(pSlot, nLength + kFrameOverhead, nConn);
 }
 
 int ReplyPacketNumber(const uint8_t* pFrame) { return FrameDecimal(pFrame + kOffPacketNo, 4); }
