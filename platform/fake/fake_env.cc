@@ -159,6 +159,10 @@ uint64_t FakeEnv::MonotonicMs() {
 
 void FakeEnv::SleepMs(uint32_t nMs) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    MoveClockLocked(nMs);
+}
+
+void FakeEnv::MoveClockLocked(uint64_t nMs) {
     m_nMonoMs += nMs;
     const uint64_t nSubMs = m_nSubSecondMs + nMs;
     m_nTime64 += static_cast<int64_t>(nSubMs / 1000);
@@ -390,29 +394,130 @@ void FakeEnv::SetModemSilent(bool bSilent) {
     m_bModemSilent = bSilent;
 }
 
+void FakeEnv::StallSendsAfter(int nBytes, int64_t nForMs) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nStallLeft = nBytes < 0 ? -1 : nBytes;
+    m_nStallForMs = nForMs;
+    m_nStallEndMs = nForMs < 0 ? UINT64_MAX : m_nMonoMs + static_cast<uint64_t>(nForMs);
+}
+
+void FakeEnv::NoteLocked(char c) {
+    if (m_bTrace) m_szTrace += c + std::to_string(m_nMonoMs - m_nTraceStartMs) + " ";
+}
+
 int FakeEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (Hit(&m_connectFault)) return 0;
+        if (Hit(&m_connectFault)) {
+            NoteLocked('-');
+            return 0;
+        }
     }
-    return EnvWrapper::SockConnect(s, nAddr, nPort);
+    const int n = EnvWrapper::SockConnect(s, nAddr, nPort);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    NoteLocked(n == 1 ? '+' : '-');
+    return n;
 }
 
 int FakeEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
     bool bDropNow = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        NoteLocked('>');
         if (Hit(&m_sendFault)) return -1;
         if (m_nSendsBeforeDrop == 0) return -1;  // the link is down already
         if (m_nSendLimit > 0 && nSize > m_nSendLimit) nSize = m_nSendLimit;
+        if (m_nStallLeft == 0 && m_nMonoMs >= m_nStallEndMs) m_nStallLeft = -1;  // over
+        if (m_nStallLeft == 0) return 0;  // the peer reads nothing: would block
+        if (m_nStallLeft > 0 && nSize > m_nStallLeft) nSize = static_cast<int>(m_nStallLeft);
     }
     const int nSent = EnvWrapper::SockSend(s, pBuf, nSize);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (nSent > 0 && m_nSendsBeforeDrop > 0 && --m_nSendsBeforeDrop == 0) bDropNow = true;
+        if (nSent > 0 && m_nStallLeft > 0 && (m_nStallLeft -= nSent) == 0) {
+            m_nStallEndMs = m_nStallForMs < 0 ? UINT64_MAX
+                                              : m_nMonoMs + static_cast<uint64_t>(m_nStallForMs);
+        }
     }
     if (bDropNow) internal::ShutdownSocket(s);
     return nSent;
+}
+
+int FakeEnv::SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_nStallLeft == 0 && (nMask & kSockWritable) != 0) {
+            if (m_nStallEndMs > m_nMonoMs + nTimeoutMs) {
+                MoveClockLocked(nTimeoutMs);
+                return 0;
+            }
+            if (m_nStallEndMs > m_nMonoMs) MoveClockLocked(m_nStallEndMs - m_nMonoMs);
+            m_nStallLeft = -1;
+        }
+    }
+    return EnvWrapper::SockWait(s, nMask, nTimeoutMs);
+}
+
+// ---- Waits on the fake clock ----------------------------------------------------------------
+
+void FakeEnv::WaitOnFakeClock(bool bOn) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bFakeWaits = bOn;
+    m_realWaits = std::this_thread::get_id();
+}
+
+void FakeEnv::HoldIdleWaits(bool bHold) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bHoldWaits = bHold;
+}
+
+int FakeEnv::IdleWaits() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nIdleWaits;
+}
+
+int FakeEnv::ThreadsWaiting() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nWaiting;
+}
+
+void FakeEnv::TraceSockets() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bTrace = true;
+    m_nTraceStartMs = m_nMonoMs;
+    m_szTrace.clear();
+}
+
+std::string FakeEnv::SocketTrace() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_szTrace;
+}
+
+int FakeEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,
+                                uint32_t nTimeoutMs) {
+    bool bFake, bCounted = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const bool bOther = std::this_thread::get_id() != m_realWaits;
+        bFake = m_bFakeWaits && s == kNoSocket && nTimeoutMs != 0 && bOther;
+        if (bOther) ++m_nWaiting;
+    }
+    int nWoke;
+    for (;;) {
+        // Held: the events are looked at every 2 ms of real time, so a stop still ends it.
+        nWoke = EnvWrapper::WaitEventsOrSocket(ppEvents, nEvents, s,
+                                               !bFake ? nTimeoutMs : bCounted ? 2 : 0);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (bFake && nWoke == -1) {
+            if (!bCounted) ++m_nIdleWaits;
+            bCounted = true;
+            if (m_bHoldWaits) continue;
+            MoveClockLocked(nTimeoutMs);
+        }
+        if (std::this_thread::get_id() != m_realWaits) --m_nWaiting;
+        return nWoke;
+    }
 }
 
 int FakeEnv::SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) {

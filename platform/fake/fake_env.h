@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/env_wrapper.h"
@@ -105,6 +106,32 @@ class FakeEnv final : public EnvWrapper {
     // RemoveFile fails ("Permission denied") from now on (true) or works again (false):
     // a read-only violation directory, which root cannot have on the host.
     void FailRemoveFile(bool bFail);
+    // The peer reads nBytes more and then nothing for nForMs of fake time (-1: never again;
+    // nBytes -1 ends a stall): SockSend takes at most what is left, then answers 0 (would
+    // block); a SockWait for writability moves the fake clock to the stall's end and goes
+    // on when that comes within its time-out, or else moves it by the whole time-out and
+    // answers 0: a Manager PC that stops reading, without the kernel's real wait.
+    void StallSendsAfter(int nBytes, int64_t nForMs);
+
+    // ---- Waits on the fake clock ----------------------------------------------------------
+    // On: a WaitEventsOrSocket without a socket, with a time-out, on another thread than
+    // the caller's (the test's own waits, such as CloseLinkNow's, stay real bounds) that
+    // finds none of its events set moves the fake clock by the whole time-out at once and
+    // answers -1 (the link thread's reconnect wait). Off (the default): real time.
+    void WaitOnFakeClock(bool bOn);
+    // While held, such a wait stays until its events end it or the hold is lifted (then it
+    // moves the clock as above): the test looks at the station parked in that wait.
+    void HoldIdleWaits(bool bHold);
+    // Waits on the fake clock that found nothing ready so far (held or not).
+    int IdleWaits();
+    // Threads other than WaitOnFakeClock's caller inside a WaitEventsOrSocket now, on
+    // either clock: the station's thread is back in its wait, so a wake-up it gets now
+    // is consumed there and not left over for a later wait.
+    int ThreadsWaiting();
+    // From now on connects ('+' made, '-' failed) and sends ('>') are noted with the fake
+    // time since this call: "-0 +3000 >3300 ".
+    void TraceSockets();
+    std::string SocketTrace();
 
     // ---- Env ------------------------------------------------------------------------------
     LocalTime GetLocalTimeNow() override;
@@ -138,6 +165,9 @@ class FakeEnv final : public EnvWrapper {
 
     int SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) override;
     int SockSend(SocketHandle s, const void* pBuf, int nSize) override;
+    int SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) override;
+    int WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,
+                           uint32_t nTimeoutMs) override;
     int SerialWait(SerialHandle h, Event* pStop, uint32_t nTimeoutMs, int* pnQueued) override;
     int SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnError) override;
     bool RemoveFile(const char* szWinPath, std::string* pszWhy = nullptr) override;
@@ -152,6 +182,10 @@ class FakeEnv final : public EnvWrapper {
     static bool Hit(Fault* pFault);
     // Fires the next due timer at or before nUntilMs; false when none is due.
     bool FireNextTimer(uint64_t nUntilMs);
+    // Moves the clocks nMs forward without firing timers (m_mutex held).
+    void MoveClockLocked(uint64_t nMs);
+    // Notes c with the fake time since TraceSockets (m_mutex held).
+    void NoteLocked(char c);
 
     std::unique_ptr<Env> m_pHost;  // real back-end rooted at the test's directory
     Env* m_pPrevious = nullptr;    // the Env before Install
@@ -187,6 +221,17 @@ class FakeEnv final : public EnvWrapper {
     int m_nSendsBeforeDrop = -1;                         // sends left before the drop; -1 = off
     bool m_bModemSilent = false;                         // the modem says nothing
     bool m_bFailRemove = false;                          // RemoveFile fails
+    int64_t m_nStallLeft = -1;                           // bytes before the stall; -1 = none
+    int64_t m_nStallForMs = -1;                          // its length; -1 = for good
+    uint64_t m_nStallEndMs = 0;                          // fake time it ends (once begun)
+    bool m_bFakeWaits = false;                           // WaitOnFakeClock
+    std::thread::id m_realWaits;                         // the thread that called it
+    bool m_bHoldWaits = false;                           // HoldIdleWaits
+    int m_nIdleWaits = 0;                                // IdleWaits
+    int m_nWaiting = 0;                                  // ThreadsWaiting
+    bool m_bTrace = false;                               // TraceSockets called
+    uint64_t m_nTraceStartMs = 0;                        // fake time of that call
+    std::string m_szTrace;                               // SocketTrace
 };
 
 }  // namespace vplat
