@@ -1,12 +1,17 @@
-// The manager frame on the byte level and the send queue: the station's CRC-32 and its
-// stored bytes, the cutting of frames out of the received stream (every split point, the
-// wait for a whole header, the frame errors), the 36-byte header of a finished frame, and
-// the queue (refusal while down, overflow keeping the 19 newest, the send pass that never
-// loses the newest frame nor sends one twice, hang-up requests).
+// The manager frame on the byte level, the send queue and the dispatcher: the station's
+// CRC-32 and its stored bytes, the cutting of frames out of the received stream (every
+// split point, the wait for a whole header, the frame errors), the 36-byte header of a
+// finished frame; the queue (refusals and overflow counted, the 19 newest kept, the send
+// pass that never loses the newest frame nor sends one twice, hang-up requests); the
+// dispatcher's acceptance (checksum with its wrapping error counter, station ID in any
+// letter case), the code arithmetic modulo 256, the codes that are a command or a reply
+// depending on their data, the codes that act in the dispatcher itself and the bounds of
+// the received frame; and the counters' mapping "VelmoraStats" byte by byte.
 #include <atomic>
 #include <thread>
 
 #include "link/send_queue.h"
+#include "status/station_stats.h"
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -130,6 +135,10 @@ class LinkTest : public StationTest {
         StationTest::SetUp();
         MakeLinkedDialog();
     }
+    void Feed(const std::vector<uint8_t>& f) {
+        m_pDlg->TcpMessageRecvFromCenter(f.data(), static_cast<int>(f.size()), 0);
+    }
+    uint64_t Stat(StatCounter n) { return m_pDlg->m_stats.Get(n); }
     static std::string Label(int k) {
         char sz[16];
         std::snprintf(sz, sizeof sz, "F%03d", k);
@@ -163,7 +172,7 @@ TEST_F(LinkTest, HeaderAndFinishedFrameOfCode59) {
                              6));
 }
 
-TEST_F(LinkTest, QueueRefusesWhatItCannotHold) {
+TEST_F(LinkTest, QueueRefusesWhatItCannotHoldAndKeepsTheNineteenNewestInOrder) {
     uint8_t frame[64] = {};
     for (int nState : {0, 2}) {
         Link().m_nLinkState = nState;
@@ -175,12 +184,12 @@ TEST_F(LinkTest, QueueRefusesWhatItCannotHold) {
     EXPECT_EQ(m_pDlg->QueueFrame(frame, 35, 0), 0);
     std::vector<uint8_t> big(std::max(kQueueSlotBytes, kSendCopySize) + 1, 0);
     EXPECT_EQ(m_pDlg->QueueFrame(big.data(), kQueueSlotBytes + 1, 0), 0);
+    EXPECT_EQ(Stat(kStatQueueRefused), 6u) << "every refusal of the queue";
     EXPECT_EQ(m_pSession->QueueFromBuffer(big.data(), kSendCopySize + 1, 0), 0);
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(m_pDlg->QueueFrame(big.data(), kQueueSlotBytes, 0), 1);  // the largest slot
-}
-
-TEST_F(LinkTest, OverflowKeepsTheNineteenNewestInOrderAndWakesTheThread) {
+    TakeFrames();
+    // Overflow: the 19 newest stay, in order, and the thread is woken once.
     vplat::Event* events[2] = {Link().m_hStopEvent.get(), Link().m_hSendEvent.get()};
     for (int k = 0; k < 25; ++k) ASSERT_EQ(QueueReport(56, Label(k)), 1);
     EXPECT_EQ(m_pEnv->WaitEventsOrSocket(events, 2, vplat::kNoSocket, 0), 1);
@@ -189,6 +198,8 @@ TEST_F(LinkTest, OverflowKeepsTheNineteenNewestInOrderAndWakesTheThread) {
     ASSERT_EQ(frames.size(), 19u);
     for (size_t k = 0; k < frames.size(); ++k)
         EXPECT_EQ(frames[k].DataText(), Label(static_cast<int>(k) + 6));
+    EXPECT_EQ(Stat(kStatQueueDropped), 6u);
+    EXPECT_EQ(Stat(kStatQueueRefused), 6u);
 }
 
 TEST_F(LinkTest, SentFrameIsRemovedOnlyWhileStillTheHead) {
@@ -254,6 +265,210 @@ TEST_F(LinkTest, HangUpRequestMarksTheLinkDownAndWakesTheThread) {
     EXPECT_EQ(m_pDlg->FindLinkIndex(2), -1);
     m_pDlg->m_pConn[1].m_dwThreadId = std::this_thread::get_id();
     EXPECT_EQ(m_pDlg->FindLinkIndex(2), 1);
+}
+
+TEST_F(LinkTest, CodeArithmeticAndBookkeeping) {
+    // The code is 10 * (c1 - '0') + (c2 - '0') taken modulo 256 at each step.
+    const std::pair<std::string, const char*> kCodes[] = {
+        {"9:", "100-0"}, {"00", "00-0"}, {"\x01\x01", "251-0"}, {"66", "66-0"}, {"99", "99-0"}};
+    int nFrames = 0;
+    for (const auto& [szCode, szShown] : kCodes) {
+        SCOPED_TRACE(szShown);
+        Feed(MakeFrame(szCode, {}));
+        EXPECT_EQ(Control(IDC_RECV_BOX), szShown);
+        EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), ++nFrames);
+    }
+    EXPECT_TRUE(TakeFrames().empty()) << "codes with no handler are only counted";
+    Feed(MakeFrame("59", {}));  // the short status request is answered
+    const SentFrame f = TakeOne();
+    EXPECT_EQ(f.Opcode(), 59);
+    EXPECT_EQ(f.DataLength(), 24);
+    EXPECT_EQ(CountDebugContaining("TcpMessageRecvFromCenter 59 0 "), 1);
+}
+
+// Image codes: a trigger or a reply by their data; the running log: a request only
+// with a capital L.
+TEST_F(LinkTest, CodesThatAreACommandOrAReplyByTheirData) {
+    m_pSession->m_nSendKind = SEND_RUN_LOG;
+    m_pSession->m_nLogTotalPacket = 3;
+    m_pSession->m_nLogPacketInFlight = 0;
+    Feed(MakeFrame("68", Bytes("L")));  // a request: the busy rule counts it
+    EXPECT_EQ(m_pSession->sendRetryCenter.load(), 1);
+    Feed(MakeFrame("68", Bytes("l")));  // handled as a reply
+    EXPECT_EQ(m_pSession->sendRetryCenter.load(), 1);
+    EXPECT_EQ(Control(IDC_SEND_BOX), "68-99");
+    const struct {
+        std::vector<uint8_t> data;
+        int nKindAfter;
+        const char* szSendBox;
+    } kCases[] = {
+        {Bytes("1"), SEND_NONE, ""},              // one digit: a trigger ends the transfer
+        {{0x01}, SEND_ROAD_IMAGE, "52-99"},       // a raw status byte: a reply
+        {Bytes("11"), SEND_ROAD_IMAGE, "52-99"},  // two bytes: always a reply
+    };
+    for (const auto& c : kCases) {
+        m_pSession->m_nSendKind = SEND_ROAD_IMAGE;
+        m_pSession->m_nImageTotalPacket = 3;
+        m_pSession->m_nImagePacketInFlight = 1;
+        m_pDlg->SetItemText(IDC_SEND_BOX, "");
+        Feed(MakeFrame("52", c.data, "ABCDE", 1));
+        EXPECT_EQ(m_pSession->m_nSendKind.load(), c.nKindAfter) << c.data.size();
+        EXPECT_EQ(Control(IDC_SEND_BOX), c.szSendBox) << c.data.size();
+    }
+}
+
+TEST_F(LinkTest, SwitchUpdateAndHangUpCodes) {
+    const std::pair<const char*, int> kSwitch[] = {{"1", 1}, {"0", 0}, {"A", 17}};
+    for (const auto& [szData, nValue] : kSwitch) {
+        Feed(MakeFrame("71", Bytes(szData)));
+        EXPECT_EQ(m_pDlg->m_bSendEnable.load(), nValue) << szData;
+    }
+    EXPECT_EQ(CountDebugContaining("MGR_PC: 위반 화일 전송 / 중지 = 17"), 1);
+    m_pDlg->m_bSendEnable = 0;
+    Feed(MakeFrame("72", Bytes("1")));
+    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
+    Feed(MakeFrame("79", {}));
+    EXPECT_EQ(m_pDlg->m_bUpdateRunning.load(), 1);
+    Feed(MakeFrame("78", {}));  // a leased line does not hang up
+    EXPECT_EQ(Link().m_nLinkState.load(), 1);
+    m_pDlg->m_nCenterCommKind = 1;
+    Feed(MakeFrame("78", {}));
+    EXPECT_EQ(Link().m_nLinkState.load(), 2);
+}
+
+TEST_F(LinkTest, BadChecksumIsCountedWithWrapAndStationIdComparedWithoutCase) {
+    m_pDlg->SetItemText(IDC_RECV_BOX, "box");
+    Feed(MakeFrame("59", {}, "ABCDE", 0, /*bBadCrc=*/true));
+    EXPECT_EQ(Control(IDC_RECV_BOX), "box");
+    EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 0);
+    EXPECT_EQ(Control(IDC_CRC_ERRORS), "1");
+    EXPECT_TRUE(TakeFrames().empty());
+    m_pDlg->m_nCrcErrors = 9998;
+    Feed(MakeFrame("59", {}, "ABCDE", 0, true));
+    EXPECT_EQ(Control(IDC_CRC_ERRORS), "9999");
+    Feed(MakeFrame("59", {}, "ABCDE", 0, true));
+    EXPECT_EQ(Control(IDC_CRC_ERRORS), "0");
+    Feed(MakeFrame("59", {}, "abcDe"));
+    EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 1);
+    Feed(MakeFrame("59", {}, "ABCDF"));  // another station: dropped without trace
+    Feed(MakeFrame("59", {}, "ABCD"));
+    EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 1);
+    EXPECT_EQ(m_pDlg->m_nCrcErrors.load(), 0);
+    std::snprintf(Link().m_szLocalId, sizeof Link().m_szLocalId, "%s", "ABCDEF");
+    Feed(MakeFrame("59", {}, "ABCDE"));  // an ID longer than five never matches
+    EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), 1);
+}
+
+TEST_F(LinkTest, ReceivedFrameIsBoundedToWhatArrived) {
+    uint8_t* pRecv = m_pSession->m_pRecvFrame.get();
+    std::memset(pRecv, 0xEE, kFrameBufSize);
+    const std::vector<uint8_t> f = MakeFrame("66", Bytes("xy"));
+    ASSERT_TRUE(m_pDlg->ValidateFrame(f.data(), static_cast<int>(f.size()), 0));
+    // Header and data are kept; the checksum and the trailer are never data.
+    EXPECT_EQ(0, std::memcmp(pRecv, f.data(), f.size() - 6));
+    for (int k = static_cast<int>(f.size()) - 6; k < kFrameBufSize; ++k) ASSERT_EQ(pRecv[k], 0) << k;
+    std::vector<uint8_t> big(kFrameBufSize + 1, 0);
+    EXPECT_FALSE(m_pDlg->ValidateFrame(big.data(), kFrameBufSize + 1, 0));
+    // The header claims 14 data bytes (a clock setting) but none came: the handler is told
+    // 14 and reads zeros, so it is a clock setting with a text that is no time: no report,
+    // no clock change.
+    std::vector<uint8_t> g = MakeFrame("57", {});
+    std::memcpy(&g[13], "0000014", 7);
+    const uint32_t nCrc = ComputeCrc32(&g[2], 28);
+    for (int k = 0; k < 4; ++k) g[30 + k] = static_cast<uint8_t>(nCrc >> (8 * k));
+    Feed(g);
+    EXPECT_TRUE(TakeFrames().empty());
+    EXPECT_FALSE(m_pEnv->ClockWasSet());
+    EXPECT_EQ(CountDebugContaining("not a valid time, clock unchanged"), 1);
+    EXPECT_EQ(Control(IDC_RECV_BOX), "57-14");
+}
+
+// The 64-bit value at nAt, little-endian.
+uint64_t Le64(const uint8_t* p, size_t nAt) {
+    uint64_t n = 0;
+    for (size_t k = 0; k < 8; ++k) n |= static_cast<uint64_t>(p[nAt + k]) << (8 * k);
+    return n;
+}
+
+using StatsTest = StationTest;
+
+// The mapping as velmoractl reads it: a left-over mapping of an earlier run cleared, the
+// counters and gauges written through, counts from two threads all kept, and mappings of
+// another layout refused.
+TEST_F(StatsTest, PublishedMappingLayoutAndCountsFromTwoThreads) {
+    m_pEnv->SetTime64(0x123456789LL);
+    vplat::MappedView stale;
+    bool bCreated = false;
+    ASSERT_TRUE(m_pEnv->CreateMapping("VelmoraStats", kStatsMappingSize, &stale, &bCreated));
+    std::memset(stale.pView, 0xFF, kStatsMappingSize);  // left by an earlier run
+    m_pEnv->CloseMapping(&stale);
+
+    CStationStats stats;
+    stats.Add(kStatFilesSent, 2);
+    ASSERT_TRUE(stats.Publish());
+    stats.Add(kStatResends);  // after publishing: written through at once
+    stats.Add(kStatBytesOut, 0x0102030405060708ULL);
+
+    vplat::MappedView view;
+    ASSERT_TRUE(m_pEnv->OpenMapping("VelmoraStats", &view));
+    ASSERT_GE(view.nSize, kStatsMappingSize);
+    const auto* p = static_cast<const uint8_t*>(view.pView);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(p), 4), "VLTS");
+    EXPECT_EQ(std::vector<uint8_t>(p + 4, p + 16),
+              (std::vector<uint8_t>{2, 0, 0, 0, kStatCount, 0, 0, 0, kGaugeCount, 0, 0, 0}));
+    EXPECT_EQ(Le64(p, 16), 0x123456789ULL);
+    EXPECT_EQ(Le64(p, 24), 0u);
+    // bytes_out is counter 3, files_sent 11, resends 13.
+    EXPECT_EQ(std::vector<uint8_t>(p + 32 + 8 * 3, p + 32 + 8 * 4),
+              (std::vector<uint8_t>{8, 7, 6, 5, 4, 3, 2, 1}));
+    for (int k = 0; k < kStatCount; ++k) {
+        const uint64_t nWant = k == 3 ? 0x0102030405060708ULL : k == 11 ? 2 : k == 13 ? 1 : 0;
+        EXPECT_EQ(Le64(p, 32 + 8 * static_cast<size_t>(k)), nWant) << StatCounterName(k);
+    }
+    EXPECT_EQ(Le64(p, 32 + 8 * kStatCount), 0u);  // past the counters: cleared too
+    // Gauges go both ways and are written through; the oldest age starts at -1 (none).
+    EXPECT_EQ(Le64(p, kStatsGaugeOffset + 8 * kGaugeOldestAge), ~0ULL);
+    stats.SetGauge(kGaugeBacklog, 7);
+    stats.SetGauge(kGaugeBacklog, 3);
+    EXPECT_EQ(Le64(p, kStatsGaugeOffset + 8 * kGaugeBacklog), 3u);
+
+    StationStatsView read;
+    ASSERT_TRUE(ReadStationStats(view.pView, view.nSize, &read));
+    EXPECT_EQ(read.nCount, static_cast<uint32_t>(kStatCount));
+    EXPECT_EQ(read.nStartTime, 0x123456789LL);
+    EXPECT_EQ(read.nCounters[kStatFilesSent], 2u);
+    EXPECT_EQ(read.nGauges[kGaugeBacklog], 3);
+    EXPECT_EQ(read.nGauges[kGaugeOldestAge], -1);
+    EXPECT_STREQ(StatGaugeName(kGaugeTick), "tick");
+    EXPECT_STREQ(ConnectFailureText(ConnectFailureFromText("timed out")), "timed out");
+    EXPECT_STREQ(StatCounterName(kStatFilesSent), "files_sent");
+    EXPECT_STREQ(StatCounterName(kStatFramesIn), "frames_in");
+    EXPECT_STREQ(StatCounterName(kStatLogsSent), "logs_sent");
+    EXPECT_EQ(StatCounterName(kStatCount), nullptr);
+
+    // Another magic, another version, or more counters than the bytes hold: refused.
+    std::vector<uint8_t> copy(p, p + kStatsMappingSize);
+    EXPECT_TRUE(ReadStationStats(copy.data(), copy.size(), &read));
+    copy[4] = 1;
+    EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
+    copy[4] = 2;
+    EXPECT_FALSE(ReadStationStats(copy.data(), kStatsGaugeOffset + 8 * kGaugeCount - 1, &read));
+    copy[8] = 29;  // 32 + 29 * 8 > 256, where the gauges begin
+    EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
+    copy[8] = kStatCount;
+    copy[0] = 'X';
+    EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
+    constexpr int kEach = 100000;
+    auto Count = [&] {
+        for (int k = 0; k < kEach; ++k) stats.Add(kStatFramesOut);
+    };
+    std::thread a(Count), b(Count);
+    a.join();
+    b.join();
+    EXPECT_EQ(stats.Get(kStatFramesOut), 2u * kEach);
+    ASSERT_TRUE(ReadStationStats(view.pView, view.nSize, &read));
+    EXPECT_EQ(read.nCounters[kStatFramesOut], 2u * kEach);
+    m_pEnv->CloseMapping(&view);
 }
 
 }  // namespace

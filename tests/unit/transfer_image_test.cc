@@ -3,9 +3,10 @@
 // limits (seventh image attempt, fourth log request with timer 25), replies for packets
 // not in flight ignored; today's log under opcode 68; the '.' splitter and the oldest
 // violation file by its numeric key (canonical rebuild, the 365-entry table, long names,
-// a five-character extension).
+// a five-character extension); with the counters of images and logs sent and resends.
 #include <set>
 
+#include "status/station_stats.h"
 #include "tests/unit/station_fixture.h"
 #include "transfer/split_fields.h"
 
@@ -36,6 +37,7 @@ class ImageTest : public StationTest {
         }
         return out;
     }
+    uint64_t Stat(StatCounter n) { return m_pDlg->m_stats.Get(n); }
     int Find(char* szPath, char* szName) {
         return m_pSession->getSendFileName(SEND_VOL, 0, szPath, 256, szName, 128);
     }
@@ -55,6 +57,7 @@ TEST_F(ImageTest, PacketLayoutAndCounts) {
         {SEND_CAR_IMAGE, 53, "CarImage.ABCDE", 3001, 3, {3000, 1}},
         {SEND_TRACKING_IMAGE, 54, "TrackingImage.ABCDE", 450000, 101, {}},  // cut to 300,000
     };
+    uint64_t nSent = 0;
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.nSize);
         PutImage(c.szFile, c.nSize);
@@ -76,8 +79,10 @@ TEST_F(ImageTest, PacketLayoutAndCounts) {
             EXPECT_EQ(data[k].PacketNo(), static_cast<int>(k) + 1);
             EXPECT_TRUE(data[k].DataEquals(image.data() + k * 3000, c.lengths[k])) << k;
         }
+        EXPECT_EQ(Stat(kStatImagesSent), nSent);
         ImageReply(c.nOp, c.nTotal - 1, PACKET_OK);
         EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+        EXPECT_EQ(Stat(kStatImagesSent), ++nSent);
     }
     EXPECT_EQ(CountDebug("MGR_PC: Send IMG PackNo: 3/4"), 1);
     EXPECT_EQ(CountDebug("MGR_PC: Send Image OK !!"), 3);
@@ -136,6 +141,7 @@ TEST_F(ImageTest, TwoResendsThenFrozenAndStrayRepliesIgnored) {
     ImageReply(52, 2, ERROR_RESEND);
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(CountDebug("MGR_PC: Image ERROR_RESEND= 2"), 2);
+    EXPECT_EQ(Stat(kStatResends), 2u);
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_ROAD_IMAGE);
     m_pSession->m_nSendKind = SEND_NONE;  // a device command ended it; a refusal marks it again
     ImageReply(52, 2, ERROR_FILE);
@@ -170,7 +176,11 @@ TEST_F(ImageTest, TodaysLogGoesUnderItsDateName) {
         lengths.push_back(f.DataLength());
     }
     EXPECT_EQ(lengths, (std::vector<int>{3000, 3000, nSize - 6000}));
+    EXPECT_EQ(Stat(kStatLogsSent), 0u);
     LogReply(3, PACKET_OK);
+    EXPECT_EQ(Stat(kStatLogsSent), 1u);
+    EXPECT_EQ(Stat(kStatResends), 1u);
+    EXPECT_EQ(Stat(kStatFilesSent), 0u);
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
     EXPECT_EQ(m_pDlg->m_bLogSentToday, 1);
     EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), 0u);

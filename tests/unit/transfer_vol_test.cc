@@ -4,10 +4,12 @@
 // file aside (or setting it aside when it cannot move), the busy rule's limit of twelve
 // ticks without progress, the pause rule, an empty file retired on its second tick, size
 // and read limits, replies for packets not in flight or without data ignored, a file that
-// changed after its read never deleted, and nothing sent without a station ID.
+// changed after its read never deleted, and nothing sent without a station ID; with the
+// transfer counters (files sent and moved aside, resent and refused packets).
 #include <fstream>
 #include <functional>
 
+#include "status/station_stats.h"
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -20,6 +22,7 @@ class VolTest : public StationTest {
         MakeTransferStation();
     }
     void Tick() { m_pSession->SendViolationFile(); }
+    uint64_t Stat(StatCounter n) { return m_pDlg->m_stats.Get(n); }
     void PutVol(const std::string& szName, size_t nSize) {
         PutFile("d/ENF_IMG/" + szName, Pattern(nSize));
     }
@@ -36,8 +39,15 @@ class VolTest : public StationTest {
     }
 };
 
-TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeleted) {
-    PutVol("1000.ABCDE", 5000);
+// The file's header bytes go on record as the station wrote them (a CP949 plate number
+// neither converted nor replaced, up to the first zero byte); the file is deleted by its
+// full path whatever directory is current.
+TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeletedByItsFullPath) {
+    std::vector<uint8_t> file = Pattern(5000);
+    const std::string szHeader = "12\xB0\xA1 3456\xC7\xD1";  // 12가 3456한
+    std::copy(szHeader.begin(), szHeader.end(), file.begin() + 7);
+    file[7 + szHeader.size()] = 0;
+    PutFile("d/ENF_IMG/1000.ABCDE", file);
     Tick();
     const SentFrame info = TakeOne();
     EXPECT_EQ(info.Opcode(), 51);
@@ -46,7 +56,6 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeleted) {
     EXPECT_EQ(m_pSession->m_nVolTotalPacket, 3);
     EXPECT_EQ(Control(IDC_VOL_TOTAL), "[3]");
     EXPECT_EQ(Control(IDC_SEND_BOX), "51-17");
-    const std::vector<uint8_t> file = Pattern(5000);
     VolReply(0, PACKET_OK);
     const SentFrame p1 = TakeOne();
     EXPECT_EQ(p1.PacketNo(), 1);
@@ -56,45 +65,27 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeleted) {
     EXPECT_EQ(p2.PacketNo(), 2);
     EXPECT_TRUE(p2.DataEquals(file.data() + 3000, 2000));
     EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
+    EXPECT_EQ(Stat(kStatFilesSent), 0u);
+    PutFile("d/not_plate/1000.ABCDE", {1, 2, 3});
+    ASSERT_TRUE(m_pEnv->SetCurrentDir("d:/not_plate/"));  // as the midnight cleanup leaves it
     VolReply(2, PACKET_OK);
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_FALSE(Exists("d/ENF_IMG/1000.ABCDE"));
+    EXPECT_TRUE(Exists("d/not_plate/1000.ABCDE"));
     EXPECT_EQ(Control(IDC_VOL_SENT), "1");
+    EXPECT_EQ(Stat(kStatFilesSent), 1u);
+    EXPECT_EQ(Stat(kStatFramesOut), 0u);  // queued only: no link thread sends here
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
     EXPECT_STREQ(m_pSession->m_szVolFileName, "");
-    // Bytes 7 to 42 of the file go on record as text (up to the first zero byte).
-    const std::string szText(file.begin() + 7, file.begin() + 43);
-    EXPECT_EQ(CountDebug("Send MGR_PC[1000.ABCDE] : " + szText.substr(0, szText.find('\0'))), 1);
-}
-
-// Without a station ID (LOCAL_ADDRESS empty) nothing is looked for or sent: "*." would
-// take files that are not the station's and delete them once sent.
-TEST_F(VolTest, NoStationIdSendsNothing) {
-    std::memset(Link().m_szLocalId, 0, sizeof Link().m_szLocalId);
-    PutVol("1000.", 10);
-    PutVol("1001", 10);
-    Tick();
-    EXPECT_TRUE(TakeFrames().empty());
-    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
-    EXPECT_TRUE(Exists("d/ENF_IMG/1000.") && Exists("d/ENF_IMG/1001"));
-}
-
-// The file's header bytes go on record as the station wrote them: a CP949 plate number is
-// neither converted nor replaced.
-TEST_F(VolTest, TheSentLineCarriesTheHeaderBytesAsTheyAre) {
-    std::vector<uint8_t> file(100, 'x');
-    const std::string szHeader = "12\xB0\xA1 3456\xC7\xD1";  // 12가 3456한
-    std::copy(szHeader.begin(), szHeader.end(), file.begin() + 7);
-    file[7 + szHeader.size()] = 0;
-    PutFile("d/ENF_IMG/1000.ABCDE", file);
-    Tick();
-    AckAll();
+    EXPECT_EQ(CountDebug("Send MGR_PC[1000.ABCDE] : " + szHeader), 1);
     EXPECT_NE(ReadFile("d/System_Log/2024/20240305.ABCDE")
                   .find("[ABCDE] Send MGR_PC[1000.ABCDE] : " + szHeader + " \r\n"),
               std::string::npos);
 }
 
-TEST_F(VolTest, OldestNumberFirstAndNoSentLineOutsideNormalOperation) {
+// Without a station ID (LOCAL_ADDRESS empty) nothing is looked for or sent: "*." would
+// take files that are not the station's and delete them once sent.
+TEST_F(VolTest, OldestNumberFirstNoSentLineOutsideNormalOperationAndNothingWithoutAnId) {
     m_pDlg->m_nOperationMode = 1;
     PutVol("1000.ABCDE", 10);
     PutVol("999.ABCDE", 10);
@@ -106,6 +97,13 @@ TEST_F(VolTest, OldestNumberFirstAndNoSentLineOutsideNormalOperation) {
     AckAll();
     EXPECT_EQ(Control(IDC_VOL_SENT), "2");
     EXPECT_EQ(CountDebugPrefix("Send MGR_PC["), 0);
+    std::memset(Link().m_szLocalId, 0, sizeof Link().m_szLocalId);
+    PutVol("1000.", 10);
+    PutVol("1001", 10);
+    Tick();
+    EXPECT_TRUE(TakeFrames().empty());
+    EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+    EXPECT_TRUE(Exists("d/ENF_IMG/1000.") && Exists("d/ENF_IMG/1001"));
 }
 
 TEST_F(VolTest, SixResendRequestsMoveTheFileAside) {
@@ -128,6 +126,8 @@ TEST_F(VolTest, SixResendRequestsMoveTheFileAside) {
     EXPECT_EQ(fs::file_size(Host("d/delete_img/1000.ABCDE")), 5000u);
     EXPECT_EQ(m_pSession->m_nResendCount, 0);
     EXPECT_EQ(m_pSession->m_nRetryRound, 0);
+    EXPECT_EQ(Stat(kStatResends), 5u);
+    EXPECT_EQ(Stat(kStatFilesMoved), 1u);
 }
 
 TEST_F(VolTest, FourthRefusalMovesTheFileAndOneThatCannotMoveIsSetAside) {
@@ -143,6 +143,8 @@ TEST_F(VolTest, FourthRefusalMovesTheFileAndOneThatCannotMoveIsSetAside) {
             EXPECT_EQ(Exists("d/ENF_IMG/1000.ABCDE"), bCopyFails || nAttempt < 4) << nAttempt;
         }
         EXPECT_EQ(Exists("d/delete_img/1000.ABCDE"), !bCopyFails);
+        EXPECT_EQ(Stat(kStatRefusals), bCopyFails ? 8u : 4u);
+        EXPECT_EQ(Stat(kStatFilesMoved), 1u);
         // Not moved: set aside for the rest of the run, on record once, and the later
         // files go.
         PutVol("1001.ABCDE", 10);
@@ -264,6 +266,11 @@ TEST_F(VolTest, AFileThatChangedAfterItsReadIsKeptAndSentAgainWhole) {
             EXPECT_FALSE(Exists(szRel));
         }
     }
+    // Bytes 7 to 42 of the file go on record as text.
+    const std::vector<uint8_t> file = Pattern(5000);
+    EXPECT_EQ(CountDebug("Send MGR_PC[1000.ABCDE] : " + std::string(file.begin() + 7,
+                                                                     file.begin() + 43)),
+              6);
 }
 
 // A slow line acknowledges a packet every 0.5 s: the 299 packets of an 894,000-byte file
@@ -342,40 +349,14 @@ TEST_F(VolTest, DrainModeSendsTheNextFileAtOnceAndWhatWasHeldBackBetweenFiles) {
     }
 }
 
-TEST_F(VolTest, TwelfthBusyTickClearsAndRestarts) {
-    PutVol("999.ABCDE", 10);  // the acknowledgements of a file before count for nothing
+// Replies for a packet not in flight are ignored; a late acknowledgement of an abandoned
+// transfer cannot delete the next file; the twelfth tick without progress restarts (the
+// acknowledgements of a file before count for nothing); a tick while the link is down
+// clears the counters and replies are then ignored.
+TEST_F(VolTest, TheTwelfthTickWithoutProgressRestartsAndStrayOrLateRepliesAreIgnored) {
+    PutVol("999.ABCDE", 10);
     Tick();
     AckAll();
-    PutVol("1000.ABCDE", 5000);
-    Tick();
-    TakeFrames();  // the Manager PC falls silent
-    for (int i = 1; i <= 11; ++i) {
-        Tick();
-        EXPECT_TRUE(TakeFrames().empty()) << i;
-        EXPECT_EQ(m_pSession->sendRetryCenter, i);
-    }
-    Tick();
-    EXPECT_EQ(TakeOne().DataText(), "00050001000.ABCDE");
-    EXPECT_EQ(m_pSession->sendRetryCenter, 0);
-    EXPECT_EQ(CountDebug("sendRetryCenter 초과로 clear ....."), 1);
-}
-
-TEST_F(VolTest, LinkDownTickClearsTheCountersAndRepliesAreIgnored) {
-    PutVol("1000.ABCDE", 5000);
-    Tick();
-    TakeFrames();
-    m_pSession->m_nResendCount = 2;
-    m_pSession->m_nRetryRound = 1;
-    Link().m_nLinkState = 2;
-    Tick();
-    EXPECT_EQ(m_pSession->m_nResendCount, 0);
-    EXPECT_EQ(m_pSession->m_nRetryRound, 0);
-    EXPECT_EQ(CountDebug("위반화일 전송 : 통신 개통이 안되었다..."), 1);
-    VolReply(0, PACKET_OK);
-    EXPECT_EQ(m_pSession->m_nVolPacketInFlight, 0);
-}
-
-TEST_F(VolTest, RepliesForPacketsNotInFlightAreIgnored) {
     PutVol("1000.ABCDE", 5000);  // total 3
     Tick();
     TakeFrames();
@@ -386,7 +367,15 @@ TEST_F(VolTest, RepliesForPacketsNotInFlightAreIgnored) {
     VolReply(2, PACKET_OK);  // the last packet, but packet 0 is in flight
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
-    // A late acknowledgement of an abandoned transfer cannot delete the next file.
+    for (int i = 1; i <= 11; ++i) {  // the Manager PC falls silent
+        Tick();
+        EXPECT_TRUE(TakeFrames().empty()) << i;
+        EXPECT_EQ(m_pSession->sendRetryCenter, i);
+    }
+    Tick();
+    EXPECT_EQ(TakeOne().DataText(), "00050001000.ABCDE");
+    EXPECT_EQ(m_pSession->sendRetryCenter, 0);
+    EXPECT_EQ(CountDebug("sendRetryCenter 초과로 clear ....."), 1);
     VolReply(0, PACKET_OK);
     VolReply(1, PACKET_OK);
     TakeFrames();  // packet 2 in flight; then the file goes and the link falls silent
@@ -397,17 +386,15 @@ TEST_F(VolTest, RepliesForPacketsNotInFlightAreIgnored) {
     VolReply(2, PACKET_OK);
     EXPECT_TRUE(Exists("d/ENF_IMG/2000.ABCDE"));
     EXPECT_TRUE(TakeFrames().empty());
-}
-
-TEST_F(VolTest, DeleteUsesTheFullPathWhateverDirectoryIsCurrent) {
-    PutVol("1000.ABCDE", 5000);
+    m_pSession->m_nResendCount = 2;
+    m_pSession->m_nRetryRound = 1;
+    Link().m_nLinkState = 2;
     Tick();
-    TakeFrames();
-    PutFile("d/not_plate/1000.ABCDE", {1, 2, 3});
-    ASSERT_TRUE(m_pEnv->SetCurrentDir("d:/not_plate/"));  // as the midnight cleanup leaves it
-    AckAll();
-    EXPECT_FALSE(Exists("d/ENF_IMG/1000.ABCDE"));
-    EXPECT_TRUE(Exists("d/not_plate/1000.ABCDE"));
+    EXPECT_EQ(m_pSession->m_nResendCount, 0);
+    EXPECT_EQ(m_pSession->m_nRetryRound, 0);
+    EXPECT_EQ(CountDebug("위반화일 전송 : 통신 개통이 안되었다..."), 1);
+    VolReply(0, PACKET_OK);
+    EXPECT_EQ(m_pSession->m_nVolPacketInFlight, 0);
 }
 
 TEST_F(VolTest, SizeAndReadLimits) {
@@ -428,7 +415,24 @@ TEST_F(VolTest, SizeAndReadLimits) {
     EXPECT_EQ(m_pSession->m_nVolTotalPacket, 299);
 }
 
-TEST_F(VolTest, EmptyFileIsRetiredOnItsSecondTickAndTheNextOneGoes) {
+// A directory by a violation file's name: POSIX opens it and fails the read, Windows
+// fails the open. A name that is no number is read as 0: the rebuilt name does not exist.
+// An empty file is moved aside on its second tick and the next one goes.
+TEST_F(VolTest, UnreadableUnopenableAndEmptyFilesEndTheAttempt) {
+    fs::create_directories(Host("d/ENF_IMG/1000.ABCDE"));
+    Tick();
+    EXPECT_EQ(CountDebug(std::string(host::BackendName()) == "posix"
+                             ? "MGR_PC: Read error & delete = 1000.ABCDE"
+                             : "File Open ERROR.....d:/ENF_IMG/1000.ABCDE"),
+              1);
+    fs::remove(Host("d/ENF_IMG/1000.ABCDE"));
+    PutVol("abc.ABCDE", 10);
+    m_pSession->sendRetryCenter = 4;
+    Tick();
+    EXPECT_EQ(CountDebug("File Open ERROR.....d:/ENF_IMG/0.ABCDE"), 1);
+    EXPECT_EQ(m_pSession->sendRetryCenter, 0);
+    EXPECT_TRUE(TakeFrames().empty());
+    fs::remove(Host("d/ENF_IMG/abc.ABCDE"));
     PutVol("500.ABCDE", 0);
     PutVol("600.ABCDE", 100);
     Tick();  // just created? it stays for one tick
@@ -437,26 +441,9 @@ TEST_F(VolTest, EmptyFileIsRetiredOnItsSecondTickAndTheNextOneGoes) {
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(CountDebug("MGR_PC: 빈 위반화일 이동 [500.ABCDE]"), 1);
     EXPECT_TRUE(Exists("d/delete_img/500.ABCDE"));
+    EXPECT_EQ(Stat(kStatFilesMoved), 1u);
     Tick();
     EXPECT_EQ(TakeOne().DataText(), "0000100600.ABCDE");
-}
-
-TEST_F(VolTest, UnreadableOrUnopenableFilesEndTheAttempt) {
-    // A directory by a violation file's name: POSIX opens it and fails the read, Windows
-    // fails the open.
-    fs::create_directories(Host("d/ENF_IMG/1000.ABCDE"));
-    Tick();
-    EXPECT_EQ(CountDebug(std::string(host::BackendName()) == "posix"
-                             ? "MGR_PC: Read error & delete = 1000.ABCDE"
-                             : "File Open ERROR.....d:/ENF_IMG/1000.ABCDE"),
-              1);
-    fs::remove(Host("d/ENF_IMG/1000.ABCDE"));
-    PutVol("abc.ABCDE", 10);  // read as 0: the rebuilt name 0.ABCDE does not exist
-    m_pSession->sendRetryCenter = 4;
-    Tick();
-    EXPECT_EQ(CountDebug("File Open ERROR.....d:/ENF_IMG/0.ABCDE"), 1);
-    EXPECT_EQ(m_pSession->sendRetryCenter, 0);
-    EXPECT_TRUE(TakeFrames().empty());
 }
 
 TEST_F(VolTest, PauseRuleHoldsTicksOnCdmaOnly) {
