@@ -436,8 +436,8 @@ int FakeEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (nSent > 0 && m_nSendsBeforeDrop > 0 && --m_nSendsBeforeDrop == 0) bDropNow = true;
         if (nSent > 0 && m_nStallLeft > 0 && (m_nStallLeft -= nSent) == 0) {
-            m_nStallEndMs = m_nStallForMs < 0 ? UINT64_MAX
-                                              : m_nMonoMs + static_cast<uint64_t>(m_nStallForMs);
+            m_nStallEndMs =
+                m_nStallForMs < 0 ? UINT64_MAX : m_nMonoMs + static_cast<uint64_t>(m_nStallForMs);
         }
     }
     if (bDropNow) internal::ShutdownSocket(s);
@@ -506,8 +506,8 @@ int FakeEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandl
     int nWoke;
     for (;;) {
         // Held: the events are looked at every 2 ms of real time, so a stop still ends it.
-        nWoke = EnvWrapper::WaitEventsOrSocket(ppEvents, nEvents, s,
-                                               !bFake ? nTimeoutMs : bCounted ? 2 : 0);
+        const uint32_t nWaitMs = !bFake ? nTimeoutMs : bCounted ? 2 : 0;
+        nWoke = EnvWrapper::WaitEventsOrSocket(ppEvents, nEvents, s, nWaitMs);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (bFake && nWoke == -1) {
             if (!bCounted) ++m_nIdleWaits;

@@ -22,14 +22,10 @@ uint32_t Crc(const std::string& sz) {
                         static_cast<uint32_t>(sz.size()));
 }
 
-TEST(LinkCrcTest, GoldenValuesStoredBytesAndSixteenBitCount) {
+TEST(LinkCrcTest, GoldenValuesAndStoredBytes) {
     EXPECT_EQ(Crc("123456789"), 0x340BC6D9u);  // the standard CRC-32 would be 0xCBF43926
     EXPECT_EQ(Crc("abc"), 0xCADBBE3Du);
-    EXPECT_EQ(Crc(""), 0xFFFFFFFFu);
-    std::vector<uint8_t> big(65536 + 9, 0x5A);
-    std::memcpy(big.data(), "123456789", 9);
-    EXPECT_EQ(ComputeCrc32(big.data(), 65536 + 9), 0x340BC6D9u);  // the count wraps at 16 bits
-    EXPECT_EQ(ComputeCrc32(big.data(), 65536), 0xFFFFFFFFu);
+    EXPECT_EQ(Crc(""), 0xFFFFFFFFu);  // the count's 16-bit wrap: crc_reference_test.cc
     // A 17-byte frame whose covered range (offset 2, 17 - 8 bytes) is the nine digits.
     uint8_t f[17] = {0xAA, 0xAA, '1', '2', '3', '4', '5', '6', '7', '8', '9'};
     CTcpCommon::PutFrameCrc(f, 17);
@@ -150,26 +146,24 @@ TEST_F(LinkTest, HeaderAndFinishedFrameOfCode59) {
     uint8_t* pFrame = m_pSession->m_pReportFrame.get();
     std::memset(pFrame, 0x77, kFrameBufSize);
     m_pSession->BuildFrameHeader(pFrame, 256 + 59, 0);  // the code's low 8 bits only
-    const uint8_t kHeader[30] = {0xAA, 0xAA, 0, 0, 0, 0, 0, 0, 0, '1', '0', '5', '9', 0,   0,
-                                 0,    0,    0, 0, 0, 0, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', '0'};
-    EXPECT_EQ(0, std::memcmp(pFrame, kHeader, 30));
-    for (int k = 30; k < kFrameBufSize; ++k) ASSERT_EQ(pFrame[k], 0) << k;
+    auto At = [&](size_t nAt, size_t n) {
+        return std::string(reinterpret_cast<const char*>(pFrame) + nAt, n);
+    };
+    using namespace std::string_literals;
+    EXPECT_EQ(At(0, 30),
+              "\xAA\xAA"s + std::string(7, '\0') + "1059" + std::string(11, '\0') + "ABCDE0");
+    EXPECT_EQ(At(30, kFrameBufSize - 30), std::string(kFrameBufSize - 30, '\0'));
     ASSERT_EQ(QueueReport(59, ""), 1);
-    const std::vector<uint8_t> kExpected = {0xAA, 0xAA, '0', '0',  '0',  '0',  '0',  '3',  '6',
-                                            '1',  '0',  '5', '9',  '0',  '0',  '0',  '0',  '0',
-                                            '0',  '0',  '0', '0',  '0',  '0',  'A',  'B',  'C',
-                                            'D',  'E',  '0', 0x9B, 0xE2, 0x63, 0xAF, 0x55, 0x55};
-    EXPECT_EQ(TakeOne().bytes, kExpected);
+    // 0xAA 0xAA, length 36, "10", code 59, no data, packet 0, the ID, '0', CRC, 0x55 0x55.
+    EXPECT_EQ(TakeOne().bytes,
+              Bytes("\252\2520000036105900000000000ABCDE0\233\342\143\257\125\125"));
     // A longer ID is cut to five, a shorter one padded with zero bytes.
     std::snprintf(Link().m_szLocalId, sizeof Link().m_szLocalId, "%s", "ABCDEFGH");
     m_pSession->BuildFrameHeader(pFrame, 59, 0);
-    EXPECT_EQ(0, std::memcmp(pFrame + 24, "ABCDE0", 6));
+    EXPECT_EQ(At(24, 6), "ABCDE0");
     std::snprintf(Link().m_szLocalId, sizeof Link().m_szLocalId, "%s", "AB");
     m_pSession->BuildFrameHeader(pFrame, 59, 0);
-    EXPECT_EQ(0, std::memcmp(pFrame + 24,
-                             "AB\0\0\0"
-                             "0",
-                             6));
+    EXPECT_EQ(At(24, 6), "AB\000\000\0000"s);
 }
 
 TEST_F(LinkTest, QueueRefusesWhatItCannotHoldAndKeepsTheNineteenNewestInOrder) {
@@ -366,7 +360,8 @@ TEST_F(LinkTest, ReceivedFrameIsBoundedToWhatArrived) {
     ASSERT_TRUE(m_pDlg->ValidateFrame(f.data(), static_cast<int>(f.size()), 0));
     // Header and data are kept; the checksum and the trailer are never data.
     EXPECT_EQ(0, std::memcmp(pRecv, f.data(), f.size() - 6));
-    for (int k = static_cast<int>(f.size()) - 6; k < kFrameBufSize; ++k) ASSERT_EQ(pRecv[k], 0) << k;
+    for (int k = static_cast<int>(f.size()) - 6; k < kFrameBufSize; ++k)
+        ASSERT_EQ(pRecv[k], 0) << k;
     std::vector<uint8_t> big(kFrameBufSize + 1, 0);
     EXPECT_FALSE(m_pDlg->ValidateFrame(big.data(), kFrameBufSize + 1, 0));
     // The header claims 14 data bytes (a clock setting) but none came: the handler is told

@@ -183,7 +183,7 @@ TEST_F(LinkThreadTest, AFailedOrStalledSendIsOneBreakButALateFrameArrivesWhole) 
         EXPECT_EQ(RecvFrame().bytes.size(), 37u);
         ASSERT_TRUE(WaitStat(kStatFramesOut, nOut + 1));
         ASSERT_TRUE(WaitFor([&] { return m_pEnv->ThreadsWaiting() == 1; }));  // none left over
-        ASSERT_EQ(QueueReport(56, "000001" + std::string(2988, 'x')), 1);  // the largest
+        ASSERT_EQ(QueueReport(56, "000001" + std::string(2988, 'x')), 1);     // the largest
         if (c.bBreaks) {
             ASSERT_TRUE(Parked(++nBreaks));
             EXPECT_EQ(Link().m_nDisconnects.load(), nBreaks);

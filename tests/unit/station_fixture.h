@@ -159,9 +159,8 @@ struct SentFrame {
     int PacketNo() const { return Digits(20, 4); }
     std::string DataText() const { return Text(30, DataLength()); }
     std::vector<uint8_t> Data() const {
-        const int n = DataLength();
-        if (n < 0 || bytes.size() < static_cast<size_t>(30 + n)) return {};
-        return {bytes.begin() + 30, bytes.begin() + 30 + n};
+        const std::string sz = DataText();
+        return {sz.begin(), sz.end()};
     }
     bool DataEquals(const uint8_t* p, int n) const {
         return Data() == std::vector<uint8_t>(p, p + n);

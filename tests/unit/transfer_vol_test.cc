@@ -178,38 +178,34 @@ TEST_F(VolTest, RepliesWithoutDataNeverAcknowledge) {
         ADD_FAILURE() << "no checksum ends in 01";
         return std::vector<uint8_t>{};
     };
-    PutVol("1000.ABCDE", 10);  // total 2: packet 1 is the last
+    PutVol("1000.ABCDE", 10);  // total 2: packet 1, the last, in flight
     Tick();
     VolReply(0, PACKET_OK);
     TakeFrames();
-    for (const char* szLength : {"0000000", "0000001"}) {
-        const std::vector<uint8_t> f = EmptyReply("51", 1, szLength);
-        m_pDlg->TcpMessageRecvFromCenter(f.data(), static_cast<int>(f.size()), 0);
-    }
-    EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
-    EXPECT_EQ(m_pSession->m_nSendKind, SEND_VOL);
-    // The image and the log in transfer, their last packet in flight.
+    // And the image and the log in transfer likewise.
     const struct {
         const char* szCode;
         int nKind;
         std::atomic<int>* pTotal;
         std::atomic<int>* pInFlight;
-    } kOthers[] = {{"52", SEND_ROAD_IMAGE, &m_pSession->m_nImageTotalPacket,
-                    &m_pSession->m_nImagePacketInFlight},
-                   {"68", SEND_RUN_LOG, &m_pSession->m_nLogTotalPacket,
-                    &m_pSession->m_nLogPacketInFlight}};
-    for (const auto& o : kOthers) {
-        SCOPED_TRACE(o.szCode);
-        m_pSession->m_nSendKind = o.nKind;
-        *o.pTotal = 2;
-        *o.pInFlight = 1;
+    } kCases[] = {
+        {"51", SEND_VOL, &m_pSession->m_nVolTotalPacket, &m_pSession->m_nVolPacketInFlight},
+        {"52", SEND_ROAD_IMAGE, &m_pSession->m_nImageTotalPacket,
+         &m_pSession->m_nImagePacketInFlight},
+        {"68", SEND_RUN_LOG, &m_pSession->m_nLogTotalPacket, &m_pSession->m_nLogPacketInFlight}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.szCode);
+        m_pSession->m_nSendKind = c.nKind;
+        *c.pTotal = 2;
+        *c.pInFlight = 1;
         for (const char* szLength : {"0000000", "0000001"}) {
-            const std::vector<uint8_t> f = EmptyReply(o.szCode, 1, szLength);
+            const std::vector<uint8_t> f = EmptyReply(c.szCode, 1, szLength);
             m_pDlg->TcpMessageRecvFromCenter(f.data(), static_cast<int>(f.size()), 0);
         }
-        EXPECT_EQ(m_pSession->m_nSendKind, o.nKind);
-        EXPECT_EQ(o.pTotal->load(), 2);
+        EXPECT_EQ(m_pSession->m_nSendKind, c.nKind);
+        EXPECT_EQ(c.pTotal->load(), 2);
     }
+    EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
 }
 
 // The center holds only what was read: a file written in place, grown, or replaced under
@@ -268,9 +264,9 @@ TEST_F(VolTest, AFileThatChangedAfterItsReadIsKeptAndSentAgainWhole) {
     }
     // Bytes 7 to 42 of the file go on record as text.
     const std::vector<uint8_t> file = Pattern(5000);
-    EXPECT_EQ(CountDebug("Send MGR_PC[1000.ABCDE] : " + std::string(file.begin() + 7,
-                                                                     file.begin() + 43)),
-              6);
+    EXPECT_EQ(
+        CountDebug("Send MGR_PC[1000.ABCDE] : " + std::string(file.begin() + 7, file.begin() + 43)),
+        6);
 }
 
 // A slow line acknowledges a packet every 0.5 s: the 299 packets of an 894,000-byte file
@@ -318,8 +314,8 @@ TEST_F(VolTest, DrainModeSendsTheNextFileAtOnceAndWhatWasHeldBackBetweenFiles) {
         PutFile("d/Capture_img/RoadImage.ABCDE", Pattern(10));
         Tick();
         EXPECT_EQ(TakeOne().DataText(), "00000101000.ABCDE");
-        m_pSession->SendShortStatus(0);                    // the center asks: held back
-        m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);     // a trigger image: busy
+        m_pSession->SendShortStatus(0);                 // the center asks: held back
+        m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);  // a trigger image: busy
         EXPECT_TRUE(TakeFrames().empty());
         VolReply(0, PACKET_OK);
         TakeFrames();
