@@ -53,21 +53,14 @@ struct Cutter {
     void Feed(const uint8_t* p, size_t n) {
         buf.insert(buf.end(), p, p + n);
         uint8_t frame[kFrameBufSize];
-        size_t nOffset = 0;
-        while (nOffset < buf.size()) {
-            int nCapacity = static_cast<int>(buf.size() - nOffset);
-            const int k = CTcpCommon::ExtractFrame(frame, sizeof frame, &nCapacity,
-                                                   buf.data() + nOffset, nCapacity);
-            if (k == 0) break;
-            if (k < 0) {
-                bError = true;
-                buf.clear();
-                return;
-            }
+        for (int k = 0; !buf.empty(); buf.erase(buf.begin(), buf.begin() + k)) {
+            int nCapacity = static_cast<int>(buf.size());
+            k = CTcpCommon::ExtractFrame(frame, sizeof frame, &nCapacity, buf.data(), nCapacity);
+            bError = bError || k < 0;
+            if (k < 0) buf.clear();
+            if (k <= 0) return;
             frames.emplace_back(frame, frame + k);
-            nOffset += static_cast<size_t>(k);
         }
-        buf.erase(buf.begin(), buf.begin() + static_cast<long>(nOffset));
     }
 };
 

@@ -222,6 +222,27 @@ TEST_F(LinkThreadTest, AFailedOrStalledSendIsOneBreakButALateFrameArrivesWhole) 
     EXPECT_EQ(Stat(kStatQueueDropped), 0u);
 }
 
+// What the stalled peer stands in for, on the real back-end: a socket whose peer does not
+// read takes no more (a send answers 0, not an error) until the peer reads again.
+TEST_F(LinkThreadTest, AFullSocketWouldBlockUntilThePeerReads) {
+    const vplat::SocketHandle s = m_pEnv->SockOpenTcp();
+    ASSERT_EQ(m_pEnv->SockConnect(s, 0x7F000001, static_cast<uint16_t>(m_server.Port())), 1);
+    ASSERT_TRUE(m_server.Accept());
+    ASSERT_TRUE(m_pEnv->SockSetBlocking(s, false));
+    const std::vector<uint8_t> chunk(65536, 'x');
+    size_t nSent = 0;
+    int n = 1;
+    for (int k = 0; k < 10000 && n > 0; ++k) {
+        n = m_pEnv->SockSend(s, chunk.data(), static_cast<int>(chunk.size()));
+        nSent += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(m_pEnv->SockWait(s, vplat::kSockWritable, 0), 0);
+    EXPECT_EQ(m_server.Recv(nSent).size(), nSent);
+    EXPECT_EQ(m_pEnv->SockWait(s, vplat::kSockWritable, 10000), vplat::kSockWritable);
+    m_pEnv->SockClose(s);
+}
+
 TEST_F(LinkThreadTest, HangUpClosesWithoutCountingAndStopEndsTheThread) {
     StartThread();
     m_pEnv->HoldIdleWaits(true);
