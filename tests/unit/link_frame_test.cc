@@ -1,12 +1,9 @@
-// The manager frame on the byte level, the send queue and the dispatcher: the station's
-// CRC-32 and its stored bytes, the cutting of frames out of the received stream (every
-// split point, the wait for a whole header, the frame errors), the 36-byte header of a
-// finished frame; the queue (refusals and overflow counted, the 19 newest kept, the send
-// pass that never loses the newest frame nor sends one twice, hang-up requests); the
-// dispatcher's acceptance (checksum with its wrapping error counter, station ID in any
-// letter case), the code arithmetic modulo 256, the codes that are a command or a reply
-// depending on their data, the codes that act in the dispatcher itself and the bounds of
-// the received frame; and the counters' mapping "VelmoraStats" byte by byte.
+// The manager frame on the byte level (CRC-32, cutting frames out of the stream at every
+// split point, frame errors, the finished header), the send queue (refusals and overflow
+// counted, the 19 newest kept, a send pass that never loses the newest frame nor sends one
+// twice, hang-up requests), the dispatcher (checksum and station ID, codes modulo 256,
+// codes that are a command or a reply by their data, the bounds of the received frame)
+// and the counters' mapping "VelmoraStats" byte by byte.
 #include <atomic>
 #include <thread>
 
@@ -406,9 +403,7 @@ TEST_F(StatsTest, PublishedMappingLayoutAndCountsFromTwoThreads) {
               (std::vector<uint8_t>{2, 0, 0, 0, kStatCount, 0, 0, 0, kGaugeCount, 0, 0, 0}));
     EXPECT_EQ(Le64(p, 16), 0x123456789ULL);
     EXPECT_EQ(Le64(p, 24), 0u);
-    // bytes_out is counter 3, files_sent 11, resends 13.
-    EXPECT_EQ(std::vector<uint8_t>(p + 32 + 8 * 3, p + 32 + 8 * 4),
-              (std::vector<uint8_t>{8, 7, 6, 5, 4, 3, 2, 1}));
+    // bytes_out is counter 3 (its bytes little-endian), files_sent 11, resends 13.
     for (int k = 0; k < kStatCount; ++k) {
         const uint64_t nWant = k == 3 ? 0x0102030405060708ULL : k == 11 ? 2 : k == 13 ? 1 : 0;
         EXPECT_EQ(Le64(p, 32 + 8 * static_cast<size_t>(k)), nWant) << StatCounterName(k);

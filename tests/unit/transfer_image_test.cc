@@ -1,9 +1,8 @@
-// Trigger images, the running log and the choice of the file to send: packet layout and
-// counts, the image read limit, stop-and-wait with at most two resends, the busy rule's
-// limits (seventh image attempt, fourth log request with timer 25), replies for packets
-// not in flight ignored; today's log under opcode 68; the '.' splitter and the oldest
-// violation file by its numeric key (canonical rebuild, the 365-entry table, long names,
-// a five-character extension); with the counters of images and logs sent and resends.
+// Trigger images, the running log and the choice of the file to send: packet layout,
+// limits, stop-and-wait with at most two resends, the busy rule, stray replies; today's
+// log under opcode 68; the '.' splitter and the oldest violation file by its numeric key
+// (canonical rebuild, the 365-entry table, long names, a five-character extension); with
+// the counters of images and logs sent and of resends.
 #include <set>
 
 #include "status/station_stats.h"
@@ -234,7 +233,7 @@ TEST(SplitFieldsTest, CutsAtDotsLikeStrtokIntoBoundedBuffers) {
     EXPECT_EQ(std::strlen(szA), 1023u) << "only the first 1023 characters";
 }
 
-TEST_F(ImageTest, OldestKeyIsChosenAndTheNameRebuilt) {
+TEST_F(ImageTest, OldestKeyIsChosenAndTheNameRebuiltAmongAtMost365) {
     const struct {
         std::vector<std::string> names;
         const char* szChosen;
@@ -260,11 +259,8 @@ TEST_F(ImageTest, OldestKeyIsChosenAndTheNameRebuilt) {
     EXPECT_EQ(Control(IDC_FILE_NAME), "2.yyyyyyy");
     fs::remove_all(Host("d/ENF_IMG"));
     EXPECT_EQ(Find(szPath, szName), 0);
-}
-
-TEST_F(ImageTest, AtMost365NamesAreCompared) {
+    // At most 365 names are compared.
     for (int i = 0; i < 400; ++i) PutFile("d/ENF_IMG/" + std::to_string(1000 + i) + ".ABCDE", {});
-    char szPath[256] = {}, szName[128] = {};
     ASSERT_EQ(Find(szPath, szName), 1);
     std::set<std::string> listed;
     long long nSmallest = -1;
