@@ -1172,6 +1172,8 @@ class Tree:
         return [(name, flt) for _, name, flt in sorted(plan)]
 
     def _e2e_baseline(self, name, flt):
+        if self.args.no_e2e_baseline:
+            return flt, 0.0
         ok, text = self.ensure_all_built("build-all-baseline.log")
         if not ok:
             raise SystemExit("mutate: the programs do not build:\n" + text[-3000:])
@@ -1241,6 +1243,10 @@ def main(argv=None):
     ap.add_argument("--e2e-timeout", type=int, default=900, help="e2e time-out, seconds")
     ap.add_argument("--build-timeout", type=int, default=1800, help="build time-out, seconds")
     ap.add_argument("--no-e2e", action="store_true", help="unit tests only")
+    ap.add_argument("--no-e2e-baseline", action="store_true",
+                    help="do not run the e2e suites without a mutant first (trust they pass)")
+    ap.add_argument("--stop-below", action="store_true",
+                    help="stop as soon as the score can no longer reach --min-score")
     ap.add_argument("--test-jobs", type=int, default=6,
                     help="parallel unit test groups (they mostly wait; default 6)")
     ap.add_argument("--build-jobs", type=int, default=2)
@@ -1318,9 +1324,18 @@ def main(argv=None):
                 if outcome == "survived":
                     why = "patch " + write_patch(outdir, m, orig, mutated, k)
                 results.append((m, outcome, why))
+                if args.stop_below and args.min_score > 0 and \
+                        best_score(results, total) < args.min_score:
+                    log("[%d/%d] %s:%d %s (%s): %s, %s" % (
+                        k, total, f, m.line, KIND_TEXT[m.kind], m.desc, outcome, why))
+                    log("mutate: the score can no longer reach %.1f %%: stopping" %
+                        args.min_score)
+                    raise StopRun()
                 log("[%d/%d] %s:%d %s (%s): %s, %s  [%.0f s]" % (
                     k, total, f, m.line, KIND_TEXT[m.kind], m.desc, outcome, why,
                     time.time() - t0))
+    except StopRun:
+        pass
     finally:
         if not args.keep:
             shutil.rmtree(tree.tmp, ignore_errors=True)
@@ -1336,6 +1351,19 @@ def main(argv=None):
 def write_text(path, text):
     with open(path, "w", encoding="utf-8") as fh:
         fh.write(text)
+
+
+class StopRun(Exception):
+    pass
+
+
+def best_score(results, total):
+    """The score if every mutant still to run were killed."""
+    killed = sum(1 for x in results if x[1] == "killed")
+    survived = sum(1 for x in results if x[1] == "survived")
+    pending = total - len(results)
+    denom = killed + survived + pending
+    return 100.0 * (killed + pending) / denom if denom else 100.0
 
 
 def run_mutant(tree, m, f, folder, tag, path, orig, mutated):
