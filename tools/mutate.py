@@ -1032,6 +1032,7 @@ class Tree:
             # Paths relative to the copy, so that later copies hit the same cache entries.
             self.env["CCACHE_BASEDIR"] = self.root
         self.all_built = False
+        self.flaky = []  # failures that did not repeat
         self.unit_times = {}
         self.e2e_baseline = {}
 
@@ -1109,7 +1110,28 @@ class Tree:
         return [b[1] for b in bins if b[1]]
 
     def run_unit(self, tag):
-        """Runs the unit tests in parallel groups; returns (killed, why)."""
+        """Runs the unit tests; a failure counts only when the failing test fails again
+        on its own (a test that passes then is noted as flaky and the whole run is made
+        once more). Returns (killed, why)."""
+        for attempt in range(2):
+            killed, why, group = self._run_unit_groups("%s%s" % (tag, "-again" * attempt))
+            if not killed or group is None:
+                return killed, why  # passed, or timed out
+            names = _failed_list(os.path.join(self.logs, "%s%s-unit-%d.log" % (
+                tag, "-again" * attempt, group)))
+            flt = ":".join(names) if names else ":".join(self.groups[group])
+            rc, _ = run(self.nice([os.path.join(self.build, "bin", "unit_tests"),
+                                   "--gtest_brief=1", "--gtest_filter=" + flt]),
+                        cwd=self.tmp, env=self.env, timeout=self.args.timeout,
+                        out=os.path.join(self.logs, "%s-unit-confirm%d.log" % (tag, attempt)))
+            if rc != 0:
+                return True, why
+            self.flaky.append("%s: %s" % (tag, why))
+            log("  (%s did not fail again: flaky, ignored)" % why)
+        return False, None
+
+    def _run_unit_groups(self, tag):
+        """Runs the unit tests in parallel groups; returns (killed, why, failed group)."""
         exe = os.path.join(self.build, "bin", "unit_tests")
         procs = []
         for g, names in enumerate(self.groups):
@@ -1121,6 +1143,7 @@ class Tree:
             procs.append((p, logf, g))
         deadline = time.time() + self.args.timeout
         why = None
+        failed_group = None
         running = list(procs)
         while running and why is None:
             time.sleep(0.2)
@@ -1131,6 +1154,7 @@ class Tree:
                     continue
                 running.remove(item)
                 if rc != 0:
+                    failed_group = item[2]
                     why = "unit tests failed (%s)" % _failed_names(
                         os.path.join(self.logs, "%s-unit-%d.log" % (tag, item[2])), rc)
             if time.time() > deadline and why is None:
@@ -1140,7 +1164,7 @@ class Tree:
                 _kill_group(p)
                 p.wait()
             logf.close()
-        return why is not None, why
+        return why is not None, why, failed_group
 
     # End-to-end suites.
     def ensure_all_built(self, logname):
@@ -1193,6 +1217,15 @@ class Tree:
             flt = flt + "-" + ":".join(bad)
         log("e2e baseline %s: %.0f s" % (name, secs))
         return flt, secs
+
+
+def _failed_list(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as fh:
+            text = fh.read()
+    except OSError:
+        return []
+    return sorted(set(re.findall(r"^\[  FAILED  \] (\S+\.\S+)", text, re.M)))
 
 
 def _failed_names(path, rc):
@@ -1251,6 +1284,8 @@ def main(argv=None):
                     help="parallel unit test groups (they mostly wait; default 6)")
     ap.add_argument("--build-jobs", type=int, default=2)
     ap.add_argument("--nice", type=int, default=10, help="nice level of builds and tests")
+    ap.add_argument("--match", default=None,
+                    help="run only the sampled mutants whose name matches this regex")
     ap.add_argument("--list", action="store_true", help="print the sample, run nothing")
     ap.add_argument("--list-all", action="store_true", help="print every site, run nothing")
     ap.add_argument("--keep", action="store_true", help="keep the private tree")
@@ -1276,7 +1311,10 @@ def main(argv=None):
             for m in sites:
                 print("%s:%d  %s" % (f, m.line, m.identity))
             continue
-        plan.append((f, len(sites), sample(sites, args.seed, args.per_file)))
+        chosen = sample(sites, args.seed, args.per_file)
+        if args.match:
+            chosen = [m for m in chosen if re.search(args.match, m.identity)]
+        plan.append((f, len(sites), chosen))
     if args.list_all:
         return 0
     equivalents = read_equivalents(eq_path)
@@ -1342,6 +1380,10 @@ def main(argv=None):
         else:
             log("mutate: kept %s" % tree.tmp)
     score = report(results, plan, time.time() - t_start, outdir)
+    if tree.flaky:
+        print("\ntest failures that did not repeat with the mutant (not counted as kills):")
+        for line in tree.flaky:
+            print("  " + line)
     if score is not None and score < args.min_score:
         log("mutate: score %.1f %% is below %.1f %%" % (score, args.min_score))
         return 1
@@ -1396,7 +1438,15 @@ def run_mutant(tree, m, f, folder, tag, path, orig, mutated):
             return "killed", "e2e %s timed out after %d s" % (name, tree.args.e2e_timeout)
         if rc != 0:
             names = sorted(set(re.findall(r"^\[  FAILED  \] (\S+\.\S+)", text, re.M)))
-            return "killed", "e2e failed (%s)" % (", ".join(names[:3]) or "%s exit %s" % (name, rc))
+            why = "e2e failed (%s)" % (", ".join(names[:3]) or "%s exit %s" % (name, rc))
+            # Counted only when the failing tests fail again with the mutant.
+            rc2, _ = tree.run_e2e(":".join(names) if names else flt,
+                                  "%s-%s-confirm" % (tag, name.replace(".cc", "")),
+                                  fail_fast=False)
+            if rc2 != 0:
+                return "killed", why
+            tree.flaky.append("%s: %s" % (tag, why))
+            log("  (%s did not fail again: flaky, ignored)" % why)
     return "survived", "unit and e2e tests pass"
 
 
