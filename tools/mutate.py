@@ -1110,18 +1110,18 @@ class Tree:
         return [b[1] for b in bins if b[1]]
 
     def run_unit(self, tag):
-        """Runs the unit tests; a failure counts only when the failing test fails again
-        on its own (a test that passes then is noted as flaky and the whole run is made
-        once more). Returns (killed, why)."""
+        """Runs the unit tests; a failure counts only when the failing test's group fails
+        again (one that passes then is noted as flaky and the whole run is made once
+        more). Returns (killed, why)."""
         for attempt in range(2):
             killed, why, group = self._run_unit_groups("%s%s" % (tag, "-again" * attempt))
             if not killed or group is None:
                 return killed, why  # passed, or timed out
-            names = _failed_list(os.path.join(self.logs, "%s%s-unit-%d.log" % (
-                tag, "-again" * attempt, group)))
-            flt = ":".join(names) if names else ":".join(self.groups[group])
+            # The failing test's group once more, in the same order (a test may fail only
+            # after the ones before it).
             rc, _ = run(self.nice([os.path.join(self.build, "bin", "unit_tests"),
-                                   "--gtest_brief=1", "--gtest_filter=" + flt]),
+                                   "--gtest_brief=1", "--gtest_fail_fast",
+                                   "--gtest_filter=" + ":".join(self.groups[group])]),
                         cwd=self.tmp, env=self.env, timeout=self.args.timeout,
                         out=os.path.join(self.logs, "%s-unit-confirm%d.log" % (tag, attempt)))
             if rc != 0:
@@ -1217,15 +1217,6 @@ class Tree:
             flt = flt + "-" + ":".join(bad)
         log("e2e baseline %s: %.0f s" % (name, secs))
         return flt, secs
-
-
-def _failed_list(path):
-    try:
-        with open(path, encoding="utf-8", errors="replace") as fh:
-            text = fh.read()
-    except OSError:
-        return []
-    return sorted(set(re.findall(r"^\[  FAILED  \] (\S+\.\S+)", text, re.M)))
 
 
 def _failed_names(path, rc):
