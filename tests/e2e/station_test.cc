@@ -20,12 +20,16 @@ using e2e::kHarwent;
 using e2e::Names;
 namespace fs = std::filesystem;
 
-TEST(StationShell, StartsShowsTheStationTogglesSendingAndTellsTheSiblingsAtExit) {
+// Started beside the main program, two standard-server clients and a center: the dialog
+// shows the station, the main program's notices reach the center, 132 and the button stop
+// and restart sending, and closing the dialog ends the clients and the program.
+TEST(StationShell, ShowsTheStationPassesNoticesTogglesSendingAndTellsTheSiblingsAtExit) {
     e2e::Station st(11);
-    st.StartHarwent();
+    for (const char* szImage : {"RoadImage", "CarImage", "TrackingImage"})
+        e2e::WriteFile(st.Path(std::string("d/Capture_img/") + szImage + ".ABCDE"), std::string(4000, szImage[0]));
     st.StartStub("Valdrift");
     st.StartStub("Ostermay");
-    st.StartVelmora();
+    st.Up();
     ASSERT_TRUE(st.WaitControl(1003, "ABCDE")) << st.velmora.Out();
     auto c = st.Controls();
     const std::map<int, std::string> shown{{1001, st.Addr()}, {1002, "11001"}, {1015, "Test Station"},
@@ -38,7 +42,26 @@ TEST(StationShell, StartsShowsTheStationTogglesSendingAndTellsTheSiblingsAtExit)
     EXPECT_NE(log.find(" 1038 106 1\n"), std::string::npos) << log;
     EXPECT_LT(log.find(" 1038 106 1\n"), log.find(" 1041 453 0\n"));
 
-    // The button stops and restarts sending; the state line follows on the next tick.
+    // The first short status report (timer 99) is in before the notices start; an image
+    // goes whole before the next notice (one transfer at a time).
+    auto Received = [&](int nCode) { return Count(st.center.Out(), "RX code=" + std::to_string(nCode) + " "); };
+    ASSERT_TRUE(e2e::WaitFor([&] { return Received(59) == 1; }, 10s)) << st.velmora.Out();
+    size_t nImages = 0;
+    const std::pair<int, int> kNoticeOpcodes[] = {{102, 52}, {103, 53}, {104, 54}, {105, 56}, {106, 55}, {107, 59}};
+    for (const auto& [nNotice, nOpcode] : kNoticeOpcodes) {
+        SCOPED_TRACE(nNotice);
+        const size_t nBefore = Received(nOpcode);
+        EXPECT_EQ(st.Run("harwent-sim", {"send", std::to_string(nNotice), "0"}), "0\n");
+        EXPECT_TRUE(e2e::WaitFor([&, nOp = nOpcode] { return Received(nOp) > nBefore; }, 5s)) << st.center.Out();
+        nImages += nOpcode <= 54;
+        EXPECT_TRUE(e2e::WaitFor([&] { return Count(st.center.Out(), "FILE ") == nImages; }, 5s)) << st.center.Out();
+    }
+    // 132 switches violation transfer off (value 1) and on again (any other value), the
+    // button too; the state line follows on the next transfer tick.
+    EXPECT_EQ(st.Run("harwent-sim", {"send", "132", "1"}), "0\n");
+    EXPECT_TRUE(st.WaitControl(1012, "전송 중지 !!!"));
+    EXPECT_EQ(st.Run("harwent-sim", {"send", "132", "0"}), "0\n");
+    EXPECT_TRUE(st.WaitControl(1012, "관리PC로 전송중....."));
     st.Run("velmoractl", {"click", "1014"});
     EXPECT_TRUE(st.WaitControl(1014, "Send Stop"));
     EXPECT_TRUE(st.WaitControl(1012, "전송 중지 !!!"));
@@ -53,56 +76,23 @@ TEST(StationShell, StartsShowsTheStationTogglesSendingAndTellsTheSiblingsAtExit)
     EXPECT_TRUE(Contains(st.StubLog("Ostermay"), " 2 0 0"));
 }
 
-TEST(StationShell, OpensSharedMemoryOnceTheMainProgramRuns) {
-    e2e::Station st(12);
-    st.StartVelmora();
-    ASSERT_TRUE(st.WaitControl(1008, "Not Open MMF")) << st.velmora.Out();
-    st.StartHarwent();
-    // The link-state report is posted only by a supervision tick that found the areas open.
-    EXPECT_TRUE(e2e::WaitFor([&] { return Contains(st.StubLog(kHarwent), " 1041 256 "); }, 10s));
-}
-
-TEST(StationShell, NoticesOfTheMainProgramReachTheCenter) {
-    e2e::Station st(150);
-    for (const char* szImage : {"RoadImage", "CarImage", "TrackingImage"})
-        e2e::WriteFile(st.Path(std::string("d/Capture_img/") + szImage + ".ABCDE"),
-                       std::string(4000, szImage[0]));
-    st.Up();
-    auto Received = [&](int nCode) {
-        return Count(st.center.Out(), "RX code=" + std::to_string(nCode) + " ");
-    };
-    // The first short status report (timer 99) is in before the notices start.
-    ASSERT_TRUE(e2e::WaitFor([&] { return Received(59) == 1; }, 10s)) << st.velmora.Out();
-    size_t nImages = 0;
-    const std::pair<int, int> kNoticeOpcodes[] = {{102, 52}, {103, 53}, {104, 54},
-                                                  {105, 56}, {106, 55}, {107, 59}};
-    for (const auto& [nNotice, nOpcode] : kNoticeOpcodes) {
-        SCOPED_TRACE(nNotice);
-        const size_t nBefore = Received(nOpcode);
-        EXPECT_EQ(st.Run("harwent-sim", {"send", std::to_string(nNotice), "0"}), "0\n");
-        EXPECT_TRUE(e2e::WaitFor([&, nOp = nOpcode] { return Received(nOp) > nBefore; }, 5s))
-            << st.center.Out();
-        if (nOpcode > 54) continue;
-        // The image goes whole before the next notice (one transfer at a time).
-        ++nImages;
-        EXPECT_TRUE(e2e::WaitFor([&] { return Count(st.center.Out(), "FILE ") == nImages; }, 5s))
-            << st.center.Out();
-    }
-    // 132 switches violation transfer off (value 1) and on again (any other value); the
-    // state line follows on the next transfer tick.
-    EXPECT_EQ(st.Run("harwent-sim", {"send", "132", "1"}), "0\n");
-    EXPECT_TRUE(st.WaitControl(1012, "전송 중지 !!!"));
-    EXPECT_EQ(st.Run("harwent-sim", {"send", "132", "0"}), "0\n");
-    EXPECT_TRUE(st.WaitControl(1012, "관리PC로 전송중....."));
-}
-
-TEST(CenterCommands, DeviceCommandsReachTheMainProgramAndTheCameraProgramInOrder) {
+// The center's commands reach the main program, the camera program and the supervision
+// program in their exact order; the clock, the transfer destination and a traffic report;
+// while a program update runs (the receiver started from the program directory holds its
+// window) the main program's requests for the traffic and the full status report go
+// unanswered, the short status report still goes.
+TEST(CenterCommands, ReachTheSiblingsInOrderSetTheClockAndAnUpdateHoldsReportsBack) {
     e2e::Station st(31);
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char szNow[32];
+    std::strftime(szNow, sizeof szNow, "%Y%m%d%H%M%S", &t);
     st.StartStub("Zentoral");
-    st.Up({"--", "62 0123", "63 07", "67 060120", "75 12403", "60 1019050080120"});
-    ASSERT_TRUE(st.WaitControl(1005, "60-13")) << st.center.Out();
-    ASSERT_TRUE(e2e::WaitFor([&] { return Contains(st.StubLog("Zentoral"), "1038 126 "); }, 5s));
-    e2e::WaitFor([&] { return e2e::Messages(st.StubLog(kHarwent)).size() >= 12; }, 5s);
+    st.StartStub("Morwick");
+    st.Up({"--", "62 0123", "63 07", "67 060120", "75 12403", "60 1019050080120", "58 1", "58 3", "58 4",
+           std::string("57 ") + szNow, "72 01", "56", "79"});
+    ASSERT_TRUE(st.WaitControl(1005, "79-0")) << st.center.Out();
     const std::string szZoom = "1038 130 " + std::to_string(120 * 65536 + 60);
     EXPECT_EQ(e2e::Messages(st.StubLog(kHarwent)),
               (Names{"1038 106 1",                              // refresh at start
@@ -110,50 +100,25 @@ TEST(CenterCommands, DeviceCommandsReachTheMainProgramAndTheCameraProgramInOrder
                      "1038 134 0", "1038 160 0", "1038 106 1",  // lens 7 refreshes
                      "1038 134 0", szZoom, "1038 106 1",
                      "1038 143 " + std::to_string(3 * 65536 + 24), "1038 106 1",  // N_PASS
-                     "1038 134 1", "1038 106 1"}));  // speed: only the selection here
+                     "1038 134 1", "1038 106 1",  // speed: only the selection here
+                     "1038 124 0", "1038 142 0"}));  // the clock; 72 told as the center sent it
     // A speed station also sends the second pair (w4 high, w3 low).
-    Names z = e2e::Messages(st.StubLog("Zentoral"));
-    ASSERT_GE(z.size(), 5u);
-    z.resize(5);
-    EXPECT_EQ(z, (Names{"1038 151 12", "1038 160 0", szZoom,
-                        "1038 126 " + std::to_string(50 * 65536 + 19),
-                        "1038 127 " + std::to_string(120 * 65536 + 80)}));
+    EXPECT_EQ(e2e::Messages(st.StubLog("Zentoral")),
+              (Names{"1038 151 12", "1038 160 0", szZoom, "1038 126 " + std::to_string(50 * 65536 + 19),
+                     "1038 127 " + std::to_string(120 * 65536 + 80)}));
     EXPECT_EQ(st.Control(1008), "SPD:0_19/50_80/120");  // camera 1 has no lane configured
-}
-
-// Supervision, the clock, the transfer destination and a program update; while the update
-// runs (the receiver started from the program directory holds its window), the main
-// program's requests for the traffic and the full status report go unanswered, the short
-// status report still goes.
-TEST(CenterCommands, SystemCommandsSuperviseSetTheClockAndAnUpdateHoldsReportsBack) {
-    e2e::Station st(32);
-    const std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    char szNow[32];
-    std::strftime(szNow, sizeof szNow, "%Y%m%d%H%M%S", &t);
-    st.StartStub("Morwick");
-    st.Up({"--", "58 1", "58 3", "58 4", std::string("57 ") + szNow, "72 01", "56", "79"});
-    ASSERT_TRUE(st.WaitControl(1005, "79-0")) << st.center.Out();
     EXPECT_EQ(e2e::Messages(st.StubLog("Morwick")), (Names{"1043 165 1", "1043 123 0"}));
-    EXPECT_TRUE(Contains(st.StubLog(kHarwent), " 1038 124 0\n"));
-    EXPECT_TRUE(Contains(st.StubLog(kHarwent), " 1038 142 0\n"));  // told as the center sent it
-    EXPECT_TRUE(e2e::WaitFor(
-        [&] { return Contains(st.SystemLog(), std::string("MGR_PC_TIME_CHANGE => ") + szNow); },
-        5s))
+    EXPECT_TRUE(e2e::WaitFor([&] { return Contains(st.SystemLog(), std::string("MGR_PC_TIME_CHANGE => ") + szNow); }, 5s))
         << st.SystemLog();
     EXPECT_TRUE(Contains(st.SystemLog(), "MGR_PC: 위반화일 전송 시스템 변경 = 1->0 [Save: 1]"));
     // Without standard-server clients of version 2000 the files stay with the Manager PC.
     EXPECT_EQ(st.Control(1012).substr(0, 3), "관");
+    EXPECT_TRUE(Contains(st.center.Out(), "report=traffic bytes=68")) << st.center.Out();
     ASSERT_TRUE(e2e::WaitFor([&] { return fs::exists(st.Path(".windows/Quillamor.log")); }, 5s));
     EXPECT_TRUE(st.Running(st.velmora));
-    auto Received = [&](const char* szCode) {
-        return Count(st.center.Out(), std::string("RX code=") + szCode + " ");
-    };
-    EXPECT_TRUE(Contains(st.center.Out(), "report=traffic bytes=68")) << st.center.Out();
+    auto Received = [&](const char* szCode) { return Count(st.center.Out(), std::string("RX code=") + szCode + " "); };
     const size_t nShort = Received("59");
-    for (const char* szNotice : {"105", "106", "107"})
-        EXPECT_EQ(st.Run("harwent-sim", {"send", szNotice, "0"}), "0\n");
+    for (const char* szNotice : {"105", "106", "107"}) EXPECT_EQ(st.Run("harwent-sim", {"send", szNotice, "0"}), "0\n");
     // The notices are handled in order: once the short status is in, the others were not sent.
     ASSERT_TRUE(e2e::WaitFor([&] { return Received("59") > nShort; }, 5s));
     EXPECT_EQ(Received("56"), 1u);  // the center's own request, before the update
@@ -220,11 +185,16 @@ TEST(CdmaStation, HangUpTakesThePortSmsConnectDialsNextHangUpEndsTheDialer) {
         << st.velmora.Out();
 }
 
-TEST(CdmaStation, LeasedLineIgnoresTheModem) {
+// A leased-line station ignores the modem; started before the main program, it opens the
+// shared memory once that runs (the link-state report is posted only by a supervision tick
+// that found the areas open).
+TEST(CdmaStation, LeasedLineIgnoresTheModemAndOpensSharedMemoryOnceTheMainProgramRuns) {
     e2e::Station st(42);
     StartModem(st, "0");
-    st.StartHarwent();
     st.StartVelmora();
+    ASSERT_TRUE(st.WaitControl(1008, "Not Open MMF")) << st.velmora.Out();
+    st.StartHarwent();
+    EXPECT_TRUE(e2e::WaitFor([&] { return Contains(st.StubLog(kHarwent), " 1041 256 "); }, 10s));
     ASSERT_TRUE(st.WaitControl(1010, "전용선"));
     std::this_thread::sleep_for(1500ms);
     EXPECT_FALSE(Contains(e2e::ReadFile(st.Path("modem.log")), " RX "));
@@ -286,29 +256,6 @@ INSTANTIATE_TEST_SUITE_P(OperatorCheck, OperatorConfig, ::testing::Values(
     [](const auto& info) { return std::string(info.param.szName); });
 // clang-format on
 
-TEST(OperatorCheck, SecondStationOnTheRootIsRefusedAndTheFirstKeepsItsLink) {
-    e2e::Station st(171);
-    st.Up({"--poll", "1"});
-    auto FramesIn = [&] { return std::atoi(st.Stat("frames_in").c_str()); };
-    ASSERT_TRUE(e2e::WaitFor([&] { return FramesIn() >= 2; }, 10s));
-    const int nFramesIn = FramesIn();
-    e2e::Proc first = st.velmora;
-    std::string szOut;
-    EXPECT_EQ(st.Run("velmora", {"--headless"}, &szOut), 2);
-    EXPECT_TRUE(Contains(szOut, "another station already runs on")) << szOut;
-    EXPECT_TRUE(st.Running(first));
-    EXPECT_EQ(st.Stat("link"), "up");
-    EXPECT_GE(FramesIn(), nFramesIn);  // not reset
-    EXPECT_EQ(Count(st.center.Out(), "CONNECT "), 1u);
-    EXPECT_FALSE(st.Run("velmoractl", {"show"}).empty());  // its window is still there
-
-    // A lock left by a killed station is free again at once.
-    st.Kill(st.velmora);
-    st.StartVelmora();
-    EXPECT_TRUE(e2e::WaitFor([&] { return st.Stat("link") == "up"; }, 10s));
-    EXPECT_TRUE(st.Running(st.velmora));
-}
-
 TEST(OperatorCheck, HealthGoesFromOkToWarningToCriticalAsTheCenterGoesAway) {
     e2e::Station st(172, 20);
     st.StartCenter({"--poll", "5"});
@@ -342,19 +289,35 @@ TEST(OperatorCheck, HealthGoesFromOkToWarningToCriticalAsTheCenterGoesAway) {
 
 // A center that polls every 60 s keeps an idle station up over 300 station-seconds (the
 // link watchdog's 21 ticks of 10 s are 8.4 s at this scale), and a command for an absent
-// station is an error while the next one goes.
-TEST(OperatorCheck, CenterPollsKeepAnIdleStationUpAndAnAbsentStationIsAnError) {
+// station is an error while the next one goes. Meanwhile a second station on the root is
+// refused and the first keeps its link; a lock left by a killed station is free at once.
+TEST(OperatorCheck, PollsKeepAnIdleStationUpAndASecondStationOnTheRootIsRefused) {
     constexpr int kScale = 25;
     e2e::Station st(173, kScale);
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(300 * 1000 / kScale);
     st.Up({"--poll", "60", "--", "@ZZZZZ 57", "57"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300 * 1000 / kScale));
-    const std::string szOut = st.center.Out();
+    auto FramesIn = [&] { return std::atoi(st.Stat("frames_in").c_str()); };
+    ASSERT_TRUE(e2e::WaitFor([&] { return FramesIn() >= 2; }, 10s));
+    const int nFramesIn = FramesIn();
+    std::string szOut;
+    EXPECT_EQ(st.Run("velmora", {"--headless"}, &szOut), 2);
+    EXPECT_TRUE(Contains(szOut, "another station already runs on")) << szOut;
+    EXPECT_TRUE(st.Running(st.velmora));
+    EXPECT_EQ(st.Stat("link"), "up");
+    EXPECT_GE(FramesIn(), nFramesIn);  // not reset
+    EXPECT_FALSE(st.Run("velmoractl", {"show"}).empty());  // its window is still there
+    std::this_thread::sleep_until(tEnd);
+    szOut = st.center.Out();
     EXPECT_EQ(Count(szOut, "CONNECT "), 1u) << szOut;
     EXPECT_EQ(Count(szOut, "CLOSE "), 0u) << szOut;
     EXPECT_FALSE(Contains(st.SystemLog(), "Restart")) << st.SystemLog();
     EXPECT_TRUE(Contains(szOut, "ERROR text=\"station ZZZZZ not connected: @ZZZZZ 57\"")) << szOut;
     EXPECT_GE(e2e::CountLines(szOut, {"TX code=57"}), 1u) << szOut;
     EXPECT_GE(e2e::CountLines(szOut, {"TX code=59"}), 4u) << szOut;  // the polls
+    st.Kill(st.velmora);
+    st.StartVelmora();
+    EXPECT_TRUE(e2e::WaitFor([&] { return st.Stat("link") == "up"; }, 10s));
+    EXPECT_TRUE(st.Running(st.velmora));
 }
 
 }  // namespace
