@@ -323,6 +323,14 @@ Proc Station::Start(const std::string& szProgram, const std::vector<std::string>
     return p;
 }
 
+// Only then can velmoractl's look-ups not fall between the window's bind and listen, where
+// a look-up takes the window for a stale one and removes it.
+Proc Station::StartVelmora() {
+    velmora = Start("velmora", {"--headless"});
+    WaitFor([&] { return Contains(velmora.Out(), "system menu: ") || !Running(velmora); }, 5s);
+    return velmora;
+}
+
 Proc Station::StartHarwent() {
     harwent = Start("harwent-sim", {"--log", Path(".windows/harwent.log")});
     WaitFor([&] { return !StubLog(kHarwent).empty() || Exists(Path(".shm/LOCALSTATUSINFO")); }, 5s);

@@ -69,7 +69,8 @@ class Station {
 
     // Starts a program of build/bin in the root (cwd: the program directory D:/QN64-ABRIX/Bin).
     Proc Start(const std::string& szProgram, const std::vector<std::string>& args);
-    Proc StartVelmora() { return velmora = Start("velmora", {"--headless"}); }
+    // The station: returns once its window listens (it prints its first line then).
+    Proc StartVelmora();
     Proc StartHarwent();
     Proc StartStub(const std::string& szTitle);
     // A center watching the violation directory (silent unless --poll is given); fails the
