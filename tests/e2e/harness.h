@@ -21,18 +21,13 @@ using Names = std::vector<std::string>;
 using FileSet = std::map<std::string, std::string>;  // name -> bytes
 constexpr const char* kHarwent = "Harwent Console v1.0";  // the main operation program's window
 
-// Path of a program in build/bin.
-std::string Bin(const std::string& szName);
-// Whole content of a file ("" when missing).
-std::string ReadFile(const std::string& szPath);
+std::string Bin(const std::string& szName);          // a program of build/bin
+std::string ReadFile(const std::string& szPath);     // "" when missing
 void WriteFile(const std::string& szPath, const std::string& szContent);
 // Waits until pred() holds, polling every 50 ms; false on time-out.
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
-inline bool Contains(const std::string& sz, const std::string& what) {
-    return sz.find(what) != std::string::npos;
-}
-// Occurrences of what in sz.
-size_t Count(const std::string& sz, const std::string& what);
+inline bool Contains(const std::string& sz, const std::string& what) { return sz.find(what) != std::string::npos; }
+size_t Count(const std::string& sz, const std::string& what);  // occurrences
 // Lines of sz that match every part: "^X" starts with X, "!X" lacks X, X contains X.
 size_t CountLines(const std::string& sz, const Names& parts);
 // The messages of a stand-in's log as "msg w l", time stamps, heartbeat and link state dropped.
@@ -59,10 +54,7 @@ class Station {
     // clock commands of the center kept off the machine clock.
     std::map<std::string, std::string> m_ini;
     void WriteConfig();
-    void Set(const std::string& szKey, const std::string& szValue) {
-        m_ini[szKey] = szValue;
-        WriteConfig();
-    }
+    void Set(const std::string& szKey, const std::string& szValue) { m_ini[szKey] = szValue; WriteConfig(); }
 
     std::string Path(const std::string& szRel) const { return m_szRoot + "/" + szRel; }
     std::string Addr() const { return m_szAddr; }
