@@ -2,59 +2,50 @@
 #include "tests/e2e/harness.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <iconv.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace e2e {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::string Env(const char* szName, const std::string& szDefault = "") {
+    const char* sz = std::getenv(szName);
+    return sz != nullptr && *sz != '\0' ? sz : szDefault;
+}
+
 // ---- The programs' command lines: Linux, or the Windows build under Wine ----
 //
 // With VELMORA_E2E_WINE=<Windows build>/bin the station's own programs are its .exe files,
-// started by wine64 in the Wine prefix WINEPREFIX (default: the prefix beside that bin
-// directory, scripts/wine-env.sh's); the Manager PC and the modem stay Linux programs.
-// The prefix's drive D: is this station's d/ folder (PointWineDrives), so one station at
-// a time: run those tests serially.
+// started by wine64 (VELMORA_E2E_WINE_LOADER overrides Debian's place of it) in the Wine
+// prefix WINEPREFIX (default: the prefix beside that bin directory, scripts/wine-env.sh's);
+// the Manager PC and the modem stay Linux programs. The prefix's drives d: to y: are this
+// station's folders of those names (PointWineDrives), so one station at a time: run those
+// tests serially.
 
-namespace {
-
-std::string WineBinDir() {
-    const char* sz = std::getenv("VELMORA_E2E_WINE");
-    return sz != nullptr ? sz : "";
-}
+std::string WineBinDir() { return Env("VELMORA_E2E_WINE"); }
 
 bool IsLinuxTool(const std::string& szName) {
     return szName == "velmora-mgrpc" || szName == "modem-sim";
 }
 
-// wine64 (VELMORA_E2E_WINE_LOADER overrides Debian's place of it).
-std::string WineLoader() {
-    const char* sz = std::getenv("VELMORA_E2E_WINE_LOADER");
-    return sz != nullptr && *sz != '\0' ? sz : "/usr/lib/wine/wine64";
-}
-
 std::string WinePrefix() {
-    const char* sz = std::getenv("WINEPREFIX");
-    if (sz != nullptr && *sz != '\0') return sz;
-    return fs::path(WineBinDir()).parent_path().string() + "/wineprefix";
+    return Env("WINEPREFIX", fs::path(WineBinDir()).parent_path().string() + "/wineprefix");
 }
 
 // A Linux path as a Windows program sees it (Wine's Z: is /); other words unchanged.
@@ -67,12 +58,10 @@ std::string ForStation(const std::string& szValue) {
     return WineBinDir().empty() ? szValue : ForWine(szValue);
 }
 
-// Wine's drive letters d: to y: point at the station root's folders of those names.
 void PointWineDrives(const std::string& szRoot) {
     if (WineBinDir().empty()) return;
-    const fs::path devices = fs::path(WinePrefix()) / "dosdevices";
     for (char c = 'd'; c <= 'y'; ++c) {
-        const fs::path link = devices / (std::string(1, c) + ":");
+        const fs::path link = fs::path(WinePrefix()) / "dosdevices" / (std::string(1, c) + ":");
         std::error_code ec;
         if (fs::is_symlink(fs::symlink_status(link, ec))) fs::remove(link, ec);
         const std::string szFolder = szRoot + "/" + c;
@@ -80,61 +69,85 @@ void PointWineDrives(const std::string& szRoot) {
     }
 }
 
-// The command line and environment of a program of build/bin started in the station root.
-void BuildLaunch(const std::string& szProgram, const std::vector<std::string>& args,
-                 const std::string& szRoot, int nTimeScale, std::vector<std::string>* pArgv,
-                 std::vector<std::string>* pEnvs) {
-    const bool bWine = !WineBinDir().empty() && !IsLinuxTool(szProgram);
-    std::vector<std::string>& argv = *pArgv;
-    if (bWine) argv.push_back(WineLoader());
-    argv.push_back(Bin(szProgram));
-    if (szProgram != "velmora-mgrpc") {
-        argv.push_back("--root");
-        argv.push_back(szRoot);
-    }
-    argv.insert(argv.end(), args.begin(), args.end());
-    if (bWine) {
-        for (size_t i = 2; i < argv.size(); ++i) argv[i] = ForWine(argv[i]);
-    }
-
-    *pEnvs = {"VELMORA_ROOT=" + (bWine ? ForWine(szRoot) : szRoot),
-              "VELMORA_TIME_SCALE=" + std::to_string(nTimeScale), "VELMORA_DEBUG=1",
-              "VELMORA_CLOCK_OFFSET=1",  // never the machine's clock, whatever the INI says
-              bWine ? "PATH=/usr/lib/wine:/usr/bin:/bin" : "PATH=/usr/bin:/bin",
-              "TZ=" + std::string(std::getenv("TZ") ? std::getenv("TZ") : "UTC")};
-    if (bWine) {
-        pEnvs->push_back("WINEPREFIX=" + WinePrefix());
-        pEnvs->push_back("WINEDEBUG=-all");
-        const char* szHome = std::getenv("HOME");
-        if (szHome != nullptr) pEnvs->push_back(std::string("HOME=") + szHome);
-    }
-    // Sanitizer builds: the programs stop at their first report, which fails the test.
-    for (const char* szName : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-        const char* szValue = std::getenv(szName);
-        if (szValue != nullptr) pEnvs->push_back(std::string(szName) + "=" + szValue);
-    }
-}
-
-// Programs the station started itself (the dialer, the update receiver) are not the
-// test's children: they are found by their path under the root and ended too.
-void EndProgramsUnderRoot(const std::string& szRoot) {
-    const std::string szPrefix = szRoot + "/";
+// Every process of this root but the test's own: its command line names a path in the
+// root (as Linux or as Wine writes it), it runs in the root, or it inherited the root's
+// VELMORA_ROOT, like every program the station starts (the dialer, the update receiver),
+// also under Wine, where their command line is a D: path. Wine's own programs and its
+// server serve every test and are left alone. scripts/check-orphans.sh looks the same way.
+std::vector<pid_t> ProgramsOfRoot(const std::string& szRoot) {
+    std::string szWin = "Z:" + szRoot;
+    std::replace(szWin.begin(), szWin.end(), '/', '\\');
+    auto Names = [&](const std::string& sz) {
+        for (const std::string& root : {szRoot, "Z:" + szRoot, szWin}) {
+            for (size_t at = sz.find(root); at != std::string::npos; at = sz.find(root, at + 1)) {
+                const char c = at + root.size() < sz.size() ? sz[at + root.size()] : '\0';
+                if (c == '/' || c == '\\' || c == '\0') return true;
+            }
+        }
+        return false;
+    };
     std::vector<pid_t> pids;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string szName = entry.path().filename().string();
-        if (szName.empty() || !std::all_of(szName.begin(), szName.end(), ::isdigit)) continue;
-        const std::string szCmd = ReadFile(entry.path().string() + "/cmdline");
-        if (szCmd.compare(0, szPrefix.size(), szPrefix) == 0) pids.push_back(std::stoi(szName));
+        const std::string szPid = entry.path().filename().string();
+        if (!std::all_of(szPid.begin(), szPid.end(), ::isdigit) || std::stoi(szPid) == getpid())
+            continue;
+        const std::string szCmd = ReadFile(entry.path() / "cmdline");
+        const std::string szEnv = '\0' + ReadFile(entry.path() / "environ");
+        if (strncasecmp(szCmd.c_str(), "C:\\windows\\", 11) == 0 ||
+            Contains(fs::read_symlink(entry.path() / "exe", ec).filename(), "wineserver"))
+            continue;
+        if (Names(szCmd) || Names(fs::read_symlink(entry.path() / "cwd", ec)) ||
+            Contains(szEnv, '\0' + ("VELMORA_ROOT=" + szRoot) + '\0') ||
+            Contains(szEnv, '\0' + ("VELMORA_ROOT=Z:" + szRoot) + '\0'))
+            pids.push_back(std::stoi(szPid));
     }
-    for (pid_t nPid : pids) kill(nPid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (pid_t nPid : pids) {
-        while (kill(nPid, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(nPid, SIGKILL);
+    return pids;
+}
+
+// CP949 bytes as UTF-8 (the system log is written in CP949); '?' for a byte that is not.
+std::string FromCp949(const std::string& szBytes) {
+    iconv_t cd = iconv_open("UTF-8", "CP949");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return szBytes;
+    std::string out(szBytes.size() * 2 + 16, '\0');
+    char* pIn = const_cast<char*>(szBytes.data());
+    size_t nIn = szBytes.size();
+    char* pOut = out.data();
+    size_t nOut = out.size();
+    while (nIn > 0 && iconv(cd, &pIn, &nIn, &pOut, &nOut) == static_cast<size_t>(-1) && nOut > 0) {
+        *pOut++ = '?';
+        --nOut;
+        ++pIn;
+        --nIn;
     }
+    iconv_close(cd);
+    out.resize(out.size() - nOut);
+    return out;
+}
+
+std::tm Today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    return t;
+}
+
+// nSize bytes that depend only on nSeed (every byte value occurs, frame bytes included).
+std::string PatternBytes(size_t nSize, uint32_t nSeed) {
+    std::string sz(nSize, '\0');
+    uint32_t x = nSeed * 2654435761u + 0x9E3779B9u;
+    for (char& c : sz) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x >> 24);
+    }
+    return sz;
+}
+
+bool Exists(const std::string& szPath) {
+    std::error_code ec;
+    return fs::exists(szPath, ec);
 }
 
 }  // namespace
@@ -153,37 +166,13 @@ std::string ReadFile(const std::string& szPath) {
 
 void WriteFile(const std::string& szPath, const std::string& szContent) {
     fs::create_directories(fs::path(szPath).parent_path());
-    std::ofstream out(szPath, std::ios::binary | std::ios::trunc);
-    out << szContent;
-}
-
-std::string FromCp949(const std::string& szBytes) {
-    iconv_t cd = iconv_open("UTF-8", "CP949");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return szBytes;
-    std::string out(szBytes.size() * 2 + 16, '\0');
-    char* pIn = const_cast<char*>(szBytes.data());
-    size_t nIn = szBytes.size();
-    char* pOut = out.data();
-    size_t nOut = out.size();
-    while (nIn > 0) {
-        if (iconv(cd, &pIn, &nIn, &pOut, &nOut) == static_cast<size_t>(-1)) {
-            if (nOut == 0) break;
-            *pOut++ = '?';  // a byte that is not CP949
-            --nOut;
-            ++pIn;
-            --nIn;
-        }
-    }
-    iconv_close(cd);
-    out.resize(out.size() - nOut);
-    return out;
+    std::ofstream(szPath, std::ios::binary | std::ios::trunc) << szContent;
 }
 
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto tEnd = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < tEnd) {
+    for (const auto tEnd = std::chrono::steady_clock::now() + timeout;
+         std::chrono::steady_clock::now() < tEnd; std::this_thread::sleep_for(50ms)) {
         if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return pred();
 }
@@ -194,14 +183,27 @@ size_t Count(const std::string& sz, const std::string& what) {
     return n;
 }
 
-size_t CountLines(const std::string& sz, const std::vector<std::string>& parts) {
+size_t CountLines(const std::string& sz, const Names& parts) {
     size_t n = 0;
     std::istringstream in(sz);
     for (std::string line; std::getline(in, line);) {
-        n += std::all_of(parts.begin(), parts.end(),
-                         [&](const std::string& p) { return Contains(line, p); });
+        n += std::all_of(parts.begin(), parts.end(), [&](const std::string& p) {
+            if (p[0] == '^') return line.rfind(p.substr(1), 0) == 0;
+            return p[0] == '!' ? !Contains(line, p.substr(1)) : Contains(line, p);
+        });
     }
     return n;
+}
+
+Names Messages(const std::string& szLog) {
+    Names out;
+    std::istringstream in(szLog);
+    for (std::string line; std::getline(in, line);) {
+        const size_t nSpace = line.find(' ');
+        if (nSpace != std::string::npos && line.compare(nSpace + 1, 5, "1041 ") != 0)
+            out.push_back(line.substr(nSpace + 1));
+    }
+    return out;
 }
 
 Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
@@ -209,18 +211,13 @@ Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
     m_szRoot = mkdtemp(szTemplate);
     // VELMORA_E2E_NET moves every test to 127.N.0.x, so that two checkouts can run their
     // suites on one machine at the same time.
-    const char* szNet = std::getenv("VELMORA_E2E_NET");
-    const int nNet = szNet != nullptr ? std::atoi(szNet) : 0;
+    const int nNet = std::atoi(Env("VELMORA_E2E_NET", "0").c_str());
     m_szAddr = "127." + std::to_string(nNet > 0 && nNet < 255 ? nNet : 0) + ".0." +
                std::to_string(nHost);
-    for (const char* dir :
-         {"d/QN64-ABRIX/Data", "d/QN64-ABRIX/Bin", "d/ENF_IMG", "d/Capture_img", "center"}) {
+    for (const std::string& dir : Names{"d/QN64-ABRIX/Data", "d/QN64-ABRIX/Bin", "d/ENF_IMG",
+                                   "d/Capture_img", "center", "staging", ".windows",
+                                   "d/System_Log/" + std::to_string(Today().tm_year + 1900)})
         fs::create_directories(Path(dir));
-    }
-    const std::time_t now = std::time(nullptr);
-    std::tm tmNow{};
-    localtime_r(&now, &tmNow);
-    fs::create_directories(Path("d/System_Log/" + std::to_string(tmNow.tm_year + 1900)));
     m_ini = {{"SelectSystem/THIS_PROGRAM_KIND", "2"},  {"LocalInfo/LOCAL_ADDRESS", "ABCDE"},
              {"LocalInfo/LOCAL_NAME", "Test Station"}, {"LocalInfo/CENTER_COMM_KIND", "0"},
              {"LocalInfo/MANAGE_PC_IP", m_szAddr},     {"LocalInfo/ENF_CAMERA_CNT", "1"},
@@ -229,56 +226,58 @@ Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
     WriteConfig();
     WriteFile(Path("d/QN64-ABRIX/Data/LocalMemorySet.ini"),
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=d:/ENF_IMG\r\n");
-    for (const char* exe : {"Brisketon.exe", "Quillamor.exe"}) {
+    for (const char* exe : {"Brisketon.exe", "Quillamor.exe"})
         fs::create_symlink(Bin("sibling-stub"), Path(std::string("d/QN64-ABRIX/Bin/") + exe));
-    }
     PointWineDrives(m_szRoot);
 }
 
 Station::~Station() {
+    // Every file given is still waiting unchanged, stored byte-identical by a center, or in
+    // d:/delete_img byte-identical, and no center saw one leave before it held it whole.
+    if (bCheckFiles) {
+        Names problems, duplicates;
+        Account(&problems, &duplicates);
+        for (const std::string& sz : problems) ADD_FAILURE() << sz;
+        for (const std::string& sz : CenterLines("LOST ")) ADD_FAILURE() << sz;
+        for (const std::string& sz : duplicates) std::printf("[ DUPLICATE] %s\n", sz.c_str());
+    }
     // Programs get a termination request first, so that they end through their own
-    // shutdown (and leak-checking builds check at that point); then SIGKILL.
+    // shutdown (and leak-checking builds check at that point); then SIGKILL. So do the
+    // programs that the station started itself, found by ProgramsOfRoot.
     for (Proc& p : m_procs) {
         if (p.nPid > 0) kill(p.nPid, SIGTERM);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (Proc& p : m_procs) {
-        if (p.nPid <= 0) continue;
-        while (waitpid(p.nPid, nullptr, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(p.nPid, SIGKILL);
-                waitpid(p.nPid, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        p.nPid = -1;
+        if (Wait(p, 10s) == -1 && p.nPid > 0) Kill(p);
     }
-    EndProgramsUnderRoot(m_szRoot);
+    const std::vector<pid_t> pids = ProgramsOfRoot(m_szRoot);
+    for (pid_t nPid : pids) kill(nPid, SIGTERM);
+    for (pid_t nPid : pids) {
+        WaitFor([&] { return kill(nPid, 0) != 0; }, 3s);
+        kill(nPid, SIGKILL);
+    }
+    if (!WaitFor([&] { return ProgramsOfRoot(m_szRoot).empty(); }, 2s))
+        ADD_FAILURE() << "programs of " << m_szRoot << " outlived the test";
     // A sanitizer report of any program fails the test, also one that came after its checks.
     for (const Proc& p : m_procs) {
-        const std::string szOut = ReadFile(p.szOut);
+        const std::string szOut = p.Out();
         for (const char* szMark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
                                    "WARNING: ThreadSanitizer", "runtime error:"}) {
-            const size_t nAt = szOut.find(szMark);
-            if (nAt != std::string::npos) {
-                ADD_FAILURE() << p.szOut << ": " << szOut.substr(nAt, 2000);
+            if (Contains(szOut, szMark)) {
+                ADD_FAILURE() << p.szOut << ": " << szOut.substr(szOut.find(szMark), 2000);
                 break;
             }
         }
     }
-    if (std::getenv("VELMORA_KEEP_ROOT") == nullptr) {
-        std::error_code ec;
-        fs::remove_all(m_szRoot, ec);
-    }
+    std::error_code ec;
+    if (Env("VELMORA_KEEP_ROOT").empty()) fs::remove_all(m_szRoot, ec);
 }
 
 void Station::WriteConfig() {
     std::map<std::string, std::string> sections;
     for (const auto& [key, value] : m_ini) {
         const size_t nSlash = key.find('/');
-        sections[key.substr(0, nSlash)] +=
-            key.substr(nSlash + 1) + "=" + ForStation(value) + "\r\n";
+        sections[key.substr(0, nSlash)] += key.substr(nSlash + 1) + "=" + ForStation(value) + "\r\n";
     }
     std::string text;
     for (const auto& [section, body] : sections) text += "[" + section + "]\r\n" + body;
@@ -286,131 +285,159 @@ void Station::WriteConfig() {
 }
 
 Proc Station::Start(const std::string& szProgram, const std::vector<std::string>& args) {
-    Proc p;
-    p.szOut = Path(szProgram + "." + std::to_string(m_procs.size()) + ".out");
-    std::vector<std::string> argv, envs;
-    BuildLaunch(szProgram, args, m_szRoot, m_nTimeScale, &argv, &envs);
-    std::vector<char*> cargv;
+    const bool bWine = !WineBinDir().empty() && !IsLinuxTool(szProgram);
+    std::vector<std::string> argv{Bin(szProgram)};
+    if (bWine) argv.insert(argv.begin(), Env("VELMORA_E2E_WINE_LOADER", "/usr/lib/wine/wine64"));
+    if (szProgram != "velmora-mgrpc") argv.insert(argv.end(), {"--root", m_szRoot});
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (size_t i = 2; bWine && i < argv.size(); ++i) argv[i] = ForWine(argv[i]);
+    std::vector<std::string> envs{"VELMORA_ROOT=" + (bWine ? ForWine(m_szRoot) : m_szRoot),
+                                  "VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale),
+                                  "VELMORA_DEBUG=1",
+                                  "VELMORA_CLOCK_OFFSET=1",  // never the machine's clock
+                                  bWine ? "PATH=/usr/lib/wine:/usr/bin:/bin" : "PATH=/usr/bin:/bin",
+                                  "TZ=" + Env("TZ", "UTC")};
+    if (bWine) envs.insert(envs.end(), {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all", "HOME=" + Env("HOME")});
+    // Sanitizer builds: the programs stop at their first report, which fails the test.
+    for (const char* szName : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (!Env(szName).empty()) envs.push_back(szName + ("=" + Env(szName)));
+    }
+    std::vector<char*> cargv, cenv;
     for (std::string& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-
-    std::vector<char*> cenv;
     for (std::string& e : envs) cenv.push_back(e.data());
+    cargv.push_back(nullptr);
     cenv.push_back(nullptr);
 
+    Proc p;
+    p.szOut = Path(szProgram + "." + std::to_string(m_procs.size()) + ".out");
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, p.szOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    const std::string szCwd = Path("d/QN64-ABRIX/Bin");
-    const std::string szOld = fs::current_path();
-    // posix_spawn has no portable chdir action on Debian 12's glibc: switch around it.
-    fs::current_path(szCwd);
-    if (posix_spawn(&p.nPid, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data()) != 0) {
+    posix_spawn_file_actions_addchdir_np(&fa, Path("d/QN64-ABRIX/Bin").c_str());
+    if (posix_spawn(&p.nPid, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data()) != 0)
         p.nPid = -1;
-    }
-    fs::current_path(szOld);
     posix_spawn_file_actions_destroy(&fa);
     m_procs.push_back(p);
     return p;
 }
 
+// Only then can velmoractl's look-ups not fall between the window's bind and listen, where
+// a look-up takes the window for a stale one and removes it.
+Proc Station::StartVelmora() {
+    velmora = Start("velmora", {"--headless"});
+    WaitFor([&] { return Contains(velmora.Out(), "system menu: ") || !Running(velmora); }, 5s);
+    return velmora;
+}
+
 Proc Station::StartHarwent() {
-    fs::create_directories(Path(".windows"));
-    Proc p = Start("harwent-sim", {"--log", Path(".windows/harwent.log")});
-    WaitFor(
-        [&] {
-            return !StubLog("Harwent Console v1.0").empty() ||
-                   fs::exists(Path(".shm/LOCALSTATUSINFO"));
-        },
-        std::chrono::seconds(5));
-    return p;
+    harwent = Start("harwent-sim", {"--log", Path(".windows/harwent.log")});
+    WaitFor([&] { return !StubLog(kHarwent).empty() || Exists(Path(".shm/LOCALSTATUSINFO")); }, 5s);
+    return harwent;
 }
 
 Proc Station::StartStub(const std::string& szTitle) {
-    fs::create_directories(Path(".windows"));
-    return Start("sibling-stub",
-                 {"--title", szTitle, "--log", Path(".windows/" + szTitle + ".msglog")});
+    return Start("sibling-stub", {"--title", szTitle, "--log", Path(".windows/" + szTitle + ".msglog")});
 }
 
 Proc Station::StartCenter(const std::vector<std::string>& extra) {
-    // Silent unless a test asks for the status polls (a later --poll wins).
-    std::vector<std::string> args{"--listen", m_szAddr, "--store", Path("center"), "--poll", "0"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return Start("velmora-mgrpc", args);
+    std::vector<std::string> args{"--listen", m_szAddr, "--store", Path("center"), "--poll", "0",
+                                  "--watch-dir", Path("d/ENF_IMG/"), "--aside-dir", Path("d/delete_img/")};
+    args.insert(args.end(), extra.begin(), extra.end());  // a later --poll wins
+    center = Start("velmora-mgrpc", args);
+    if (!WaitFor([&] { return center.Out().rfind("LISTEN ", 0) == 0; }, 5s))
+        ADD_FAILURE() << "the center does not listen on " << m_szAddr << ": " << center.Out();
+    return center;
+}
+
+void Station::Up(const std::vector<std::string>& centerArgs) {
+    StartHarwent();
+    StartCenter(centerArgs);
+    StartVelmora();
 }
 
 int Station::Wait(Proc& p, std::chrono::milliseconds timeout) {
     int nStatus = 0;
+    if (p.nPid <= 0) return -1;
     const auto tEnd = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < tEnd) {
-        const pid_t r = waitpid(p.nPid, &nStatus, WNOHANG);
-        if (r == p.nPid) {
-            p.nPid = -1;
-            return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (p.nPid > 0 && waitpid(p.nPid, &nStatus, WNOHANG) != p.nPid) {
+        if (std::chrono::steady_clock::now() >= tEnd) return -1;
+        std::this_thread::sleep_for(20ms);
     }
-    return -1;
-}
-
-void Station::Kill(Proc& p, int nSignal) {
-    if (p.nPid <= 0) return;
-    kill(p.nPid, nSignal);
-    waitpid(p.nPid, nullptr, 0);
     for (Proc& q : m_procs) {
         if (q.nPid == p.nPid) q.nPid = -1;
     }
     p.nPid = -1;
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+void Station::Kill(Proc& p, int nSignal) {
+    if (p.nPid > 0) kill(p.nPid, nSignal);
+    Wait(p, 10s);
 }
 
 bool Station::Running(const Proc& p) { return p.nPid > 0 && kill(p.nPid, 0) == 0; }
 
-std::string Station::Run(const std::string& szProgram, const std::vector<std::string>& args) {
+void Station::Revive() {
+    if (Wait(velmora, 0ms) == -1 && velmora.nPid > 0) return;
+    ++nRevived;
+    StartVelmora();
+}
+
+int Station::Run(const std::string& szProgram, const std::vector<std::string>& args,
+                 std::string* pOut) {
     Proc p = Start(szProgram, args);
-    Wait(p, std::chrono::seconds(15));
-    return ReadFile(p.szOut);
+    const int nStatus = Wait(p, 20s);
+    *pOut = p.Out();
+    return nStatus;
+}
+
+std::string Station::Run(const std::string& szProgram, const std::vector<std::string>& args) {
+    std::string szOut;
+    Run(szProgram, args, &szOut);
+    return szOut;
 }
 
 std::map<int, std::string> Station::Controls() {
     std::map<int, std::string> controls;
     std::istringstream in(Run("velmoractl", {"show"}));
-    std::string line;
-    while (std::getline(in, line)) {
-        const size_t nSpace = line.find(' ');
-        if (nSpace == std::string::npos) continue;
-        controls[std::atoi(line.substr(0, nSpace).c_str())] = line.substr(nSpace + 1);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(' ') != std::string::npos)
+            controls[std::atoi(line.c_str())] = line.substr(line.find(' ') + 1);
     }
     return controls;
 }
 
 std::string Station::Control(int nId) {
-    auto controls = Controls();
-    auto it = controls.find(nId);
-    return it == controls.end() ? std::string("<none>") : it->second;
+    const auto controls = Controls();
+    return controls.count(nId) != 0 ? controls.at(nId) : "<none>";
 }
 
 ::testing::AssertionResult Station::WaitControl(int nId, const std::string& szText,
                                                 std::chrono::milliseconds timeout) {
     std::string szLast;
-    if (WaitFor([&] { return (szLast = Control(nId)) == szText; }, timeout)) {
+    if (WaitFor([&] { return (szLast = Control(nId)) == szText; }, timeout))
         return ::testing::AssertionSuccess();
-    }
     return ::testing::AssertionFailure() << "control " << nId << " shows \"" << szLast
                                          << "\", not \"" << szText << "\"; velmoractl show:\n"
                                          << Run("velmoractl", {"show"});
 }
 
+std::string Station::Stat(const std::string& szName) {
+    std::istringstream in(Run("velmoractl", {"stats"}));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(szName + " ", 0) == 0) return line.substr(szName.size() + 1);
+    }
+    return "";
+}
+
 std::string Station::StubLog(const std::string& szTitle) {
-    if (szTitle == "Harwent Console v1.0") return ReadFile(Path(".windows/harwent.log"));
-    return ReadFile(Path(".windows/" + szTitle + ".msglog"));
+    return ReadFile(Path(szTitle == kHarwent ? ".windows/harwent.log" : ".windows/" + szTitle + ".msglog"));
 }
 
 std::string Station::SystemLog() {
-    const std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
+    const std::tm t = Today();
     char szRel[128];
     std::snprintf(szRel, sizeof szRel, "d/System_Log/%d/%d%02d%02d.ABCDE", t.tm_year + 1900,
                   t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
@@ -419,61 +446,26 @@ std::string Station::SystemLog() {
 
 // ---- Violation files ----
 
-namespace {
-
-// Where a file waits, where the center stores it and where the station retires it.
-std::string WaitingPath(const Station& st, const std::string& sz) {
-    return st.Path("d/ENF_IMG/" + sz);
-}
-std::string StoredPath(const Station& st, const std::string& sz) {
-    return st.Path("center/ABCDE/" + sz);
-}
-std::string RetiredPath(const Station& st, const std::string& sz) {
-    return st.Path("d/delete_img/" + sz);
-}
-bool Exists(const std::string& szPath) {
-    std::error_code ec;
-    return fs::exists(szPath, ec);
+void Station::Files(const std::vector<size_t>& sizes) {
+    for (size_t k = 0; k < sizes.size(); ++k) Put(std::to_string(1000 + k) + ".ABCDE", sizes[k]);
 }
 
-// The value of key="..." in one output line ("" when absent); \" and \\ unescaped.
-std::string QuotedField(const std::string& szLine, const std::string& szKey) {
-    const size_t nAt = szLine.find(" " + szKey + "=\"");
-    std::string sz;
-    for (size_t k = nAt + szKey.size() + 3;
-         nAt != std::string::npos && k < szLine.size() && szLine[k] != '"'; ++k) {
-        if (szLine[k] == '\\' && k + 1 < szLine.size()) ++k;
-        sz += szLine[k];
-    }
-    return sz;
+void Station::Put(const std::string& szName, size_t nSize) {
+    files[szName] = PatternBytes(nSize, static_cast<uint32_t>(std::atoi(szName.c_str())));
+    WriteFile(Path("staging/" + szName), files[szName]);
+    fs::rename(Path("staging/" + szName), Path("d/ENF_IMG/" + szName));
 }
 
-// nSize bytes that depend only on nSeed (every byte value occurs, frame bytes included).
-std::string PatternBytes(size_t nSize, uint32_t nSeed) {
-    std::string sz(nSize, '\0');
-    uint32_t x = nSeed * 2654435761u + 0x9E3779B9u;
-    for (char& c : sz) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x >> 24);
-    }
-    return sz;
-}
-
-}  // namespace
-
-std::vector<std::string> CenterLines(const Station& st, const std::string& szTag) {
+Names Station::CenterLines(const std::string& szTag) const {
     std::map<int, std::string> outputs;  // start index -> output file
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(st.Path(""), ec)) {
+    for (const auto& entry : fs::directory_iterator(m_szRoot, ec)) {
         int nIndex = -1;
         char cDot = 0;
-        if (std::sscanf(entry.path().filename().c_str(), "velmora-mgrpc.%d.ou%c", &nIndex, &cDot) ==
-            2)
+        if (std::sscanf(entry.path().filename().c_str(), "velmora-mgrpc.%d.ou%c", &nIndex, &cDot) == 2)
             outputs[nIndex] = entry.path().string();
     }
-    std::vector<std::string> lines;
+    Names lines;
     for (const auto& [nIndex, szPath] : outputs) {
         std::istringstream in(ReadFile(szPath));
         for (std::string line; std::getline(in, line);) {
@@ -483,101 +475,63 @@ std::vector<std::string> CenterLines(const Station& st, const std::string& szTag
     return lines;
 }
 
-std::vector<std::string> CenterVolFiles(const Station& st) {
-    std::vector<std::string> names;
-    for (const std::string& line : CenterLines(st, "FILE ")) {
-        if (Contains(line, " code=51 ")) names.push_back(QuotedField(line, "file"));
+std::string Station::CenterText() const {
+    std::string sz;
+    for (const std::string& line : CenterLines("")) sz += line + "\n";
+    return sz;
+}
+
+Names Station::CenterVolFiles() const {
+    Names names;
+    for (const std::string& line : CenterLines("FILE ")) {
+        const size_t nAt = line.find(" code=51 file=\"");  // the name, \" and \\ unescaped
+        std::string sz;
+        for (size_t k = nAt + 15; nAt != std::string::npos && k < line.size() && line[k] != '"'; ++k)
+            sz += line[k] == '\\' && k + 1 < line.size() ? line[++k] : line[k];
+        if (nAt != std::string::npos) names.push_back(sz);
     }
     return names;
 }
 
-VolAccount AccountVolFiles(const Station& st, const FileSet& files) {
-    VolAccount account;
-    const std::vector<std::string> stored = CenterVolFiles(st);
-    for (const auto& [szName, szBytes] : files) {
-        auto problem = [&, &szName = szName](const std::string& sz) {
-            account.problems.push_back(szName + sz);
-        };
-        const size_t nStoredLines =
-            static_cast<size_t>(std::count(stored.begin(), stored.end(), szName));
-        const bool bWaiting = Exists(WaitingPath(st, szName));
-        const bool bStored = nStoredLines > 0 && Exists(StoredPath(st, szName));
-        const bool bRetired = Exists(RetiredPath(st, szName));
-        const std::string szStored = bStored ? ReadFile(StoredPath(st, szName)) : "";
-        if (bWaiting && ReadFile(WaitingPath(st, szName)) != szBytes)
-            problem(" changed in the violation directory");
-        if (nStoredLines > 0 && !bStored) problem(" reported stored but missing at the center");
-        if (bStored && szStored != szBytes) {
-            problem(" stored corrupted (" + std::to_string(szStored.size()) + " of " +
-                    std::to_string(szBytes.size()) + " bytes)");
-        }
-        if (bRetired && ReadFile(RetiredPath(st, szName)) != szBytes)
-            problem(" corrupted in delete_img");
-        if (nStoredLines > 1 || (bStored && (bWaiting || bRetired)) || (bWaiting && bRetired)) {
-            account.duplicates.push_back(szName + ": stored " + std::to_string(nStoredLines) +
-                                         " time(s)" + (bWaiting ? ", still waiting" : "") +
-                                         (bRetired ? ", in delete_img" : ""));
-        }
-        if (!bWaiting && !bStored && !bRetired) problem(" is lost");
-        account.fates[szName] = bWaiting   ? "waiting"
-                                : bStored  ? "stored"
-                                : bRetired ? "retired"
-                                           : "lost";
-    }
-    return account;
+bool Station::Stored(const std::string& szName) const {
+    const Names stored = CenterVolFiles();
+    return std::count(stored.begin(), stored.end(), szName) > 0 && !Exists(Path("d/ENF_IMG/" + szName));
 }
 
-VolScene::VolScene(int nHost, const std::vector<size_t>& sizes, int nTimeScale)
-    : st(nHost, nTimeScale) {
-    for (size_t k = 0; k < sizes.size(); ++k) Put(std::to_string(1000 + k) + ".ABCDE", sizes[k]);
+bool Station::Retired(const std::string& szName) const {
+    return Exists(Path("d/delete_img/" + szName)) && !Exists(Path("d/ENF_IMG/" + szName));
 }
 
-// Written beside the violation directory and renamed in, so the station never sees it
-// half written.
-void VolScene::Put(const std::string& szName, size_t nSize) {
-    files[szName] = PatternBytes(nSize, static_cast<uint32_t>(std::atoi(szName.c_str())));
-    WriteFile(st.Path("staging/" + szName), files[szName]);
-    fs::rename(st.Path("staging/" + szName), WaitingPath(st, szName));
-}
-
-void VolScene::Start(const std::vector<std::string>& centerArgs) {
-    harwent = st.StartHarwent();
-    center = StartCenter(centerArgs);
-    velmora = st.StartVelmora();
-}
-
-// A test whose address is taken (another run of the same test at the same time) fails
-// here instead of talking to a foreign center.
-Proc VolScene::StartCenter(const std::vector<std::string>& args) {
-    std::vector<std::string> all{"--watch-dir", WaitingPath(st, ""), "--aside-dir",
-                                 RetiredPath(st, "")};
-    all.insert(all.end(), args.begin(), args.end());
-    center = st.StartCenter(all);
-    if (!WaitFor([&] { return Out().find("LISTEN ") == 0; }, std::chrono::seconds(5)))
-        ADD_FAILURE() << "the center does not listen on " << st.Addr() << ": " << Out();
-    return center;
-}
-
-bool VolScene::Stored(const std::string& szName) const {
-    const auto stored = CenterVolFiles(st);
-    return std::find(stored.begin(), stored.end(), szName) != stored.end() &&
-           !Exists(WaitingPath(st, szName));
-}
-
-bool VolScene::Retired(const std::string& szName) const {
-    return Exists(RetiredPath(st, szName)) && !Exists(WaitingPath(st, szName));
-}
-
-bool VolScene::AllStored() const {
+bool Station::AllStored() const {
     return std::all_of(files.begin(), files.end(), [&](const auto& f) { return Stored(f.first); });
 }
 
-void VolScene::ExpectNothingLost() const {
-    const VolAccount account = AccountVolFiles(st, files);
-    for (const std::string& szProblem : account.problems) ADD_FAILURE() << szProblem;
-    for (const std::string& szLost : CenterLines(st, "LOST ")) ADD_FAILURE() << szLost;
-    for (const std::string& szDup : account.duplicates)
-        std::printf("[ DUPLICATE] %s\n", szDup.c_str());
+std::map<std::string, std::string> Station::Account(Names* pProblems, Names* pDuplicates) const {
+    std::map<std::string, std::string> fates;
+    const Names stored = CenterVolFiles();
+    for (const auto& [szName, szBytes] : files) {
+        const std::string szWaiting = Path("d/ENF_IMG/" + szName), szStored = Path("center/ABCDE/" + szName),
+                          szRetired = Path("d/delete_img/" + szName), szFile = szName;
+        const size_t nStored = static_cast<size_t>(std::count(stored.begin(), stored.end(), szName));
+        const bool bWaiting = Exists(szWaiting), bStored = nStored > 0 && Exists(szStored),
+                   bRetired = Exists(szRetired);
+        const std::string szCopy = bStored ? ReadFile(szStored) : "";
+        auto Problem = [&](const std::string& sz) { pProblems->push_back(szFile + sz); };
+        if (bWaiting && ReadFile(szWaiting) != szBytes) Problem(" changed in the violation directory");
+        if (nStored > 0 && !bStored) Problem(" reported stored but missing at the center");
+        if (bStored && szCopy != szBytes) {
+            Problem(" stored corrupted (" + std::to_string(szCopy.size()) + " of " +
+                    std::to_string(szBytes.size()) + " bytes)");
+        }
+        if (bRetired && ReadFile(szRetired) != szBytes) Problem(" corrupted in delete_img");
+        if (!bWaiting && !bStored && !bRetired) Problem(" is lost");
+        if (nStored > 1 || (bStored && (bWaiting || bRetired)) || (bWaiting && bRetired)) {
+            pDuplicates->push_back(szName + ": stored " + std::to_string(nStored) + " time(s)" +
+                                   (bWaiting ? ", still waiting" : "") + (bRetired ? ", in delete_img" : ""));
+        }
+        fates[szName] = bWaiting ? "waiting" : bStored ? "stored" : bRetired ? "retired" : "lost";
+    }
+    return fates;
 }
 
 }  // namespace e2e
