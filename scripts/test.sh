@@ -8,4 +8,4 @@ export VELMORA_CLOCK_OFFSET=1
 scripts/build.sh
 ctest --test-dir build -j"$(nproc)" --output-on-failure --timeout 300
 scripts/verify-install.sh
-scripts/fuzz.sh 20
+scripts/fuzz.sh 10
