@@ -162,14 +162,23 @@ WindowHandle HostEnv::FindWindowTitle(const char* szTitle) {
     if (szTitle == nullptr || *szTitle == '\0') return {};
     const std::string szPath = WindowSocketPath(*this, szTitle);
     int nFd = -1;
+    struct stat before {};
+    const bool bSeen = stat(szPath.c_str(), &before) == 0;
     switch (BusConnect(szPath, 1000, &nFd)) {
         case BusReach::kLive:
             close(nFd);
             return WindowHandle{szTitle};
-        case BusReach::kStale:
+        case BusReach::kStale: {
+            // Only the file that refused goes: a window that has just put its own socket
+            // in its place stays.
+            struct stat now {};
+            if (!bSeen || stat(szPath.c_str(), &now) != 0 || now.st_ino != before.st_ino ||
+                now.st_dev != before.st_dev)
+                return {};
             unlink(szPath.c_str());
             DebugOutput(("stale window socket removed: " + szPath).c_str());
             return {};
+        }
         case BusReach::kAbsent:
             break;
     }

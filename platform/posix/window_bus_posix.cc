@@ -202,15 +202,21 @@ bool WindowBusServer::Start() {
         m_pEnv->DebugOutput(("window already open: " + m_szPath).c_str());
         return false;
     }
-    unlink(m_szPath.c_str());  // a stale socket file or nothing
+    // The socket is bound and listening under a name no title escapes to ('%' followed by
+    // no hex pair) and only then renamed into place, so that whoever looks the window up
+    // finds either nothing, a stale file, or a listener: never a bound socket that refuses
+    // because it does not listen yet (which a lookup would take for stale and remove).
+    const std::string szTemp = m_szPath + "%new" + std::to_string(getpid());
+    unlink(szTemp.c_str());
     sockaddr_un addr;
     int nDirFd = -1;
-    if (!MakeUnixAddr(m_szPath, &addr, &nDirFd)) return false;
+    if (!MakeUnixAddr(szTemp, &addr, &nDirFd)) return false;
     m_nListenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     bool bOk = m_nListenFd >= 0 &&
                bind(m_nListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-               listen(m_nListenFd, 64) == 0;
+               listen(m_nListenFd, 64) == 0 && rename(szTemp.c_str(), m_szPath.c_str()) == 0;
     const int nErr = errno;
+    if (!bOk) unlink(szTemp.c_str());
     if (nDirFd >= 0) close(nDirFd);
     if (bOk) {
         m_nWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
