@@ -2,7 +2,11 @@
 // sent frame as one line of key=value fields, quoting bytes for that line, and parsing
 // the command syntax ("<code>[/<packet>] [data]", "raw HEX", "close", "sleep MS", "quit",
 // "@ID ...").
+#include <poll.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,11 +68,48 @@ std::string DescribeFromStation(int nCode, int nPacket, const uint8_t* pData, in
 
 }  // namespace
 
+namespace {
+
+std::string g_out;         // lines printed but not yet written
+bool g_bBuffered = false;  // lines wait in g_out for FlushOutput
+bool g_bUrgent = false;    // g_out holds a line other than a frame's RX/TX line
+
+constexpr size_t kOutputChunk = 64 * 1024;  // written at once when this much waits
+
+}  // namespace
+
 void Emit(const std::string& szLine) {
-    std::fwrite(szLine.data(), 1, szLine.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    g_out.append(szLine);
+    g_out.push_back('\n');
+    if (szLine.compare(0, 3, "RX ") != 0 && szLine.compare(0, 3, "TX ") != 0) g_bUrgent = true;
+    if (!g_bBuffered || g_out.size() >= kOutputChunk) FlushOutput();
 }
+
+void FlushOutput() {
+    size_t nDone = 0;
+    while (nDone < g_out.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, g_out.data() + nDone, g_out.size() - nDone);
+        if (n > 0) {
+            nDone += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd out{STDOUT_FILENO, POLLOUT, 0};  // a non-blocking stdout: wait for room
+            if (::poll(&out, 1, -1) < 0 && errno != EINTR) break;
+        } else {
+            break;  // nobody reads any more: the lines are dropped
+        }
+    }
+    g_out.clear();
+    g_bUrgent = false;
+}
+
+void SetOutputBuffered(bool bBuffered) {
+    FlushOutput();
+    g_bBuffered = bBuffered;
+}
+
+bool OutputUrgent() { return g_bUrgent; }
 
 int TransferSlot(int nCode) {
     switch (nCode) {
@@ -136,26 +177,33 @@ std::string FrameId(const uint8_t* pFrame) {
 }
 
 std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
-                        const std::string& szPeer) {
+                        const std::string& szPeer, int nCrcOk) {
     const int nCode = FrameDecimal(pFrame + 11, 2);
     const int nDataLength = FrameDecimal(pFrame + 13, 7);
     const int nPacket = FrameDecimal(pFrame + 20, 4);
-    uint32_t nComputed = 0;
-    uint32_t nStored = 0;
-    CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
+    if (nCrcOk < 0) {
+        uint32_t nComputed = 0;
+        uint32_t nStored = 0;
+        CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
+        nCrcOk = nComputed == nStored ? 1 : 0;
+    }
     const char* szName = CenterOpcodeName(nCode);
-    std::string sz = std::string(szDir) + " code=" + Printf("%02d", nCode) +
-                     " name=" + (szName ? szName : "-") + " len=" + std::to_string(nDataLength) +
-                     " pkt=" + Printf("%04d", nPacket) + " id=" + Quote(FrameId(pFrame)) +
-                     " crc=" + (nComputed == nStored ? "ok" : "bad") + " peer=" + szPeer;
+    char szHead[160] = {};
+    std::snprintf(szHead, sizeof szHead, "%s code=%02d name=%s len=%d pkt=%04d id=", szDir, nCode,
+                  szName ? szName : "-", nDataLength, nPacket);
+    std::string sz;
+    sz.reserve(160);
+    sz += szHead;
+    sz += Quote(FrameId(pFrame));
+    sz += nCrcOk ? " crc=ok peer=" : " crc=bad peer=";
+    sz += szPeer;
     const uint8_t* pData = pFrame + kFrameHeader;
     const int nAvail = nLength - kFrameOverhead;
-    if (std::strcmp(szDir, "RX") == 0)
-        return sz + DescribeFromStation(nCode, nPacket, pData, nAvail);
+    if (std::strcmp(szDir, "RX") == 0) return sz += DescribeFromStation(nCode, nPacket, pData, nAvail);
     if (TransferSlot(nCode) >= 0 && nAvail == 1 && pData[0] < '0') {
-        return sz + " status=" + std::to_string(pData[0]);
+        return sz += " status=" + std::to_string(pData[0]);
     }
-    return sz + " data=" + Quote(pData, static_cast<size_t>(nAvail));
+    return sz += " data=" + Quote(pData, static_cast<size_t>(nAvail));
 }
 
 bool ParseCommand(const std::string& szLine, Command* pOut, std::string* pError) {

@@ -211,20 +211,40 @@ int main(int argc, char** argv) {
     const int64_t nPollMs = PollPeriodMs(opts.dPollSec);
     auto nextPoll = std::chrono::steady_clock::now() + std::chrono::milliseconds(nPollMs);
 
+    // From here on a turn's lines are written together, just before the loop waits (and
+    // before any byte goes to a station after a line other than a frame's).
+    mgrpc::SetOutputBuffered(true);
+    std::vector<pollfd> fds;
+    std::vector<mgrpc::Station*> polled;  // the station of each pollfd from kFirstStation on
     while (!g_bStop) {
         if (RunQueue(&queue, server, stations, &sleepUntil, &bSleeping)) break;
-        std::vector<pollfd> fds;
+        // Only descriptors that can have work: stdin while open, the watch when there is
+        // one, the stations that are read (a black-holed one is not: its bytes pile up in
+        // the kernel).
+        fds.clear();
+        polled.clear();
         fds.push_back({nListener, POLLIN, 0});
-        fds.push_back({bStdinOpen ? 0 : -1, POLLIN, 0});
-        fds.push_back({watch.Fd(), POLLIN, 0});
-        // A black-holed station is not read: its bytes pile up in the kernel.
-        for (auto& st : stations) fds.push_back({st->bBlackholed ? -1 : st->fd, POLLIN, 0});
+        const size_t nStdinAt = bStdinOpen ? fds.size() : 0;
+        if (bStdinOpen) fds.push_back({0, POLLIN, 0});
+        const size_t nWatchAt = watch.Fd() >= 0 ? fds.size() : 0;
+        if (watch.Fd() >= 0) fds.push_back({watch.Fd(), POLLIN, 0});
+        const size_t nFirstStation = fds.size();
+        for (auto& st : stations) {
+            if (st->fd < 0 || st->bBlackholed) continue;
+            fds.push_back({st->fd, POLLIN, 0});
+            polled.push_back(st.get());
+        }
+        mgrpc::FlushOutput();  // about to wait: every line so far is visible first
         if (poll(fds.data(), fds.size(), 20) < 0 && errno != EINTR) break;
-        // Every turn, not only when readable: a move out is judged one turn late.
-        for (const std::string& szName : watch.Take()) server.OnDeparture(szName);
+        // Read when events wait, and on every turn while a move out waits for its other
+        // half: a move out is judged one turn late.
+        if ((nWatchAt != 0 && (fds[nWatchAt].revents & POLLIN)) || watch.Pending()) {
+            for (const std::string& szName : watch.Take()) server.OnDeparture(szName);
+        }
         if (fds[0].revents & POLLIN) Accept(nListener, server, stations);
-        if (fds[1].revents & POLLNVAL) bStdinOpen = false;
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+        const short nStdinEvents = nStdinAt != 0 ? fds[nStdinAt].revents : 0;
+        if (nStdinEvents & POLLNVAL) bStdinOpen = false;
+        if (nStdinEvents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::read(0, buf.data(), buf.size());
             if (n <= 0) {
                 bStdinOpen = false;
@@ -236,9 +256,8 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        constexpr size_t kFirstStation = 3;
-        for (size_t k = kFirstStation; k < fds.size(); ++k) {
-            mgrpc::Station& st = *stations[k - kFirstStation];
+        for (size_t k = nFirstStation; k < fds.size(); ++k) {
+            mgrpc::Station& st = *polled[k - nFirstStation];
             if (st.fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             const ssize_t n = ::recv(st.fd, buf.data(), buf.size(), 0);
             if (n > 0) {
@@ -260,5 +279,6 @@ int main(int argc, char** argv) {
     ::close(nListener);
     for (const std::string& szName : watch.Take(true)) server.OnDeparture(szName);
     mgrpc::Emit("EXIT lost=" + std::to_string(server.Lost()));
+    mgrpc::SetOutputBuffered(false);
     return opts.bFailOnLoss && server.Lost() > 0 ? 3 : 0;
 }

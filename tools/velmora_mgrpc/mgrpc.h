@@ -99,6 +99,9 @@ class DirWatch final {
     // False with *pError when the directory cannot be watched.
     bool Open(const std::string& szDir, std::string* pError);
     int Fd() const { return m_fd; }  // readable when events wait; -1 when not open
+    // A move out waits for its other half: Take is due on the next turn even when the
+    // descriptor is not readable.
+    bool Pending() const { return !m_movedFrom.empty() || !m_movedOlder.empty(); }
     // Reads what is there without blocking and returns the names that left. A move out
     // is reported one call late, so that its other half (a move in) can still pair with
     // it; bFinal reports every one at once.
@@ -120,9 +123,10 @@ std::string Quote(const std::string& sz);
 // Parses one command line; false with *pError for a bad one. Blank and '#' lines give
 // false with an empty *pError.
 bool ParseCommand(const std::string& szLine, Command* pOut, std::string* pError);
-// The RX/TX line of a frame (without newline).
+// The RX/TX line of a frame (without newline); nCrcOk 1 or 0 when the caller checked the
+// CRC already, -1 to check it here.
 std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
-                        const std::string& szPeer);
+                        const std::string& szPeer, int nCrcOk = -1);
 // The station ID field (bytes 24-28 up to the first NUL).
 std::string FrameId(const uint8_t* pFrame);
 // The index of a file-packet code in Station::transfers, -1 for other codes.
@@ -134,9 +138,18 @@ extern const char kUsage[];
 bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, bool* pbVersion,
                   std::string* pError);
 
-// ---- output ----
-// Prints one line and flushes.
+// ---- output (frames.cc) ----
+// Prints one line. Unbuffered, it is written at once; buffered, it waits for FlushOutput
+// (or for 64 KiB of lines), so that a busy turn costs one write instead of one per line.
 void Emit(const std::string& szLine);
+// Writes every line printed so far.
+void FlushOutput();
+// Buffered from now on or not (writes what waits either way).
+void SetOutputBuffered(bool bBuffered);
+// A line other than a frame's RX/TX line waits: written before any byte goes to a station,
+// so that whatever the station does next never precedes it (a FILE line before the last
+// acknowledgement, say).
+bool OutputUrgent();
 
 // ---- station.cc ----
 class Server {
@@ -181,6 +194,7 @@ class Server {
     std::set<std::string> m_answeredBad;           // VOL files answered 3 or 4 by this run
     std::set<std::pair<std::string, int>> m_cuts;  // --cut-each: (file, packet) already cut
     std::mt19937 m_rng;                            // --fault-rate and --cut-rate
+    std::vector<uint8_t> m_frame;                  // the frame being handled
 };
 
 }  // namespace mgrpc

@@ -69,39 +69,47 @@ void Server::OnConnect(Station& st) {
 }
 
 void Server::OnBytes(Station& st, const uint8_t* p, size_t n) {
-    st.rx.insert(st.rx.end(), p, p + n);
-    std::vector<uint8_t> frame(kMaxFrameBytes);
+    // Cut straight from the bytes received unless an earlier part waits in st.rx.
+    const bool bHeld = !st.rx.empty();
+    if (bHeld) st.rx.insert(st.rx.end(), p, p + n);
+    const uint8_t* pBytes = bHeld ? st.rx.data() : p;
+    const size_t nBytes = bHeld ? st.rx.size() : n;
+    if (m_frame.empty()) m_frame.resize(kMaxFrameBytes);
     size_t nOffset = 0;
-    while (!st.bClosed && !st.bBlackholed &&
-           st.rx.size() - nOffset >= static_cast<size_t>(kFrameHeader)) {
-        const int nAvail = static_cast<int>(st.rx.size() - nOffset);
+    while (!st.bClosed && !st.bBlackholed && nBytes - nOffset >= static_cast<size_t>(kFrameHeader)) {
+        const int nAvail = static_cast<int>(nBytes - nOffset);
         int nCapacity = nAvail;
-        const int nLength = CTcpCommon::ExtractFrame(frame.data(), frame.size(), &nCapacity,
-                                                     st.rx.data() + nOffset, nAvail);
+        const int nLength = CTcpCommon::ExtractFrame(m_frame.data(), m_frame.size(), &nCapacity,
+                                                     pBytes + nOffset, nAvail);
         if (nLength == 0) break;
         if (nLength < 0) {
             // Skip to the next pair of start bytes after this position.
             size_t nNext = nOffset + 1;
-            while (nNext + 1 < st.rx.size() &&
-                   !(st.rx[nNext] == kFrameStart && st.rx[nNext + 1] == kFrameStart)) {
+            while (nNext + 1 < nBytes &&
+                   !(pBytes[nNext] == kFrameStart && pBytes[nNext + 1] == kFrameStart)) {
                 ++nNext;
             }
-            if (nNext + 1 >= st.rx.size()) nNext = st.rx.size();
+            if (nNext + 1 >= nBytes) nNext = nBytes;
             Emit("BADFRAME peer=" + st.szPeer + " skipped=" + std::to_string(nNext - nOffset));
             nOffset = nNext;
             continue;
         }
-        OnFrame(st, frame.data(), nLength);
+        OnFrame(st, m_frame.data(), nLength);
         nOffset += static_cast<size_t>(nLength);
     }
-    st.rx.erase(st.rx.begin(), st.rx.begin() + static_cast<long>(std::min(nOffset, st.rx.size())));
+    nOffset = std::min(nOffset, nBytes);
+    if (bHeld) {
+        st.rx.erase(st.rx.begin(), st.rx.begin() + static_cast<long>(nOffset));
+    } else {
+        st.rx.assign(p + nOffset, p + n);
+    }
 }
 
 void Server::OnFrame(Station& st, const uint8_t* pFrame, int nLength) {
-    Emit(RenderFrame("RX", pFrame, nLength, st.szPeer));
     uint32_t nComputed = 0;
     uint32_t nStored = 0;
     CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
+    Emit(RenderFrame("RX", pFrame, nLength, st.szPeer, nComputed == nStored ? 1 : 0));
     if (nComputed != nStored) return;  // printed; not acted on
     st.szId = FrameId(pFrame);
     m_szLastId = st.szId;
@@ -296,7 +304,7 @@ void Server::Finish(Station& st, int nCode, Transfer& t) {
 void Server::Reply(Station& st, int nCode, int nPacket, uint8_t nStatus, const std::string& szId) {
     const std::vector<uint8_t> frame = BuildFrame(nCode, nPacket, szId, {nStatus}, false);
     if (SendBytes(st, frame)) {
-        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer));
+        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer, 1));
     }
 }
 
@@ -335,6 +343,7 @@ void Server::SendPoll(Station& st) {
 }
 
 bool Server::SendBytes(Station& st, const std::vector<uint8_t>& bytes) {
+    if (OutputUrgent()) FlushOutput();
     size_t nSent = 0;
     while (st.fd >= 0 && nSent < bytes.size()) {
         const ssize_t n = ::send(st.fd, bytes.data() + nSent, bytes.size() - nSent, MSG_NOSIGNAL);
@@ -353,6 +362,7 @@ void Server::Close(Station& st, const char* szReason) {
     st.fd = -1;
     st.bClosed = true;
     Emit("CLOSE peer=" + st.szPeer + " reason=" + szReason);
+    FlushOutput();  // the station sees the close at once: so does the reader of this line
 }
 
 }  // namespace mgrpc
