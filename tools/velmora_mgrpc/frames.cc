@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +74,7 @@ namespace {
 std::string g_out;         // lines printed but not yet written
 bool g_bBuffered = false;  // lines wait in g_out for FlushOutput
 bool g_bUrgent = false;    // g_out holds a line other than a frame's RX/TX line
+std::chrono::steady_clock::time_point g_lastWrite;  // when lines were last written
 
 constexpr size_t kOutputChunk = 64 * 1024;  // written at once when this much waits
 
@@ -86,6 +88,8 @@ void Emit(const std::string& szLine) {
 }
 
 void FlushOutput() {
+    if (g_out.empty()) return;
+    g_lastWrite = std::chrono::steady_clock::now();
     size_t nDone = 0;
     while (nDone < g_out.size()) {
         const ssize_t n = ::write(STDOUT_FILENO, g_out.data() + nDone, g_out.size() - nDone);
@@ -110,6 +114,11 @@ void SetOutputBuffered(bool bBuffered) {
 }
 
 bool OutputUrgent() { return g_bUrgent; }
+
+void FlushOutputAfter(std::chrono::milliseconds interval) {
+    if (!g_out.empty() && std::chrono::steady_clock::now() - g_lastWrite >= interval)
+        FlushOutput();
+}
 
 int TransferSlot(int nCode) {
     switch (nCode) {

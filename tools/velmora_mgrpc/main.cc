@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +27,15 @@
 namespace {
 
 volatile std::sig_atomic_t g_bStop = 0;
+
+// A station in the middle of a file answers each acknowledgement with its next packet at
+// once: that packet is awaited on its socket alone (one blocking receive, instead of a
+// poll of every descriptor and a receive), for at most this long since the loop last
+// polled everything, and at most this long per receive.
+constexpr std::chrono::milliseconds kAwaitMs(2);
+// The longest wait of the loop with nothing due: a signal that comes just before the
+// wait is seen within it.
+constexpr int kIdleWaitMs = 250;
 
 void OnSignal(int) { g_bStop = 1; }
 
@@ -56,6 +66,9 @@ void Accept(int nListener, mgrpc::Server& server,
     if (fd < 0) return;
     timeval tv{5, 0};  // a station that stops reading cannot hold the loop for long
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    // Nor one that stops sending while its next file packet is awaited (AwaitPackets).
+    timeval rcv{0, static_cast<suseconds_t>(kAwaitMs.count() * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
     char szIp[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, szIp, sizeof szIp);
     auto st = std::make_unique<mgrpc::Station>();
@@ -99,6 +112,29 @@ int64_t PollPeriodMs(double dPollSec) {
     }
     const double dMs = dPollSec * 1000.0 / dScale;
     return dMs < 1 ? 1 : static_cast<int64_t>(dMs);
+}
+
+// Receives and handles the next packets of a station that was just acknowledged in the
+// middle of a file, until it was not (or it is no longer), kAwaitMs have passed since
+// tTurn, a receive times out, or a signal comes. The lines printed meanwhile are written
+// once per kAwaitMs, and at once when the last write was longer ago (the first lines of a
+// file); whatever is still buffered goes out before the loop's next wait.
+void AwaitPackets(mgrpc::Server& server, std::vector<uint8_t>& buf,
+                  std::chrono::steady_clock::time_point tTurn) {
+    for (mgrpc::Station* st = server.TakeAwaited(); st != nullptr && !g_bStop;
+         st = server.TakeAwaited()) {
+        if (st->fd < 0 || st->bBlackholed || std::chrono::steady_clock::now() - tTurn >= kAwaitMs)
+            return;
+        mgrpc::FlushOutputAfter(kAwaitMs);
+        const ssize_t n = ::recv(st->fd, buf.data(), buf.size(), 0);
+        if (n > 0) {
+            server.OnBytes(*st, buf.data(), static_cast<size_t>(n));
+        } else if (n == 0) {
+            server.Close(*st, "peer");
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            server.Close(*st, "error");
+        }
+    }
 }
 
 // Runs the queue as far as it can; true when "quit" was reached.
@@ -234,8 +270,19 @@ int main(int argc, char** argv) {
             fds.push_back({st->fd, POLLIN, 0});
             polled.push_back(st.get());
         }
+        // The wait ends by itself only when something is due: a move out to judge, the end
+        // of a sleep command, the next status request.
+        const auto tNow = std::chrono::steady_clock::now();
+        auto msUntil = [&](std::chrono::steady_clock::time_point t) {
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - tNow).count();
+            return static_cast<int>(std::clamp<int64_t>(ms, 0, kIdleWaitMs));
+        };
+        int nTimeoutMs = watch.Pending() ? 20 : kIdleWaitMs;
+        if (bSleeping) nTimeoutMs = std::min(nTimeoutMs, msUntil(sleepUntil));
+        if (nPollMs > 0) nTimeoutMs = std::min(nTimeoutMs, msUntil(nextPoll));
         mgrpc::FlushOutput();  // about to wait: every line so far is visible first
-        if (poll(fds.data(), fds.size(), 20) < 0 && errno != EINTR) break;
+        if (poll(fds.data(), fds.size(), nTimeoutMs) < 0 && errno != EINTR) break;
+        const auto tTurn = std::chrono::steady_clock::now();
         // Read when events wait, and on every turn while a move out waits for its other
         // half: a move out is judged one turn late.
         if ((nWatchAt != 0 && (fds[nWatchAt].revents & POLLIN)) || watch.Pending()) {
@@ -266,6 +313,7 @@ int main(int argc, char** argv) {
                 server.Close(st, n == 0 ? "peer" : "error");
             }
         }
+        AwaitPackets(server, buf, tTurn);
         if (nPollMs > 0 && std::chrono::steady_clock::now() >= nextPoll) {
             nextPoll = std::chrono::steady_clock::now() + std::chrono::milliseconds(nPollMs);
             for (auto& st : stations) {

@@ -5,6 +5,7 @@
 // stdin. One thread, one poll loop; every output line is key=value fields after a tag.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -150,6 +151,9 @@ void SetOutputBuffered(bool bBuffered);
 // so that whatever the station does next never precedes it (a FILE line before the last
 // acknowledgement, say).
 bool OutputUrgent();
+// Writes what waits when the last write was at least interval ago: in a burst the lines
+// go out once per interval, and the first lines after a pause at once.
+void FlushOutputAfter(std::chrono::milliseconds interval);
 
 // ---- station.cc ----
 class Server {
@@ -171,6 +175,13 @@ class Server {
     std::string CommandId(const Station& st) const;
     void Close(Station& st, const char* szReason);
     const Options& options() const { return m_opts; }
+    // The station just sent an ordinary acknowledgement in the middle of a file (status 1,
+    // no fault, more packets to come): its next packet follows at once. Cleared by the call.
+    Station* TakeAwaited() {
+        Station* p = m_pAwaited;
+        m_pAwaited = nullptr;
+        return p;
+    }
 
   private:
     void OnFrame(Station& st, const uint8_t* pFrame, int nLength);
@@ -195,6 +206,7 @@ class Server {
     std::set<std::pair<std::string, int>> m_cuts;  // --cut-each: (file, packet) already cut
     std::mt19937 m_rng;                            // --fault-rate and --cut-rate
     std::vector<uint8_t> m_frame;                  // the frame being handled
+    Station* m_pAwaited = nullptr;                 // see TakeAwaited
 };
 
 }  // namespace mgrpc

@@ -106,6 +106,7 @@ void Server::OnBytes(Station& st, const uint8_t* p, size_t n) {
 }
 
 void Server::OnFrame(Station& st, const uint8_t* pFrame, int nLength) {
+    m_pAwaited = nullptr;
     uint32_t nComputed = 0;
     uint32_t nStored = 0;
     CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
@@ -227,6 +228,8 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
         if (bVol && TakeOnce(m_opts.dupAck, nPacket)) {
             Fault(st, "dup-ack", nPacket);
             Reply(st, nCode, nPacket, nStatus, szId);
+        } else if (nStatus == 1 && !bComplete && !st.bClosed && t.bActive) {
+            m_pAwaited = &st;
         }
     }
     if (bComplete && bVol && m_opts.bCutEach && m_cuts.insert({st.szVolName, -1}).second) {
@@ -358,6 +361,7 @@ bool Server::SendBytes(Station& st, const std::vector<uint8_t>& bytes) {
 
 void Server::Close(Station& st, const char* szReason) {
     if (st.fd < 0) return;
+    if (m_pAwaited == &st) m_pAwaited = nullptr;
     ::close(st.fd);
     st.fd = -1;
     st.bClosed = true;
