@@ -20,6 +20,21 @@ namespace mgrpc {
 
 namespace {
 
+// nValue in decimal, zero-padded to nWidth digits (as "%0*d" prints it).
+void AppendDecimal(std::string* pOut, int nValue, int nWidth) {
+    char sz[16];
+    int n = 0;
+    const bool bNegative = nValue < 0;
+    unsigned int u = bNegative ? 0u - static_cast<unsigned int>(nValue) : static_cast<unsigned int>(nValue);
+    do {
+        sz[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (bNegative) pOut->push_back('-');
+    for (int k = n + (bNegative ? 1 : 0); k < nWidth; ++k) pOut->push_back('0');
+    while (n > 0) pOut->push_back(sz[--n]);
+}
+
 std::string Printf(const char* szFormat, int a) {
     char sz[64] = {};
     std::snprintf(sz, sizeof sz, szFormat, a);
@@ -141,11 +156,25 @@ std::vector<uint8_t> BuildFrame(int nCode, int nPacket, const std::string& szId,
                                 const std::vector<uint8_t>& data, bool bBadCrc) {
     const int nLength = kFrameOverhead + static_cast<int>(data.size());
     std::vector<uint8_t> f(static_cast<size_t>(nLength), 0);
-    char szHead[32] = {};
-    std::snprintf(szHead, sizeof szHead, "%07d10%02d%07d%04d", nLength, nCode % 100,
-                  static_cast<int>(data.size()) % 10000000, nPacket % 10000);
+    // "%07d10%02d%07d%04d": total length, "10", code, data length, packet number.
+    auto put = [&f](size_t nAt, int nValue, int nWidth) {
+        for (int k = nWidth - 1; k >= 0; --k, nValue /= 10)
+            f[nAt + static_cast<size_t>(k)] = static_cast<uint8_t>('0' + nValue % 10);
+    };
     f[0] = f[1] = kFrameStart;
-    std::memcpy(&f[2], szHead, 22);
+    if (nCode >= 0 && nPacket >= 0) {
+        put(2, nLength % 10000000, 7);
+        f[9] = '1';
+        f[10] = '0';
+        put(11, nCode % 100, 2);
+        put(13, static_cast<int>(data.size()) % 10000000, 7);
+        put(20, nPacket % 10000, 4);
+    } else {  // a number a station sent with a sign: printed as printf prints it
+        char szHead[32] = {};
+        std::snprintf(szHead, sizeof szHead, "%07d10%02d%07d%04d", nLength, nCode % 100,
+                      static_cast<int>(data.size()) % 10000000, nPacket % 10000);
+        std::memcpy(&f[2], szHead, 22);
+    }
     for (size_t k = 0; k < 5 && k < szId.size(); ++k) f[24 + k] = static_cast<uint8_t>(szId[k]);
     f[29] = '0';
     if (!data.empty()) std::memcpy(&f[30], data.data(), data.size());
@@ -197,12 +226,18 @@ std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
         nCrcOk = nComputed == nStored ? 1 : 0;
     }
     const char* szName = CenterOpcodeName(nCode);
-    char szHead[160] = {};
-    std::snprintf(szHead, sizeof szHead, "%s code=%02d name=%s len=%d pkt=%04d id=", szDir, nCode,
-                  szName ? szName : "-", nDataLength, nPacket);
     std::string sz;
-    sz.reserve(160);
-    sz += szHead;
+    sz.reserve(192);
+    sz += szDir;
+    sz += " code=";
+    AppendDecimal(&sz, nCode, 2);
+    sz += " name=";
+    sz += szName ? szName : "-";
+    sz += " len=";
+    AppendDecimal(&sz, nDataLength, 1);
+    sz += " pkt=";
+    AppendDecimal(&sz, nPacket, 4);
+    sz += " id=";
     sz += Quote(FrameId(pFrame));
     sz += nCrcOk ? " crc=ok peer=" : " crc=bad peer=";
     sz += szPeer;
@@ -210,7 +245,9 @@ std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
     const int nAvail = nLength - kFrameOverhead;
     if (std::strcmp(szDir, "RX") == 0) return sz += DescribeFromStation(nCode, nPacket, pData, nAvail);
     if (TransferSlot(nCode) >= 0 && nAvail == 1 && pData[0] < '0') {
-        return sz += " status=" + std::to_string(pData[0]);
+        sz += " status=";
+        AppendDecimal(&sz, pData[0], 1);
+        return sz;
     }
     return sz += " data=" + Quote(pData, static_cast<size_t>(nAvail));
 }

@@ -205,7 +205,6 @@ class Server {
     std::set<std::string> m_answeredBad;           // VOL files answered 3 or 4 by this run
     std::set<std::pair<std::string, int>> m_cuts;  // --cut-each: (file, packet) already cut
     std::mt19937 m_rng;                            // --fault-rate and --cut-rate
-    std::vector<uint8_t> m_frame;                  // the frame being handled
     Station* m_pAwaited = nullptr;                 // see TakeAwaited
 };
 

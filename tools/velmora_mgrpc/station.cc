@@ -35,6 +35,19 @@ std::string SafeName(const std::string& szName) {
     return sz;
 }
 
+// The length of the whole frame at the front of the bytes, 0 when more bytes are needed,
+// -1 when the front cannot be a frame: the station's own cutting rules
+// (CTcpCommon::ExtractFrame with room for kMaxFrameBytes), read where the bytes lie.
+int FrameAt(const uint8_t* p, size_t nAvail) {
+    if (nAvail < static_cast<size_t>(kFrameHeader)) return 0;
+    if (p[0] != kFrameStart || p[1] != kFrameStart) return -1;
+    const int nLength = FrameDecimal(p + 2, 7);
+    if (nLength < kFrameOverhead || nLength > kMaxFrameBytes) return -1;
+    if (nAvail < static_cast<size_t>(nLength)) return 0;
+    if (p[nLength - 2] != kFrameEnd || p[nLength - 1] != kFrameEnd) return -1;
+    return nLength;
+}
+
 // Takes one entry nValue out of the set; false when there is none.
 bool TakeOnce(std::multiset<int>& values, int nValue) {
     const auto it = values.find(nValue);
@@ -74,13 +87,9 @@ void Server::OnBytes(Station& st, const uint8_t* p, size_t n) {
     if (bHeld) st.rx.insert(st.rx.end(), p, p + n);
     const uint8_t* pBytes = bHeld ? st.rx.data() : p;
     const size_t nBytes = bHeld ? st.rx.size() : n;
-    if (m_frame.empty()) m_frame.resize(kMaxFrameBytes);
     size_t nOffset = 0;
     while (!st.bClosed && !st.bBlackholed && nBytes - nOffset >= static_cast<size_t>(kFrameHeader)) {
-        const int nAvail = static_cast<int>(nBytes - nOffset);
-        int nCapacity = nAvail;
-        const int nLength = CTcpCommon::ExtractFrame(m_frame.data(), m_frame.size(), &nCapacity,
-                                                     pBytes + nOffset, nAvail);
+        const int nLength = FrameAt(pBytes + nOffset, nBytes - nOffset);
         if (nLength == 0) break;
         if (nLength < 0) {
             // Skip to the next pair of start bytes after this position.
@@ -94,7 +103,7 @@ void Server::OnBytes(Station& st, const uint8_t* p, size_t n) {
             nOffset = nNext;
             continue;
         }
-        OnFrame(st, m_frame.data(), nLength);
+        OnFrame(st, pBytes + nOffset, nLength);
         nOffset += static_cast<size_t>(nLength);
     }
     nOffset = std::min(nOffset, nBytes);
