@@ -186,8 +186,9 @@ std::vector<uint8_t> BuildFrame(int nCode, int nPacket, const std::string& szId,
     return f;
 }
 
-std::string Quote(const uint8_t* p, size_t n) {
-    std::string sz = "\"";
+void QuoteTo(std::string* pOut, const uint8_t* p, size_t n) {
+    std::string& sz = *pOut;
+    sz += '"';
     for (size_t k = 0; k < n; ++k) {
         const uint8_t c = p[k];
         if (c == '"' || c == '\\') {
@@ -201,7 +202,13 @@ std::string Quote(const uint8_t* p, size_t n) {
             sz += szHex;
         }
     }
-    return sz + "\"";
+    sz += '"';
+}
+
+std::string Quote(const uint8_t* p, size_t n) {
+    std::string sz;
+    QuoteTo(&sz, p, n);
+    return sz;
 }
 
 std::string Quote(const std::string& sz) {
@@ -214,8 +221,8 @@ std::string FrameId(const uint8_t* pFrame) {
     return sz;
 }
 
-std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
-                        const std::string& szPeer, int nCrcOk) {
+void EmitFrame(const char* szDir, const uint8_t* pFrame, int nLength, const std::string& szPeer,
+               int nCrcOk) {
     const int nCode = FrameDecimal(pFrame + 11, 2);
     const int nDataLength = FrameDecimal(pFrame + 13, 7);
     const int nPacket = FrameDecimal(pFrame + 20, 4);
@@ -226,8 +233,7 @@ std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
         nCrcOk = nComputed == nStored ? 1 : 0;
     }
     const char* szName = CenterOpcodeName(nCode);
-    std::string sz;
-    sz.reserve(192);
+    std::string& sz = g_out;  // written straight into the output
     sz += szDir;
     sz += " code=";
     AppendDecimal(&sz, nCode, 2);
@@ -238,18 +244,29 @@ std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
     sz += " pkt=";
     AppendDecimal(&sz, nPacket, 4);
     sz += " id=";
-    sz += Quote(FrameId(pFrame));
+    size_t nIdLength = 0;
+    while (nIdLength < 5 && pFrame[24 + nIdLength] != 0) ++nIdLength;
+    QuoteTo(&sz, pFrame + 24, nIdLength);
     sz += nCrcOk ? " crc=ok peer=" : " crc=bad peer=";
     sz += szPeer;
     const uint8_t* pData = pFrame + kFrameHeader;
     const int nAvail = nLength - kFrameOverhead;
-    if (std::strcmp(szDir, "RX") == 0) return sz += DescribeFromStation(nCode, nPacket, pData, nAvail);
-    if (TransferSlot(nCode) >= 0 && nAvail == 1 && pData[0] < '0') {
+    if (std::strcmp(szDir, "RX") == 0) {
+        if (TransferSlot(nCode) >= 0 && nPacket != 0) {
+            sz += " bytes=";
+            AppendDecimal(&sz, nAvail, 1);
+        } else {
+            sz += DescribeFromStation(nCode, nPacket, pData, nAvail);
+        }
+    } else if (TransferSlot(nCode) >= 0 && nAvail == 1 && pData[0] < '0') {
         sz += " status=";
         AppendDecimal(&sz, pData[0], 1);
-        return sz;
+    } else {
+        sz += " data=";
+        QuoteTo(&sz, pData, static_cast<size_t>(nAvail));
     }
-    return sz += " data=" + Quote(pData, static_cast<size_t>(nAvail));
+    sz += '\n';
+    if (!g_bBuffered || g_out.size() >= kOutputChunk) FlushOutput();
 }
 
 bool ParseCommand(const std::string& szLine, Command* pOut, std::string* pError) {

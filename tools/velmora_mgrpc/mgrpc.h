@@ -121,13 +121,11 @@ std::vector<uint8_t> BuildFrame(int nCode, int nPacket, const std::string& szId,
 // Text in double quotes with \\, \" and \xHH for anything not printable ASCII.
 std::string Quote(const uint8_t* p, size_t n);
 std::string Quote(const std::string& sz);
+// The same, appended to *pOut.
+void QuoteTo(std::string* pOut, const uint8_t* p, size_t n);
 // Parses one command line; false with *pError for a bad one. Blank and '#' lines give
 // false with an empty *pError.
 bool ParseCommand(const std::string& szLine, Command* pOut, std::string* pError);
-// The RX/TX line of a frame (without newline); nCrcOk 1 or 0 when the caller checked the
-// CRC already, -1 to check it here.
-std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
-                        const std::string& szPeer, int nCrcOk = -1);
 // The station ID field (bytes 24-28 up to the first NUL).
 std::string FrameId(const uint8_t* pFrame);
 // The index of a file-packet code in Station::transfers, -1 for other codes.
@@ -143,6 +141,10 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, bool* pbVersi
 // Prints one line. Unbuffered, it is written at once; buffered, it waits for FlushOutput
 // (or for 64 KiB of lines), so that a busy turn costs one write instead of one per line.
 void Emit(const std::string& szLine);
+// Prints the RX/TX line of a frame; nCrcOk 1 or 0 when the caller checked the CRC
+// already, -1 to check it here.
+void EmitFrame(const char* szDir, const uint8_t* pFrame, int nLength, const std::string& szPeer,
+               int nCrcOk = -1);
 // Writes every line printed so far.
 void FlushOutput();
 // Buffered from now on or not (writes what waits either way).

@@ -119,7 +119,7 @@ void Server::OnFrame(Station& st, const uint8_t* pFrame, int nLength) {
     uint32_t nComputed = 0;
     uint32_t nStored = 0;
     CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
-    Emit(RenderFrame("RX", pFrame, nLength, st.szPeer, nComputed == nStored ? 1 : 0));
+    EmitFrame("RX", pFrame, nLength, st.szPeer, nComputed == nStored ? 1 : 0);
     if (nComputed != nStored) return;  // printed; not acted on
     st.szId = FrameId(pFrame);
     m_szLastId = st.szId;
@@ -223,7 +223,7 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
             CTcpCommon::PutFrameCrc(f.data(), static_cast<int>(f.size()));
         }
         if (SendBytes(st, f)) {
-            Emit(RenderFrame("TX", f.data(), static_cast<int>(f.size()), st.szPeer));
+            EmitFrame("TX", f.data(), static_cast<int>(f.size()), st.szPeer);
         }
     } else if (bVol && TakeOnce(m_opts.wrongAck, nPacket)) {
         // The number that would do most harm if it were believed: the file's last packet.
@@ -316,7 +316,7 @@ void Server::Finish(Station& st, int nCode, Transfer& t) {
 void Server::Reply(Station& st, int nCode, int nPacket, uint8_t nStatus, const std::string& szId) {
     const std::vector<uint8_t> frame = BuildFrame(nCode, nPacket, szId, {nStatus}, false);
     if (SendBytes(st, frame)) {
-        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer, 1));
+        EmitFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer, 1);
     }
 }
 
@@ -343,14 +343,14 @@ void Server::SendCommand(Station& st, const Command& cmd) {
     m_opts.bBadCrc = false;
     const std::vector<uint8_t> frame = BuildFrame(cmd.nCode, cmd.nPacket, szId, cmd.data, bBadCrc);
     if (SendBytes(st, frame)) {
-        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer));
+        EmitFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer);
     }
 }
 
 void Server::SendPoll(Station& st) {
     const std::vector<uint8_t> frame = BuildFrame(59, 0, CommandId(st), {}, false);
     if (SendBytes(st, frame)) {
-        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer));
+        EmitFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer);
     }
 }
 
