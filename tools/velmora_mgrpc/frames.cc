@@ -130,9 +130,9 @@ void SetOutputBuffered(bool bBuffered) {
 
 bool OutputUrgent() { return g_bUrgent; }
 
-void FlushOutputAfter(std::chrono::milliseconds interval) {
-    if (!g_out.empty() && std::chrono::steady_clock::now() - g_lastWrite >= interval)
-        FlushOutput();
+void FlushOutputAfter(std::chrono::steady_clock::time_point now,
+                      std::chrono::microseconds interval) {
+    if (!g_out.empty() && now - g_lastWrite >= interval) FlushOutput();
 }
 
 int TransferSlot(int nCode) {

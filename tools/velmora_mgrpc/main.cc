@@ -33,6 +33,8 @@ volatile std::sig_atomic_t g_bStop = 0;
 // poll of every descriptor and a receive), for at most this long since the loop last
 // polled everything, and at most this long per receive.
 constexpr std::chrono::milliseconds kAwaitMs(2);
+// How often the lines printed meanwhile are written.
+constexpr std::chrono::microseconds kWriteEvery(1000);
 // The longest wait of the loop with nothing due: a signal that comes just before the
 // wait is seen within it.
 constexpr int kIdleWaitMs = 250;
@@ -117,15 +119,15 @@ int64_t PollPeriodMs(double dPollSec) {
 // Receives and handles the next packets of a station that was just acknowledged in the
 // middle of a file, until it was not (or it is no longer), kAwaitMs have passed since
 // tTurn, a receive times out, or a signal comes. The lines printed meanwhile are written
-// once per kAwaitMs, and at once when the last write was longer ago (the first lines of a
-// file); whatever is still buffered goes out before the loop's next wait.
+// once per kWriteEvery, and at once when the last write was longer ago (the first lines of
+// a file); whatever is still buffered goes out before the loop's next wait.
 void AwaitPackets(mgrpc::Server& server, std::vector<uint8_t>& buf,
                   std::chrono::steady_clock::time_point tTurn) {
     for (mgrpc::Station* st = server.TakeAwaited(); st != nullptr && !g_bStop;
          st = server.TakeAwaited()) {
-        if (st->fd < 0 || st->bBlackholed || std::chrono::steady_clock::now() - tTurn >= kAwaitMs)
-            return;
-        mgrpc::FlushOutputAfter(kAwaitMs);
+        const auto tNow = std::chrono::steady_clock::now();
+        if (st->fd < 0 || st->bBlackholed || tNow - tTurn >= kAwaitMs) return;
+        mgrpc::FlushOutputAfter(tNow, kWriteEvery);
         const ssize_t n = ::recv(st->fd, buf.data(), buf.size(), 0);
         if (n > 0) {
             server.OnBytes(*st, buf.data(), static_cast<size_t>(n));

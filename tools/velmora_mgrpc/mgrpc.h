@@ -153,9 +153,10 @@ void SetOutputBuffered(bool bBuffered);
 // so that whatever the station does next never precedes it (a FILE line before the last
 // acknowledgement, say).
 bool OutputUrgent();
-// Writes what waits when the last write was at least interval ago: in a burst the lines
-// go out once per interval, and the first lines after a pause at once.
-void FlushOutputAfter(std::chrono::milliseconds interval);
+// Writes what waits when the last write was at least interval before now: in a burst the
+// lines go out once per interval, and the first lines after a pause at once.
+void FlushOutputAfter(std::chrono::steady_clock::time_point now,
+                      std::chrono::microseconds interval);
 
 // ---- station.cc ----
 class Server {
