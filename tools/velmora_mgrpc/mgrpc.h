@@ -71,7 +71,7 @@ struct Transfer {
     int nSize = 0;              // size announced
     int nPackets = 0;           // data packets expected
     int nReceived = 0;          // distinct data packets received
-    std::vector<uint8_t> data;  // the file
+    std::vector<uint8_t> data;  // the file; empty when nothing is stored (no --store)
     std::vector<bool> got;      // which data packets arrived
 };
 

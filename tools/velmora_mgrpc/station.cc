@@ -191,7 +191,8 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
         } else {
             t.bActive = true;
             t.nPackets = (t.nSize + kPacketDataSize - 1) / kPacketDataSize;
-            t.data.assign(static_cast<size_t>(t.nSize), 0);
+            // The bytes are kept only to be stored.
+            if (!m_opts.szStoreDir.empty()) t.data.assign(static_cast<size_t>(t.nSize), 0);
             t.got.assign(static_cast<size_t>(t.nPackets), false);
             bComplete = t.nPackets == 0;
         }
@@ -199,7 +200,7 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
                !t.got[static_cast<size_t>(nPacket - 1)]) {
         const int nFrom = (nPacket - 1) * kPacketDataSize;
         const int nCopy = std::min(nDataLength, t.nSize - nFrom);
-        if (nCopy > 0)
+        if (nCopy > 0 && !t.data.empty())
             std::memcpy(&t.data[static_cast<size_t>(nFrom)], pData, static_cast<size_t>(nCopy));
         t.got[static_cast<size_t>(nPacket - 1)] = true;
         bComplete = ++t.nReceived == t.nPackets;
