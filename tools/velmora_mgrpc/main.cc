@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
     // before any byte goes to a station after a line other than a frame's).
     mgrpc::SetOutputBuffered(true);
     std::vector<pollfd> fds;
-    std::vector<mgrpc::Station*> polled;  // the station of each pollfd from kFirstStation on
+    std::vector<mgrpc::Station*> polled;  // the station of each pollfd from nFirstStation on
     while (!g_bStop) {
         if (RunQueue(&queue, server, stations, &sleepUntil, &bSleeping)) break;
         // Only descriptors that can have work: stdin while open, the watch when there is

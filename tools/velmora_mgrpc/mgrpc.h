@@ -178,8 +178,9 @@ class Server {
     std::string CommandId(const Station& st) const;
     void Close(Station& st, const char* szReason);
     const Options& options() const { return m_opts; }
-    // The station just sent an ordinary acknowledgement in the middle of a file (status 1,
-    // no fault, more packets to come): its next packet follows at once. Cleared by the call.
+    // The station that was just sent an ordinary acknowledgement in the middle of a file
+    // (status 1, no fault, more packets to come): its next packet follows at once. Null
+    // when there is none; cleared by the call.
     Station* TakeAwaited() {
         Station* p = m_pAwaited;
         m_pAwaited = nullptr;
