@@ -2,7 +2,12 @@
 // sent frame as one line of key=value fields, quoting bytes for that line, and parsing
 // the command syntax ("<code>[/<packet>] [data]", "raw HEX", "close", "sleep MS", "quit",
 // "@ID ...").
+#include <poll.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +19,21 @@
 namespace mgrpc {
 
 namespace {
+
+// nValue in decimal, zero-padded to nWidth digits (as "%0*d" prints it).
+void AppendDecimal(std::string* pOut, int nValue, int nWidth) {
+    char sz[16];
+    int n = 0;
+    const bool bNegative = nValue < 0;
+    unsigned int u = bNegative ? 0u - static_cast<unsigned int>(nValue) : static_cast<unsigned int>(nValue);
+    do {
+        sz[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (bNegative) pOut->push_back('-');
+    for (int k = n + (bNegative ? 1 : 0); k < nWidth; ++k) pOut->push_back('0');
+    while (n > 0) pOut->push_back(sz[--n]);
+}
 
 std::string Printf(const char* szFormat, int a) {
     char sz[64] = {};
@@ -64,10 +84,55 @@ std::string DescribeFromStation(int nCode, int nPacket, const uint8_t* pData, in
 
 }  // namespace
 
+namespace {
+
+std::string g_out;         // lines printed but not yet written
+bool g_bBuffered = false;  // lines wait in g_out for FlushOutput
+bool g_bUrgent = false;    // g_out holds a line other than a frame's RX/TX line
+std::chrono::steady_clock::time_point g_lastWrite;  // when lines were last written
+
+constexpr size_t kOutputChunk = 64 * 1024;  // written at once when this much waits
+
+}  // namespace
+
 void Emit(const std::string& szLine) {
-    std::fwrite(szLine.data(), 1, szLine.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    g_out.append(szLine);
+    g_out.push_back('\n');
+    if (szLine.compare(0, 3, "RX ") != 0 && szLine.compare(0, 3, "TX ") != 0) g_bUrgent = true;
+    if (!g_bBuffered || g_out.size() >= kOutputChunk) FlushOutput();
+}
+
+void FlushOutput() {
+    if (g_out.empty()) return;
+    g_lastWrite = std::chrono::steady_clock::now();
+    size_t nDone = 0;
+    while (nDone < g_out.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, g_out.data() + nDone, g_out.size() - nDone);
+        if (n > 0) {
+            nDone += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd out{STDOUT_FILENO, POLLOUT, 0};  // a non-blocking stdout: wait for room
+            if (::poll(&out, 1, -1) < 0 && errno != EINTR) break;
+        } else {
+            break;  // nobody reads any more: the lines are dropped
+        }
+    }
+    g_out.clear();
+    g_bUrgent = false;
+}
+
+void SetOutputBuffered(bool bBuffered) {
+    FlushOutput();
+    g_bBuffered = bBuffered;
+}
+
+bool OutputUrgent() { return g_bUrgent; }
+
+void FlushOutputAfter(std::chrono::steady_clock::time_point now,
+                      std::chrono::microseconds interval) {
+    if (!g_out.empty() && now - g_lastWrite >= interval) FlushOutput();
 }
 
 int TransferSlot(int nCode) {
@@ -91,11 +156,25 @@ std::vector<uint8_t> BuildFrame(int nCode, int nPacket, const std::string& szId,
                                 const std::vector<uint8_t>& data, bool bBadCrc) {
     const int nLength = kFrameOverhead + static_cast<int>(data.size());
     std::vector<uint8_t> f(static_cast<size_t>(nLength), 0);
-    char szHead[32] = {};
-    std::snprintf(szHead, sizeof szHead, "%07d10%02d%07d%04d", nLength, nCode % 100,
-                  static_cast<int>(data.size()) % 10000000, nPacket % 10000);
+    // "%07d10%02d%07d%04d": total length, "10", code, data length, packet number.
+    auto put = [&f](size_t nAt, int nValue, int nWidth) {
+        for (int k = nWidth - 1; k >= 0; --k, nValue /= 10)
+            f[nAt + static_cast<size_t>(k)] = static_cast<uint8_t>('0' + nValue % 10);
+    };
     f[0] = f[1] = kFrameStart;
-    std::memcpy(&f[2], szHead, 22);
+    if (nCode >= 0 && nPacket >= 0) {
+        put(2, nLength % 10000000, 7);
+        f[9] = '1';
+        f[10] = '0';
+        put(11, nCode % 100, 2);
+        put(13, static_cast<int>(data.size()) % 10000000, 7);
+        put(20, nPacket % 10000, 4);
+    } else {  // a number a station sent with a sign: printed as printf prints it
+        char szHead[32] = {};
+        std::snprintf(szHead, sizeof szHead, "%07d10%02d%07d%04d", nLength, nCode % 100,
+                      static_cast<int>(data.size()) % 10000000, nPacket % 10000);
+        std::memcpy(&f[2], szHead, 22);
+    }
     for (size_t k = 0; k < 5 && k < szId.size(); ++k) f[24 + k] = static_cast<uint8_t>(szId[k]);
     f[29] = '0';
     if (!data.empty()) std::memcpy(&f[30], data.data(), data.size());
@@ -107,8 +186,9 @@ std::vector<uint8_t> BuildFrame(int nCode, int nPacket, const std::string& szId,
     return f;
 }
 
-std::string Quote(const uint8_t* p, size_t n) {
-    std::string sz = "\"";
+void QuoteTo(std::string* pOut, const uint8_t* p, size_t n) {
+    std::string& sz = *pOut;
+    sz += '"';
     for (size_t k = 0; k < n; ++k) {
         const uint8_t c = p[k];
         if (c == '"' || c == '\\') {
@@ -122,7 +202,13 @@ std::string Quote(const uint8_t* p, size_t n) {
             sz += szHex;
         }
     }
-    return sz + "\"";
+    sz += '"';
+}
+
+std::string Quote(const uint8_t* p, size_t n) {
+    std::string sz;
+    QuoteTo(&sz, p, n);
+    return sz;
 }
 
 std::string Quote(const std::string& sz) {
@@ -135,27 +221,52 @@ std::string FrameId(const uint8_t* pFrame) {
     return sz;
 }
 
-std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
-                        const std::string& szPeer) {
+void EmitFrame(const char* szDir, const uint8_t* pFrame, int nLength, const std::string& szPeer,
+               int nCrcOk) {
     const int nCode = FrameDecimal(pFrame + 11, 2);
     const int nDataLength = FrameDecimal(pFrame + 13, 7);
     const int nPacket = FrameDecimal(pFrame + 20, 4);
-    uint32_t nComputed = 0;
-    uint32_t nStored = 0;
-    CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
+    if (nCrcOk < 0) {
+        uint32_t nComputed = 0;
+        uint32_t nStored = 0;
+        CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
+        nCrcOk = nComputed == nStored ? 1 : 0;
+    }
     const char* szName = CenterOpcodeName(nCode);
-    std::string sz = std::string(szDir) + " code=" + Printf("%02d", nCode) +
-                     " name=" + (szName ? szName : "-") + " len=" + std::to_string(nDataLength) +
-                     " pkt=" + Printf("%04d", nPacket) + " id=" + Quote(FrameId(pFrame)) +
-                     " crc=" + (nComputed == nStored ? "ok" : "bad") + " peer=" + szPeer;
+    std::string& sz = g_out;  // written straight into the output
+    sz += szDir;
+    sz += " code=";
+    AppendDecimal(&sz, nCode, 2);
+    sz += " name=";
+    sz += szName ? szName : "-";
+    sz += " len=";
+    AppendDecimal(&sz, nDataLength, 1);
+    sz += " pkt=";
+    AppendDecimal(&sz, nPacket, 4);
+    sz += " id=";
+    size_t nIdLength = 0;
+    while (nIdLength < 5 && pFrame[24 + nIdLength] != 0) ++nIdLength;
+    QuoteTo(&sz, pFrame + 24, nIdLength);
+    sz += nCrcOk ? " crc=ok peer=" : " crc=bad peer=";
+    sz += szPeer;
     const uint8_t* pData = pFrame + kFrameHeader;
     const int nAvail = nLength - kFrameOverhead;
-    if (std::strcmp(szDir, "RX") == 0)
-        return sz + DescribeFromStation(nCode, nPacket, pData, nAvail);
-    if (TransferSlot(nCode) >= 0 && nAvail == 1 && pData[0] < '0') {
-        return sz + " status=" + std::to_string(pData[0]);
+    if (std::strcmp(szDir, "RX") == 0) {
+        if (TransferSlot(nCode) >= 0 && nPacket != 0) {
+            sz += " bytes=";
+            AppendDecimal(&sz, nAvail, 1);
+        } else {
+            sz += DescribeFromStation(nCode, nPacket, pData, nAvail);
+        }
+    } else if (TransferSlot(nCode) >= 0 && nAvail == 1 && pData[0] < '0') {
+        sz += " status=";
+        AppendDecimal(&sz, pData[0], 1);
+    } else {
+        sz += " data=";
+        QuoteTo(&sz, pData, static_cast<size_t>(nAvail));
     }
-    return sz + " data=" + Quote(pData, static_cast<size_t>(nAvail));
+    sz += '\n';
+    if (!g_bBuffered || g_out.size() >= kOutputChunk) FlushOutput();
 }
 
 bool ParseCommand(const std::string& szLine, Command* pOut, std::string* pError) {

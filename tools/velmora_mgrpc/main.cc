@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +27,17 @@
 namespace {
 
 volatile std::sig_atomic_t g_bStop = 0;
+
+// A station in the middle of a file answers each acknowledgement with its next packet at
+// once: that packet is awaited on its socket alone (one blocking receive, instead of a
+// poll of every descriptor and a receive), for at most this long since the loop last
+// polled everything, and at most this long per receive.
+constexpr std::chrono::milliseconds kAwaitMs(2);
+// How often the lines printed meanwhile are written.
+constexpr std::chrono::microseconds kWriteEvery(1000);
+// The longest wait of the loop with nothing due: a signal that comes just before the
+// wait is seen within it.
+constexpr int kIdleWaitMs = 250;
 
 void OnSignal(int) { g_bStop = 1; }
 
@@ -56,6 +68,9 @@ void Accept(int nListener, mgrpc::Server& server,
     if (fd < 0) return;
     timeval tv{5, 0};  // a station that stops reading cannot hold the loop for long
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    // Nor one that stops sending while its next file packet is awaited (AwaitPackets).
+    timeval rcv{0, static_cast<suseconds_t>(kAwaitMs.count() * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
     char szIp[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, szIp, sizeof szIp);
     auto st = std::make_unique<mgrpc::Station>();
@@ -99,6 +114,29 @@ int64_t PollPeriodMs(double dPollSec) {
     }
     const double dMs = dPollSec * 1000.0 / dScale;
     return dMs < 1 ? 1 : static_cast<int64_t>(dMs);
+}
+
+// Receives and handles the next packets of a station that was just acknowledged in the
+// middle of a file, until it was not (or it is no longer), kAwaitMs have passed since
+// tTurn, a receive times out, or a signal comes. The lines printed meanwhile are written
+// once per kWriteEvery, and at once when the last write was longer ago (the first lines of
+// a file); whatever is still buffered goes out before the loop's next wait.
+void AwaitPackets(mgrpc::Server& server, std::vector<uint8_t>& buf,
+                  std::chrono::steady_clock::time_point tTurn) {
+    for (mgrpc::Station* st = server.TakeAwaited(); st != nullptr && !g_bStop;
+         st = server.TakeAwaited()) {
+        const auto tNow = std::chrono::steady_clock::now();
+        if (st->fd < 0 || st->bBlackholed || tNow - tTurn >= kAwaitMs) return;
+        mgrpc::FlushOutputAfter(tNow, kWriteEvery);
+        const ssize_t n = ::recv(st->fd, buf.data(), buf.size(), 0);
+        if (n > 0) {
+            server.OnBytes(*st, buf.data(), static_cast<size_t>(n));
+        } else if (n == 0) {
+            server.Close(*st, "peer");
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            server.Close(*st, "error");
+        }
+    }
 }
 
 // Runs the queue as far as it can; true when "quit" was reached.
@@ -211,20 +249,51 @@ int main(int argc, char** argv) {
     const int64_t nPollMs = PollPeriodMs(opts.dPollSec);
     auto nextPoll = std::chrono::steady_clock::now() + std::chrono::milliseconds(nPollMs);
 
+    // From here on a turn's lines are written together, just before the loop waits (and
+    // before any byte goes to a station after a line other than a frame's).
+    mgrpc::SetOutputBuffered(true);
+    std::vector<pollfd> fds;
+    std::vector<mgrpc::Station*> polled;  // the station of each pollfd from nFirstStation on
     while (!g_bStop) {
         if (RunQueue(&queue, server, stations, &sleepUntil, &bSleeping)) break;
-        std::vector<pollfd> fds;
+        // Only descriptors that can have work: stdin while open, the watch when there is
+        // one, the stations that are read (a black-holed one is not: its bytes pile up in
+        // the kernel).
+        fds.clear();
+        polled.clear();
         fds.push_back({nListener, POLLIN, 0});
-        fds.push_back({bStdinOpen ? 0 : -1, POLLIN, 0});
-        fds.push_back({watch.Fd(), POLLIN, 0});
-        // A black-holed station is not read: its bytes pile up in the kernel.
-        for (auto& st : stations) fds.push_back({st->bBlackholed ? -1 : st->fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 20) < 0 && errno != EINTR) break;
-        // Every turn, not only when readable: a move out is judged one turn late.
-        for (const std::string& szName : watch.Take()) server.OnDeparture(szName);
+        const size_t nStdinAt = bStdinOpen ? fds.size() : 0;
+        if (bStdinOpen) fds.push_back({0, POLLIN, 0});
+        const size_t nWatchAt = watch.Fd() >= 0 ? fds.size() : 0;
+        if (watch.Fd() >= 0) fds.push_back({watch.Fd(), POLLIN, 0});
+        const size_t nFirstStation = fds.size();
+        for (auto& st : stations) {
+            if (st->fd < 0 || st->bBlackholed) continue;
+            fds.push_back({st->fd, POLLIN, 0});
+            polled.push_back(st.get());
+        }
+        // The wait ends by itself only when something is due: a move out to judge, the end
+        // of a sleep command, the next status request.
+        const auto tNow = std::chrono::steady_clock::now();
+        auto msUntil = [&](std::chrono::steady_clock::time_point t) {
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - tNow).count();
+            return static_cast<int>(std::clamp<int64_t>(ms, 0, kIdleWaitMs));
+        };
+        int nTimeoutMs = watch.Pending() ? 20 : kIdleWaitMs;
+        if (bSleeping) nTimeoutMs = std::min(nTimeoutMs, msUntil(sleepUntil));
+        if (nPollMs > 0) nTimeoutMs = std::min(nTimeoutMs, msUntil(nextPoll));
+        mgrpc::FlushOutput();  // about to wait: every line so far is visible first
+        if (poll(fds.data(), fds.size(), nTimeoutMs) < 0 && errno != EINTR) break;
+        const auto tTurn = std::chrono::steady_clock::now();
+        // Read when events wait, and on every turn while a move out waits for its other
+        // half: a move out is judged one turn late.
+        if ((nWatchAt != 0 && (fds[nWatchAt].revents & POLLIN)) || watch.Pending()) {
+            for (const std::string& szName : watch.Take()) server.OnDeparture(szName);
+        }
         if (fds[0].revents & POLLIN) Accept(nListener, server, stations);
-        if (fds[1].revents & POLLNVAL) bStdinOpen = false;
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+        const short nStdinEvents = nStdinAt != 0 ? fds[nStdinAt].revents : 0;
+        if (nStdinEvents & POLLNVAL) bStdinOpen = false;
+        if (nStdinEvents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::read(0, buf.data(), buf.size());
             if (n <= 0) {
                 bStdinOpen = false;
@@ -236,9 +305,8 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        constexpr size_t kFirstStation = 3;
-        for (size_t k = kFirstStation; k < fds.size(); ++k) {
-            mgrpc::Station& st = *stations[k - kFirstStation];
+        for (size_t k = nFirstStation; k < fds.size(); ++k) {
+            mgrpc::Station& st = *polled[k - nFirstStation];
             if (st.fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             const ssize_t n = ::recv(st.fd, buf.data(), buf.size(), 0);
             if (n > 0) {
@@ -247,6 +315,7 @@ int main(int argc, char** argv) {
                 server.Close(st, n == 0 ? "peer" : "error");
             }
         }
+        AwaitPackets(server, buf, tTurn);
         if (nPollMs > 0 && std::chrono::steady_clock::now() >= nextPoll) {
             nextPoll = std::chrono::steady_clock::now() + std::chrono::milliseconds(nPollMs);
             for (auto& st : stations) {
@@ -260,5 +329,6 @@ int main(int argc, char** argv) {
     ::close(nListener);
     for (const std::string& szName : watch.Take(true)) server.OnDeparture(szName);
     mgrpc::Emit("EXIT lost=" + std::to_string(server.Lost()));
+    mgrpc::SetOutputBuffered(false);
     return opts.bFailOnLoss && server.Lost() > 0 ? 3 : 0;
 }

@@ -5,6 +5,7 @@
 // stdin. One thread, one poll loop; every output line is key=value fields after a tag.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -70,7 +71,7 @@ struct Transfer {
     int nSize = 0;              // size announced
     int nPackets = 0;           // data packets expected
     int nReceived = 0;          // distinct data packets received
-    std::vector<uint8_t> data;  // the file
+    std::vector<uint8_t> data;  // the file; empty when nothing is stored (no --store)
     std::vector<bool> got;      // which data packets arrived
 };
 
@@ -99,6 +100,9 @@ class DirWatch final {
     // False with *pError when the directory cannot be watched.
     bool Open(const std::string& szDir, std::string* pError);
     int Fd() const { return m_fd; }  // readable when events wait; -1 when not open
+    // A move out waits for its other half: Take is due on the next turn even when the
+    // descriptor is not readable.
+    bool Pending() const { return !m_movedFrom.empty() || !m_movedOlder.empty(); }
     // Reads what is there without blocking and returns the names that left. A move out
     // is reported one call late, so that its other half (a move in) can still pair with
     // it; bFinal reports every one at once.
@@ -117,12 +121,11 @@ std::vector<uint8_t> BuildFrame(int nCode, int nPacket, const std::string& szId,
 // Text in double quotes with \\, \" and \xHH for anything not printable ASCII.
 std::string Quote(const uint8_t* p, size_t n);
 std::string Quote(const std::string& sz);
+// The same, appended to *pOut.
+void QuoteTo(std::string* pOut, const uint8_t* p, size_t n);
 // Parses one command line; false with *pError for a bad one. Blank and '#' lines give
 // false with an empty *pError.
 bool ParseCommand(const std::string& szLine, Command* pOut, std::string* pError);
-// The RX/TX line of a frame (without newline).
-std::string RenderFrame(const char* szDir, const uint8_t* pFrame, int nLength,
-                        const std::string& szPeer);
 // The station ID field (bytes 24-28 up to the first NUL).
 std::string FrameId(const uint8_t* pFrame);
 // The index of a file-packet code in Station::transfers, -1 for other codes.
@@ -134,9 +137,26 @@ extern const char kUsage[];
 bool ParseOptions(int argc, char** argv, Options* o, bool* pbHelp, bool* pbVersion,
                   std::string* pError);
 
-// ---- output ----
-// Prints one line and flushes.
+// ---- output (frames.cc) ----
+// Prints one line. Unbuffered, it is written at once; buffered, it waits for FlushOutput
+// (or for 64 KiB of lines), so that a busy turn costs one write instead of one per line.
 void Emit(const std::string& szLine);
+// Prints the RX/TX line of a frame; nCrcOk 1 or 0 when the caller checked the CRC
+// already, -1 to check it here.
+void EmitFrame(const char* szDir, const uint8_t* pFrame, int nLength, const std::string& szPeer,
+               int nCrcOk = -1);
+// Writes every line printed so far.
+void FlushOutput();
+// Buffered from now on or not (writes what waits either way).
+void SetOutputBuffered(bool bBuffered);
+// A line other than a frame's RX/TX line waits: written before any byte goes to a station,
+// so that whatever the station does next never precedes it (a FILE line before the last
+// acknowledgement, say).
+bool OutputUrgent();
+// Writes what waits when the last write was at least interval before now: in a burst the
+// lines go out once per interval, and the first lines after a pause at once.
+void FlushOutputAfter(std::chrono::steady_clock::time_point now,
+                      std::chrono::microseconds interval);
 
 // ---- station.cc ----
 class Server {
@@ -158,6 +178,14 @@ class Server {
     std::string CommandId(const Station& st) const;
     void Close(Station& st, const char* szReason);
     const Options& options() const { return m_opts; }
+    // The station that was just sent an ordinary acknowledgement in the middle of a file
+    // (status 1, no fault, more packets to come): its next packet follows at once. Null
+    // when there is none; cleared by the call.
+    Station* TakeAwaited() {
+        Station* p = m_pAwaited;
+        m_pAwaited = nullptr;
+        return p;
+    }
 
   private:
     void OnFrame(Station& st, const uint8_t* pFrame, int nLength);
@@ -181,6 +209,7 @@ class Server {
     std::set<std::string> m_answeredBad;           // VOL files answered 3 or 4 by this run
     std::set<std::pair<std::string, int>> m_cuts;  // --cut-each: (file, packet) already cut
     std::mt19937 m_rng;                            // --fault-rate and --cut-rate
+    Station* m_pAwaited = nullptr;                 // see TakeAwaited
 };
 
 }  // namespace mgrpc

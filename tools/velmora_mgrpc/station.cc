@@ -35,6 +35,19 @@ std::string SafeName(const std::string& szName) {
     return sz;
 }
 
+// The length of the whole frame at the front of the bytes, 0 when more bytes are needed,
+// -1 when the front cannot be a frame: the station's own cutting rules
+// (CTcpCommon::ExtractFrame with room for kMaxFrameBytes), read where the bytes lie.
+int FrameAt(const uint8_t* p, size_t nAvail) {
+    if (nAvail < static_cast<size_t>(kFrameHeader)) return 0;
+    if (p[0] != kFrameStart || p[1] != kFrameStart) return -1;
+    const int nLength = FrameDecimal(p + 2, 7);
+    if (nLength < kFrameOverhead || nLength > kMaxFrameBytes) return -1;
+    if (nAvail < static_cast<size_t>(nLength)) return 0;
+    if (p[nLength - 2] != kFrameEnd || p[nLength - 1] != kFrameEnd) return -1;
+    return nLength;
+}
+
 // Takes one entry nValue out of the set; false when there is none.
 bool TakeOnce(std::multiset<int>& values, int nValue) {
     const auto it = values.find(nValue);
@@ -69,39 +82,44 @@ void Server::OnConnect(Station& st) {
 }
 
 void Server::OnBytes(Station& st, const uint8_t* p, size_t n) {
-    st.rx.insert(st.rx.end(), p, p + n);
-    std::vector<uint8_t> frame(kMaxFrameBytes);
+    // Cut straight from the bytes received unless an earlier part waits in st.rx.
+    const bool bHeld = !st.rx.empty();
+    if (bHeld) st.rx.insert(st.rx.end(), p, p + n);
+    const uint8_t* pBytes = bHeld ? st.rx.data() : p;
+    const size_t nBytes = bHeld ? st.rx.size() : n;
     size_t nOffset = 0;
-    while (!st.bClosed && !st.bBlackholed &&
-           st.rx.size() - nOffset >= static_cast<size_t>(kFrameHeader)) {
-        const int nAvail = static_cast<int>(st.rx.size() - nOffset);
-        int nCapacity = nAvail;
-        const int nLength = CTcpCommon::ExtractFrame(frame.data(), frame.size(), &nCapacity,
-                                                     st.rx.data() + nOffset, nAvail);
+    while (!st.bClosed && !st.bBlackholed && nBytes - nOffset >= static_cast<size_t>(kFrameHeader)) {
+        const int nLength = FrameAt(pBytes + nOffset, nBytes - nOffset);
         if (nLength == 0) break;
         if (nLength < 0) {
             // Skip to the next pair of start bytes after this position.
             size_t nNext = nOffset + 1;
-            while (nNext + 1 < st.rx.size() &&
-                   !(st.rx[nNext] == kFrameStart && st.rx[nNext + 1] == kFrameStart)) {
+            while (nNext + 1 < nBytes &&
+                   !(pBytes[nNext] == kFrameStart && pBytes[nNext + 1] == kFrameStart)) {
                 ++nNext;
             }
-            if (nNext + 1 >= st.rx.size()) nNext = st.rx.size();
+            if (nNext + 1 >= nBytes) nNext = nBytes;
             Emit("BADFRAME peer=" + st.szPeer + " skipped=" + std::to_string(nNext - nOffset));
             nOffset = nNext;
             continue;
         }
-        OnFrame(st, frame.data(), nLength);
+        OnFrame(st, pBytes + nOffset, nLength);
         nOffset += static_cast<size_t>(nLength);
     }
-    st.rx.erase(st.rx.begin(), st.rx.begin() + static_cast<long>(std::min(nOffset, st.rx.size())));
+    nOffset = std::min(nOffset, nBytes);
+    if (bHeld) {
+        st.rx.erase(st.rx.begin(), st.rx.begin() + static_cast<long>(nOffset));
+    } else {
+        st.rx.assign(p + nOffset, p + n);
+    }
 }
 
 void Server::OnFrame(Station& st, const uint8_t* pFrame, int nLength) {
-    Emit(RenderFrame("RX", pFrame, nLength, st.szPeer));
+    m_pAwaited = nullptr;
     uint32_t nComputed = 0;
     uint32_t nStored = 0;
     CTcpCommon::CheckFrameCrc(pFrame, nLength, &nComputed, &nStored);
+    EmitFrame("RX", pFrame, nLength, st.szPeer, nComputed == nStored ? 1 : 0);
     if (nComputed != nStored) return;  // printed; not acted on
     st.szId = FrameId(pFrame);
     m_szLastId = st.szId;
@@ -173,7 +191,8 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
         } else {
             t.bActive = true;
             t.nPackets = (t.nSize + kPacketDataSize - 1) / kPacketDataSize;
-            t.data.assign(static_cast<size_t>(t.nSize), 0);
+            // The bytes are kept only to be stored.
+            if (!m_opts.szStoreDir.empty()) t.data.assign(static_cast<size_t>(t.nSize), 0);
             t.got.assign(static_cast<size_t>(t.nPackets), false);
             bComplete = t.nPackets == 0;
         }
@@ -181,7 +200,7 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
                !t.got[static_cast<size_t>(nPacket - 1)]) {
         const int nFrom = (nPacket - 1) * kPacketDataSize;
         const int nCopy = std::min(nDataLength, t.nSize - nFrom);
-        if (nCopy > 0)
+        if (nCopy > 0 && !t.data.empty())
             std::memcpy(&t.data[static_cast<size_t>(nFrom)], pData, static_cast<size_t>(nCopy));
         t.got[static_cast<size_t>(nPacket - 1)] = true;
         bComplete = ++t.nReceived == t.nPackets;
@@ -205,7 +224,7 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
             CTcpCommon::PutFrameCrc(f.data(), static_cast<int>(f.size()));
         }
         if (SendBytes(st, f)) {
-            Emit(RenderFrame("TX", f.data(), static_cast<int>(f.size()), st.szPeer));
+            EmitFrame("TX", f.data(), static_cast<int>(f.size()), st.szPeer);
         }
     } else if (bVol && TakeOnce(m_opts.wrongAck, nPacket)) {
         // The number that would do most harm if it were believed: the file's last packet.
@@ -219,6 +238,8 @@ void Server::OnFilePacket(Station& st, int nCode, const uint8_t* pFrame, int nLe
         if (bVol && TakeOnce(m_opts.dupAck, nPacket)) {
             Fault(st, "dup-ack", nPacket);
             Reply(st, nCode, nPacket, nStatus, szId);
+        } else if (nStatus == 1 && !bComplete && !st.bClosed && t.bActive) {
+            m_pAwaited = &st;
         }
     }
     if (bComplete && bVol && m_opts.bCutEach && m_cuts.insert({st.szVolName, -1}).second) {
@@ -296,7 +317,7 @@ void Server::Finish(Station& st, int nCode, Transfer& t) {
 void Server::Reply(Station& st, int nCode, int nPacket, uint8_t nStatus, const std::string& szId) {
     const std::vector<uint8_t> frame = BuildFrame(nCode, nPacket, szId, {nStatus}, false);
     if (SendBytes(st, frame)) {
-        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer));
+        EmitFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer, 1);
     }
 }
 
@@ -323,18 +344,19 @@ void Server::SendCommand(Station& st, const Command& cmd) {
     m_opts.bBadCrc = false;
     const std::vector<uint8_t> frame = BuildFrame(cmd.nCode, cmd.nPacket, szId, cmd.data, bBadCrc);
     if (SendBytes(st, frame)) {
-        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer));
+        EmitFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer);
     }
 }
 
 void Server::SendPoll(Station& st) {
     const std::vector<uint8_t> frame = BuildFrame(59, 0, CommandId(st), {}, false);
     if (SendBytes(st, frame)) {
-        Emit(RenderFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer));
+        EmitFrame("TX", frame.data(), static_cast<int>(frame.size()), st.szPeer);
     }
 }
 
 bool Server::SendBytes(Station& st, const std::vector<uint8_t>& bytes) {
+    if (OutputUrgent()) FlushOutput();
     size_t nSent = 0;
     while (st.fd >= 0 && nSent < bytes.size()) {
         const ssize_t n = ::send(st.fd, bytes.data() + nSent, bytes.size() - nSent, MSG_NOSIGNAL);
@@ -349,10 +371,12 @@ bool Server::SendBytes(Station& st, const std::vector<uint8_t>& bytes) {
 
 void Server::Close(Station& st, const char* szReason) {
     if (st.fd < 0) return;
+    if (m_pAwaited == &st) m_pAwaited = nullptr;
     ::close(st.fd);
     st.fd = -1;
     st.bClosed = true;
     Emit("CLOSE peer=" + st.szPeer + " reason=" + szReason);
+    FlushOutput();  // the station sees the close at once: so does the reader of this line
 }
 
 }  // namespace mgrpc
