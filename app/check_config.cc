@@ -95,15 +95,6 @@ const std::vector<Setting>& Settings() {
     return kSettings;
 }
 
-bool SameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t k = 0; k < a.size(); ++k) {
-        if (std::toupper(static_cast<unsigned char>(a[k])) !=
-            std::toupper(static_cast<unsigned char>(b[k])))
-            return false;
-    }
-    return true;
-}
 
 // Edits (insert, delete, replace) between two names, without regard to case.
 size_t Distance(const std::string& a, const std::string& b) {
@@ -163,14 +154,14 @@ void CheckKeys(const std::string& szPath, Report* pReport, FILE* out) {
         bool bKnown = false, bSectionKnown = false;
         const Setting* pNear = nullptr;
         for (const Setting& s : Settings()) {
-            if (!SameNoCase(szSection, s.szSection)) continue;
+            if (!vplat::SameNoCase(szSection, s.szSection)) continue;
             bSectionKnown = true;
-            bKnown = bKnown || SameNoCase(szKey, s.szKey);
+            bKnown = bKnown || vplat::SameNoCase(szKey, s.szKey);
             if (pNear == nullptr && Distance(szKey, s.szKey) <= 2) pNear = &s;
         }
         if (bKnown || !bSectionKnown) continue;
         const std::string szWhere = "[" + szSection + "] " + szKey;
-        if (SameNoCase(szSection, "Velmora") || pNear != nullptr) {
+        if (vplat::SameNoCase(szSection, "Velmora") || pNear != nullptr) {
             pReport->Problem(szWhere, std::string("unknown key in ") + szPath +
                                           (pNear ? std::string(" (did you mean ") +
                                                        pNear->szKey + "?)"

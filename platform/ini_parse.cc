@@ -19,14 +19,6 @@ std::string_view Trim(std::string_view s) {
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool SameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
-}
-
 std::string_view Unquote(std::string_view s) {
     if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) {
         return s.substr(1, s.size() - 2);
@@ -120,6 +112,14 @@ std::string IniDefault(const char* szDefault) {
     std::string szValue = szDefault != nullptr ? szDefault : "";
     while (!szValue.empty() && (szValue.back() == ' ' || szValue.back() == '\t')) szValue.pop_back();
     return szValue;
+}
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return true;
 }
 
 }  // namespace vplat

@@ -28,6 +28,10 @@ std::vector<std::pair<std::string, std::string>> IniListKeys(std::string_view sz
 // characters and a NUL. Returns the number of characters copied (0 when nSize is 0).
 size_t IniCopyResult(std::string_view szValue, char* szOut, size_t nSize);
 
+// True when a and b are the same but for the case of ASCII letters (INI section and key
+// names, station IDs).
+bool SameNoCase(std::string_view a, std::string_view b);
+
 // The default of a lookup as GetPrivateProfileStringA returns it: without its trailing
 // blanks ("" for null).
 std::string IniDefault(const char* szDefault);

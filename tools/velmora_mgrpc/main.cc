@@ -21,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/ini_parse.h"
 #include "platform/platform.h"
 #include "tools/velmora_mgrpc/mgrpc.h"
 
@@ -80,15 +81,6 @@ void Accept(int nListener, mgrpc::Server& server,
     server.OnConnect(*stations.back());
 }
 
-bool SameIdIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t k = 0; k < a.size(); ++k) {
-        if (std::toupper(static_cast<unsigned char>(a[k])) !=
-            std::toupper(static_cast<unsigned char>(b[k])))
-            return false;
-    }
-    return true;
-}
 
 void AddCommand(const std::string& szLine, std::deque<mgrpc::Command>* pQueue, bool bWait) {
     mgrpc::Command cmd;
@@ -161,8 +153,8 @@ bool RunQueue(std::deque<mgrpc::Command>* pQueue, mgrpc::Server& server,
         for (auto& st : stations) {
             const std::string szId = server.CommandId(*st);
             if (st->fd < 0 || st->bBlackholed || szId.empty()) continue;
-            if (!cmd.szTarget.empty() && !SameIdIgnoringCase(cmd.szTarget, st->szId) &&
-                !SameIdIgnoringCase(cmd.szTarget, szId))
+            if (!cmd.szTarget.empty() && !vplat::SameNoCase(cmd.szTarget, st->szId) &&
+                !vplat::SameNoCase(cmd.szTarget, szId))
                 continue;
             targets.push_back(st.get());
         }
