@@ -160,8 +160,9 @@ TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
     for (const std::string szOld : {"1.ABCDE", "2.ABCDE"}) {
         for (const std::string sz : {"1.ABCDE", "2.ABCDE"}) {
             WriteFile("d/ENF_IMG/" + sz, "v");
-            fs::last_write_time(Host("d/ENF_IMG/" + sz), fs::file_time_type::clock::now() -
-                                                             std::chrono::seconds(sz == szOld ? 7230 : 30));
+            fs::last_write_time(
+                Host("d/ENF_IMG/" + sz),
+                fs::file_time_type::clock::now() - std::chrono::seconds(sz == szOld ? 7230 : 30));
         }
         dlg.OnTimer(kTimerSecond);
         EXPECT_EQ(Control(IDC_BACKLOG), "backlog 2, oldest 120 min");

@@ -128,7 +128,8 @@ class FakeIdleWaits final : public vplat::EnvWrapper {
         return nWoke;
     }
     // The next m_nTimeOuts waits on the port time out at once; the fake clock at each.
-    int SerialWait(vplat::SerialHandle h, vplat::Event* pStop, uint32_t nMs, int* pnQueued) override {
+    int SerialWait(vplat::SerialHandle h, vplat::Event* pStop, uint32_t nMs,
+                   int* pnQueued) override {
         if (m_nTimeOuts == 0) return Target()->SerialWait(h, pStop, nMs, pnQueued);
         m_timeOutsAt.push_back(Target()->MonotonicMs());
         --m_nTimeOuts;

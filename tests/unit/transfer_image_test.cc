@@ -221,8 +221,8 @@ TEST(SplitFieldsTest, CutsAtDotsLikeStrtokIntoBoundedBuffers) {
     EXPECT_STREQ(b, "ABCDE");
     EXPECT_EQ(c[0], 'z');
     char szShort[4], szTail[3];
-    EXPECT_EQ(
-        SplitFields("1234.abcdef.x", szShort, sizeof szShort, szTail, sizeof szTail, nullptr), 2);
+    EXPECT_EQ(SplitFields("1234.abcdef.x", szShort, sizeof szShort, szTail, sizeof szTail, nullptr),
+              2);
     EXPECT_STREQ(szShort, "123");
     EXPECT_STREQ(szTail, "ab");
     EXPECT_EQ(SplitFields(nullptr, a, sizeof a, nullptr), 0);
