@@ -107,6 +107,7 @@ TEST_F(DialogTest, WatchdogRestartsOnlyAfterMoreThanTwentySilentTicksWhileConnec
     m_pEnv->AddWindow("Brisketon");
     EXPECT_EQ(WatchdogTick(dlg), 1);
     EXPECT_EQ(CountMessages("Brisketon", 2, 0), 1);
+    EXPECT_EQ(m_pEnv->MonotonicMs() - m_pEnv->Messages().back().nAtMs, 1000u) << "then ends";
     EXPECT_EQ(CountDebugContaining("일정시간 수신데이타 없어서 통신프로그램 Restart !!"), 1);
 }
 
@@ -152,6 +153,20 @@ TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
     EXPECT_EQ(values, (std::vector<intptr_t>{0, 1}));
     EXPECT_EQ(m_local[2404 + 15], 0);  // a dotted address with its NUL
     EXPECT_NE(std::string(reinterpret_cast<char*>(&m_local[2404])).find('.'), std::string::npos);
+    // The backlog figure ages every waiting file: the oldest wherever it is listed.
+    fs::create_directories(Host("d/ENF_IMG"));
+    std::snprintf(dlg.m_szEnfImgDirectory, sizeof dlg.m_szEnfImgDirectory, "d:/ENF_IMG");
+    std::snprintf(dlg.m_pConn[0].m_szLocalId, sizeof dlg.m_pConn[0].m_szLocalId, "ABCDE");
+    for (const std::string szOld : {"1.ABCDE", "2.ABCDE"}) {
+        for (const std::string sz : {"1.ABCDE", "2.ABCDE"}) {
+            WriteFile("d/ENF_IMG/" + sz, "v");
+            fs::last_write_time(
+                Host("d/ENF_IMG/" + sz),
+                fs::file_time_type::clock::now() - std::chrono::seconds(sz == szOld ? 7230 : 30));
+        }
+        dlg.OnTimer(kTimerSecond);
+        EXPECT_EQ(Control(IDC_BACKLOG), "backlog 2, oldest 120 min");
+    }
 }
 
 TEST_F(DialogTest, MidnightCleansUpAndClearsTheDailyLogFlagOnlyAtZeroSecond) {

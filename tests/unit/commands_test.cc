@@ -548,6 +548,8 @@ TEST_F(CommandsTest, EveryOtherRoutedCodeReachesItsHandler) {
                   std::string(r.szCode) + "-" + std::to_string(r.data.size()));
         EXPECT_EQ(m_pDlg->m_nRecvFrames.load(), ++nFrames);
     }
+    EXPECT_STREQ(CenterOpcodeName(OP_PROGRAM_UPDATE), "OP_PROGRAM_UPDATE");  // velmora-mgrpc's
+    EXPECT_EQ(CenterOpcodeName(70), nullptr);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "app/check_config.h"
 #include "config/profile_load.h"
 #include "link/tcp_client_comm.h"
 #include "tests/unit/station_fixture.h"
@@ -119,6 +120,7 @@ TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
         CTcpClientComm& c = Load();
         EXPECT_EQ(c.m_nProgramKind, 0);
         EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "");
+        EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "");
         EXPECT_EQ(c.m_nCenterCommKind, 0);
         EXPECT_EQ(c.m_nVolFileSendSystem, 1) << "violation files go to the Manager PC";
         EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, kIpv4None);
@@ -179,6 +181,15 @@ TEST_F(LoadConfigTest, EveryKeyAndTheConditionalKeys) {
             }
         }
         EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "trimmed";
+        std::FILE* f = std::tmpfile();  // velmora --check-config shows each value
+        CheckConfig(f);
+        std::rewind(f);
+        std::string szShown(4096, '\0');
+        szShown.resize(std::fread(&szShown[0], 1, szShown.size(), f));
+        std::fclose(f);
+        EXPECT_NE(szShown.find("  DigitalCAM_2/LOOP2_CHASUN_2      9,1 "), std::string::npos)
+            << szShown;
+        EXPECT_EQ(szShown.find("PROBLEM MANAGE_PC_IP"), std::string::npos) << "10.20.30.40 read";
     }
 }
 

@@ -127,6 +127,16 @@ class FakeIdleWaits final : public vplat::EnvWrapper {
         }
         return nWoke;
     }
+    // The next m_nTimeOuts waits on the port time out at once; the fake clock at each.
+    int SerialWait(vplat::SerialHandle h, vplat::Event* pStop, uint32_t nMs,
+                   int* pnQueued) override {
+        if (m_nTimeOuts == 0) return Target()->SerialWait(h, pStop, nMs, pnQueued);
+        m_timeOutsAt.push_back(Target()->MonotonicMs());
+        --m_nTimeOuts;
+        return 0;
+    }
+    std::atomic<int> m_nTimeOuts{0};
+    std::vector<uint64_t> m_timeOutsAt;  // read once m_nTimeOuts is back to 0
 };
 
 class ModemTest : public StationTest {
@@ -297,6 +307,7 @@ TEST_F(ModemTest, DiallingAndHangingUp) {
         OpenModem();
         m_pEnv->StartTimer(kTimerSerial, 1000);
         const uint64_t nBefore = m_pEnv->MonotonicMs();
+        m_pDlg->m_bReopenPort = 1;  // a port lost earlier, wanted back until the dialer has it
         m_pDlg->StartCdmaLink();
         EXPECT_FALSE(PortOpen());
         EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSerial), 0u);
@@ -407,8 +418,11 @@ TEST_F(ModemTest, SerialErrorsAndTheThreadPicksAnUnpluggedModemUpAgain) {
     ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 0; }));
     EXPECT_TRUE(WaitFor(
         [&] { return CountDebug("MODEM: 포트 장치가 사라짐 [" + Host("modem") + "]") == 1; }));
+    m_pWaits->m_nTimeOuts = 2;
     m_pModem->Plug();
     ASSERT_TRUE(WaitFor([&] { return m_pDlg->m_bComOpen.load() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return m_pWaits->m_nTimeOuts == 0; }));
+    EXPECT_EQ(m_pWaits->m_timeOutsAt[1], m_pWaits->m_timeOutsAt[0]) << "no pause after a time-out";
     EXPECT_EQ(CountDebug("MODEM: 포트를 다시 열었음 [" + Host("modem") + "]"), 1);
     m_pModem->Write("$008:0\r\n");
     EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);

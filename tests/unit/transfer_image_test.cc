@@ -188,9 +188,9 @@ TEST_F(ImageTest, TodaysLogGoesUnderItsDateName) {
 
 TEST_F(ImageTest, LogPreconditionsAndTheBusyRule) {
     m_pSession->SendRunningLog(0);  // no log today
-    PutFile(kLogRel, std::vector<uint8_t>(10, 'L'));
-    m_pSession->SendRunningLog(0);  // too short
-    EXPECT_EQ(CountDebugPrefix("MGR_PC: Make LOG File Read ERROR : 20240305.ABCDE["), 1);
+    PutFile(kLogRel, std::vector<uint8_t>(38, 'L'));
+    m_pSession->SendRunningLog(0);  // too short: 99 bytes with the 61 of its "Make LOG File" line
+    EXPECT_EQ(CountDebug("MGR_PC: Make LOG File Read ERROR : 20240305.ABCDE[99]"), 1);
     PutFile(kLogRel, std::vector<uint8_t>(500, 'L'));
     m_pDlg->m_bMmfOpen = 0;
     m_pSession->SendRunningLog(0);
@@ -221,8 +221,8 @@ TEST(SplitFieldsTest, CutsAtDotsLikeStrtokIntoBoundedBuffers) {
     EXPECT_STREQ(b, "ABCDE");
     EXPECT_EQ(c[0], 'z');
     char szShort[4], szTail[3];
-    EXPECT_EQ(
-        SplitFields("123456.abcdef.x", szShort, sizeof szShort, szTail, sizeof szTail, nullptr), 2);
+    EXPECT_EQ(SplitFields("1234.abcdef.x", szShort, sizeof szShort, szTail, sizeof szTail, nullptr),
+              2);
     EXPECT_STREQ(szShort, "123");
     EXPECT_STREQ(szTail, "ab");
     EXPECT_EQ(SplitFields(nullptr, a, sizeof a, nullptr), 0);
