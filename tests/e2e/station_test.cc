@@ -310,6 +310,9 @@ TEST(OperatorCheck, PollsKeepAnIdleStationUpAndASecondStationOnTheRootIsRefused)
     std::string szOut;
     EXPECT_EQ(st.Run("velmora", {"--headless"}, &szOut), 2);
     EXPECT_TRUE(Contains(szOut, "another station already runs on")) << szOut;
+    // A root that exists but cannot hold the lock file is refused the same way.
+    EXPECT_EQ(st.Run("velmora", {"--root", "/proc", "--headless"}, &szOut), 2);
+    EXPECT_TRUE(Contains(szOut, "cannot lock the station root: /proc/.velmora.lock")) << szOut;
     EXPECT_TRUE(st.Running(st.velmora));
     EXPECT_EQ(st.Stat("link"), "up");
     EXPECT_GE(FramesIn(), nFramesIn);  // not reset
