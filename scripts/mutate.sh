@@ -25,7 +25,11 @@ if [ "${1:-}" = "--ci" ]; then
   shift
   # The e2e suites are not run without a mutant first (CI runs them anyway), and the run
   # stops as soon as the score can no longer reach the target.
+  # After the test command (as in CI) the mutants are built in its build directory
+  # instead of a fresh copy.
+  inplace=()
+  [ -x build/bin/unit_tests ] && [ -x build/bin/e2e_tests ] && inplace=(--in-place build)
   exec python3 tools/mutate.py --seed "${MUTATE_SEED:-1}" --pick-files 4 --per-file 1 \
-    --min-score 95 --no-e2e-baseline --stop-below "$@"
+    --min-score 95 --no-e2e-baseline --stop-below "${inplace[@]}" "$@"
 fi
 exec python3 tools/mutate.py --seed 1 --per-file 2 "$@"
