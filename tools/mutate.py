@@ -1220,7 +1220,7 @@ class Tree:
             log("warning: no e2e test matches %s (%s)" % (flt, name))
             return None, secs
         if rc != 0:
-            bad = sorted(set(re.findall(r"^\[  FAILED  \] (\S+\.\S+)", text, re.M)))
+            bad = sorted(set(re.findall(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", text, re.M)))
             log("warning: e2e tests failing without a mutant are left out: %s" %
                 (" ".join(bad) or rc))
             if not bad:
@@ -1236,7 +1236,7 @@ def _failed_names(path, rc):
             text = fh.read()
     except OSError:
         return str(rc)
-    names = re.findall(r"^\[  FAILED  \] (\S+\.\S+)", text, re.M)
+    names = re.findall(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", text, re.M)
     if names:
         return ", ".join(sorted(set(names))[:3])
     if isinstance(rc, int) and rc < 0:
@@ -1445,7 +1445,7 @@ def run_mutant(tree, m, f, folder, tag, path, orig, mutated):
         if rc == "timeout":
             return "killed", "e2e %s timed out after %d s" % (name, tree.args.e2e_timeout)
         if rc != 0:
-            names = sorted(set(re.findall(r"^\[  FAILED  \] (\S+\.\S+)", text, re.M)))
+            names = sorted(set(re.findall(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", text, re.M)))
             why = "e2e failed (%s)" % (", ".join(names[:3]) or "%s exit %s" % (name, rc))
             # Counted only when the failing tests fail again with the mutant.
             rc2, _ = tree.run_e2e(":".join(names) if names else flt,
