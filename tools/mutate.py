@@ -1337,7 +1337,8 @@ def main(argv=None):
             if name.endswith(".patch"):
                 os.remove(os.path.join(outdir, name))
     tree = Tree(src_root, args)
-    log("mutate: private tree %s" % tree.tmp)
+    log("mutate: %s %s" % (("in place, build in %s, logs in" % tree.build) if args.in_place
+                           else "private tree", tree.tmp))
     results = []
     t_start = time.time()
     k = 0
