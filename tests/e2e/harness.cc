@@ -298,6 +298,8 @@ Proc Station::Start(const std::string& szProgram, const std::vector<std::string>
                                   bWine ? "PATH=/usr/lib/wine:/usr/bin:/bin" : "PATH=/usr/bin:/bin",
                                   "TZ=" + Env("TZ", "UTC")};
     if (bWine) envs.insert(envs.end(), {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all", "HOME=" + Env("HOME")});
+    // A test that plays the service manager binds its socket here before it starts programs.
+    if (!bWine && fs::exists(Path("notify"))) envs.push_back("NOTIFY_SOCKET=" + Path("notify"));
     // Sanitizer builds: the programs stop at their first report, which fails the test.
     for (const char* szName : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (!Env(szName).empty()) envs.push_back(szName + ("=" + Env(szName)));

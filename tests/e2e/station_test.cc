@@ -4,6 +4,9 @@
 // modem, and what an operator relies on (the configuration check, one station per root,
 // the health a monitoring system reads, a center's polls and its errors).
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
@@ -303,7 +306,21 @@ TEST(OperatorCheck, PollsKeepAnIdleStationUpAndASecondStationOnTheRootIsRefused)
     constexpr int kScale = 25;
     e2e::Station st(173, kScale);
     const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(300 * 1000 / kScale);
+    // The service manager hears READY=1 once the station runs.
+    const int fdNotify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", st.Path("notify").c_str());
+    ASSERT_EQ(bind(fdNotify, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << addr.sun_path;
     st.Up({"--poll", "60", "--", "@ZZZZZ 57", "57"});
+    std::string szNotified;
+    ASSERT_TRUE(e2e::WaitFor([&] {
+        char buf[64] = {};
+        const ssize_t n = recv(fdNotify, buf, sizeof buf - 1, MSG_DONTWAIT);
+        if (n > 0) szNotified += std::string(buf, static_cast<size_t>(n)) + ";";
+        return Contains(szNotified, "READY=1;");
+    }, 10s)) << szNotified;
+    close(fdNotify);
     auto FramesIn = [&] { return std::atoi(st.Stat("frames_in").c_str()); };
     ASSERT_TRUE(e2e::WaitFor([&] { return FramesIn() >= 2; }, 10s));
     const int nFramesIn = FramesIn();
