@@ -258,20 +258,14 @@ def scan_string(src, q, raw):
         delim = src[q + 1:p]
         e = src.find(")" + delim + '"', p + 1)
         return n if e < 0 else e + len(delim) + 2
-    j = q + 1
-    while j < n and src[j] != '"':
-        if src[j] == "\\":
-            j += 1
-        elif src[j] == "\n":
-            break
-        j += 1
-    return min(j + 1, n)
+    return scan_char(src, q)
 
 
 def scan_char(src, q):
+    """The end of the quoted literal opened by src[q] (either quote); a line end ends it."""
     n = len(src)
     j = q + 1
-    while j < n and src[j] != "'":
+    while j < n and src[j] != src[q]:
         if src[j] == "\\":
             j += 1
         elif src[j] == "\n":
