@@ -37,6 +37,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/e2e/pattern_bytes.h"
+
 extern char** environ;
 
 namespace vbench {
@@ -110,18 +112,7 @@ inline std::string FreeManagerAddress() {
     return "127.0.1.250";
 }
 
-// Bytes that depend only on nSeed; every byte value occurs, frame marks included.
-inline std::string PatternBytes(size_t nSize, uint32_t nSeed) {
-    std::string sz(nSize, '\0');
-    uint32_t x = nSeed * 2654435761u + 0x9E3779B9u;
-    for (char& c : sz) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x >> 24);
-    }
-    return sz;
-}
+using vpattern::PatternBytes;
 
 // ---- A station root and the programs started in it ----
 

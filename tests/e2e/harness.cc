@@ -1,5 +1,6 @@
 // Starts and stops the station's real programs in a throw-away station root.
 #include "tests/e2e/harness.h"
+#include "tests/e2e/pattern_bytes.h"
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -132,18 +133,7 @@ std::tm Today() {
     return t;
 }
 
-// nSize bytes that depend only on nSeed (every byte value occurs, frame bytes included).
-std::string PatternBytes(size_t nSize, uint32_t nSeed) {
-    std::string sz(nSize, '\0');
-    uint32_t x = nSeed * 2654435761u + 0x9E3779B9u;
-    for (char& c : sz) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x >> 24);
-    }
-    return sz;
-}
+using vpattern::PatternBytes;
 
 bool Exists(const std::string& szPath) {
     std::error_code ec;
