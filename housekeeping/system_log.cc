@@ -166,10 +166,12 @@ void WriteSystemLogF(const char* szFormat, ...) {
 }
 
 void DebugF(const char* szFormat, ...) {
+    vplat::Env* pEnv = vplat::env();
+    if (!pEnv->DebugWanted()) return;  // per-packet lines cost nothing with debug output off
     char szBuf[kFormatBufSize];
     va_list args;
     va_start(args, szFormat);
     std::vsnprintf(szBuf, sizeof szBuf, szFormat, args);
     va_end(args);
-    vplat::env()->DebugOutput(szBuf);
+    pEnv->DebugOutput(szBuf);
 }

@@ -124,6 +124,7 @@ class HostEnv final : public Env {
     bool StartProgram(const char* szWinCommandLine, int nShow) override;
     [[noreturn]] void EndProcess(int nStatus) override;
     void DebugOutput(const char* szText) override;
+    bool DebugWanted() override;
 
     std::unique_ptr<Event> NewEvent(bool bManualReset) override;
     int WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,

@@ -227,6 +227,8 @@ public:
     // ---- Debug output ---------------------------------------------------------------
     // OutputDebugStringA: a time-stamped line on stderr when VELMORA_DEBUG is set.
     virtual void DebugOutput(const char* szText) = 0;
+    // False when DebugOutput would write nowhere: a caller may then skip formatting the line.
+    virtual bool DebugWanted() { return true; }
 
     // ---- Events and sockets of the manager link ----------------------------------------
     virtual std::unique_ptr<Event> NewEvent(bool bManualReset) = 0;

@@ -123,6 +123,8 @@ void HostEnv::DebugOutput(const char* szText) {
     }
 }
 
+bool HostEnv::DebugWanted() { return m_opts.bDebug; }
+
 void HostEnv::EndProcess(int nStatus) {
     void (*pfnHook)() = g_pfnEndHook.exchange(nullptr);
     if (pfnHook != nullptr) pfnHook();

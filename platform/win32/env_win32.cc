@@ -157,6 +157,9 @@ uint64_t HostEnv::MonotonicMs() {
 
 // ---- Debug output and process end -------------------------------------------------------
 
+// A debug viewer may listen to OutputDebugString at any time: every line is formatted.
+bool HostEnv::DebugWanted() { return true; }
+
 void HostEnv::DebugOutput(const char* szText) {
     OutputDebugStringA(szText != nullptr ? szText : "");
     if (!m_opts.bDebug) return;
