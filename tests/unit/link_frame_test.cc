@@ -226,7 +226,7 @@ TEST_F(LinkTest, ConcurrentQueuingNeverSendsTwiceNorLosesTheNewest) {
     EXPECT_EQ(seen.back(), static_cast<uint64_t>(22 + kFrames)) << "22 queued before";
 }
 
-TEST_F(LinkTest, CodeArithmeticBookkeepingAndTheSwitchUpdateAndHangUpCodes) {
+TEST_F(LinkTest, CodesModulo256CommandsOrRepliesByTheirDataSwitchUpdateAndHangUp) {
     // The code is 10 * (c1 - '0') + (c2 - '0') taken modulo 256 at each step.
     const std::pair<std::string, const char*> kCodes[] = {
         {"9:", "100-0"}, {"00", "00-0"}, {"\x01\x01", "251-0"}, {"66", "66-0"}, {"99", "99-0"}};
@@ -243,28 +243,8 @@ TEST_F(LinkTest, CodeArithmeticBookkeepingAndTheSwitchUpdateAndHangUpCodes) {
     EXPECT_EQ(f.Opcode(), 59);
     EXPECT_EQ(f.DataLength(), 24);
     EXPECT_EQ(CountDebugContaining("TcpMessageRecvFromCenter 59 0 "), 1);
-    // The transfer switch, the destination, the update and the hang-up.
-    const std::pair<const char*, int> kSwitch[] = {{"1", 1}, {"0", 0}, {"A", 17}};
-    for (const auto& [szData, nValue] : kSwitch) {
-        Feed(MakeFrame("71", Bytes(szData)));
-        EXPECT_EQ(m_pDlg->m_bSendEnable.load(), nValue) << szData;
-    }
-    EXPECT_EQ(CountDebugContaining("MGR_PC: 위반 화일 전송 / 중지 = 17"), 1);
-    m_pDlg->m_bSendEnable = 0;
-    Feed(MakeFrame("72", Bytes("1")));
-    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
-    Feed(MakeFrame("79", {}));
-    EXPECT_EQ(m_pDlg->m_bUpdateRunning.load(), 1);
-    Feed(MakeFrame("78", {}));  // a leased line does not hang up
-    EXPECT_EQ(Link().m_nLinkState.load(), 1);
-    m_pDlg->m_nCenterCommKind = 1;
-    Feed(MakeFrame("78", {}));
-    EXPECT_EQ(Link().m_nLinkState.load(), 2);
-}
-
-// Image codes: a trigger or a reply by their data; the running log: a request only
-// with a capital L.
-TEST_F(LinkTest, CodesThatAreACommandOrAReplyByTheirData) {
+    // Image codes: a trigger or a reply by their data; the running log: a request only
+    // with a capital L.
     m_pSession->m_nSendKind = SEND_RUN_LOG;
     m_pSession->m_nLogTotalPacket = 3;
     m_pSession->m_nLogPacketInFlight = 0;
@@ -291,6 +271,24 @@ TEST_F(LinkTest, CodesThatAreACommandOrAReplyByTheirData) {
         EXPECT_EQ(m_pSession->m_nSendKind.load(), c.nKindAfter) << c.data.size();
         EXPECT_EQ(Control(IDC_SEND_BOX), c.szSendBox) << c.data.size();
     }
+    // The transfer switch, the destination, the update and the hang-up, with no transfer.
+    m_pSession->m_nSendKind = SEND_NONE;
+    const std::pair<const char*, int> kSwitch[] = {{"1", 1}, {"0", 0}, {"A", 17}};
+    for (const auto& [szData, nValue] : kSwitch) {
+        Feed(MakeFrame("71", Bytes(szData)));
+        EXPECT_EQ(m_pDlg->m_bSendEnable.load(), nValue) << szData;
+    }
+    EXPECT_EQ(CountDebugContaining("MGR_PC: 위반 화일 전송 / 중지 = 17"), 1);
+    m_pDlg->m_bSendEnable = 0;
+    Feed(MakeFrame("72", Bytes("1")));
+    EXPECT_EQ(m_pDlg->m_bSendEnable.load(), 1);
+    Feed(MakeFrame("79", {}));
+    EXPECT_EQ(m_pDlg->m_bUpdateRunning.load(), 1);
+    Feed(MakeFrame("78", {}));  // a leased line does not hang up
+    EXPECT_EQ(Link().m_nLinkState.load(), 1);
+    m_pDlg->m_nCenterCommKind = 1;
+    Feed(MakeFrame("78", {}));
+    EXPECT_EQ(Link().m_nLinkState.load(), 2);
 }
 
 TEST_F(LinkTest, BadChecksumIsCountedWithWrapAndStationIdComparedWithoutCase) {

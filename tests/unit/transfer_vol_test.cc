@@ -228,21 +228,15 @@ TEST_F(VolTest, AFileThatChangedAfterItsReadIsKeptAndSentAgainWhole) {
                                 fs::last_write_time(Host(szRel)) - std::chrono::hours(1));
             Tick();
             TakeFrames();
-            if (bGiveUp) {
-                for (int i = 0; i < 3; ++i) {
-                    VolReply(0, ERROR_FILE);
-                    Tick();
-                    TakeFrames();
-                }
-                change();
-                VolReply(0, ERROR_FILE);
-            } else {
-                VolReply(0, PACKET_OK);
-                VolReply(1, PACKET_OK);
+            // Up to the last acknowledgement, or the fourth refusal, with the change before it:
+            // three refusals of the info packet, each attempt made again, or packets 0 and 1.
+            for (int k = 0; k < (bGiveUp ? 3 : 2); ++k) {
+                VolReply(bGiveUp ? 0 : k, bGiveUp ? ERROR_FILE : PACKET_OK);
+                if (bGiveUp) Tick();
                 TakeFrames();
-                change();
-                VolReply(2, PACKET_OK);
             }
+            change();
+            VolReply(bGiveUp ? 0 : 2, bGiveUp ? ERROR_FILE : PACKET_OK);
             ++nChanged;
             EXPECT_EQ(CountDebug("MGR_PC: 위반화일 변경 - 재전송 [1000.ABCDE]"), nChanged);
             EXPECT_FALSE(Exists("d/delete_img/1000.ABCDE"));
