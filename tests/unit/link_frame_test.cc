@@ -1,9 +1,5 @@
-// The manager frame on the byte level (CRC-32, cutting frames out of the stream at every
-// split point, frame errors, the finished header), the send queue (refusals and overflow
-// counted, the 19 newest kept, a send pass that never loses the newest frame nor sends one
-// twice, hang-up requests), the dispatcher (checksum and station ID, codes modulo 256,
-// codes that are a command or a reply by their data, the bounds of the received frame)
-// and the counters' mapping "VelmoraStats" byte by byte.
+// The manager frame on the byte level, the send queue, the dispatcher and the counters'
+// mapping "VelmoraStats" byte by byte.
 #include <atomic>
 #include <thread>
 
@@ -19,23 +15,17 @@ uint32_t Crc(const std::string& sz) {
                         static_cast<uint32_t>(sz.size()));
 }
 
-TEST(LinkCrcTest, GoldenValuesAndStoredBytes) {
+// The stored bytes of a finished frame: LinkTest.HeaderAndFinishedFrameOfCode59; every
+// length and the count's 16-bit wrap: crc_reference_test.cc.
+TEST(LinkCrcTest, GoldenValuesAndDecimalFields) {
     EXPECT_EQ(Crc("123456789"), 0x340BC6D9u);  // the standard CRC-32 would be 0xCBF43926
     EXPECT_EQ(Crc("abc"), 0xCADBBE3Du);
-    EXPECT_EQ(Crc(""), 0xFFFFFFFFu);  // the count's 16-bit wrap: crc_reference_test.cc
-    // A 17-byte frame whose covered range (offset 2, 17 - 8 bytes) is the nine digits.
-    uint8_t f[17] = {0xAA, 0xAA, '1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    CTcpCommon::PutFrameCrc(f, 17);
-    EXPECT_EQ(std::vector<uint8_t>(f + 11, f + 15), (std::vector<uint8_t>{0xD9, 0xC6, 0x0B, 0x34}));
+    EXPECT_EQ(Crc(""), 0xFFFFFFFFu);
     uint32_t nComputed = 0, nStored = 0;
-    CTcpCommon::CheckFrameCrc(f, 17, &nComputed, &nStored);
-    EXPECT_EQ(nStored, 0x340BC6D9u);
     const std::vector<uint8_t> bad = MakeFrame("59", {}, "ABCDE", 0, /*bBadCrc=*/true);
     CTcpCommon::CheckFrameCrc(bad.data(), 36, &nComputed, &nStored);
     EXPECT_EQ(nStored, ~nComputed);
-}
-
-TEST(LinkFieldTest, DecimalFieldsReadLikeAtoiWithinTheirWidth) {
+    // Decimal fields read like atoi within their width.
     const std::pair<const char*, int> kCases[] = {
         {"0000036", 36}, {"   42xy", 42}, {"-000040", -40}, {"ABCDEFG", 0}, {"00000361234", 36}};
     for (const auto& [sz, n] : kCases)
@@ -61,41 +51,41 @@ struct Cutter {
     }
 };
 
-TEST(LinkExtractTest, TwoFramesCutAtEverySplitPoint) {
-    const std::vector<uint8_t> a = MakeFrame("57", Bytes("20261206235959"));
-    const std::vector<uint8_t> b = MakeFrame("59", {});
+// Two frames (the first without data: whole at 36 bytes) cut at every split point: what
+// is whole after the first part is taken, the rest kept for the next read.
+TEST(LinkExtractTest, WaitsForWholeFramesAndRejectsBadOnes) {
+    const std::vector<uint8_t> a = MakeFrame("59", {});
+    const std::vector<uint8_t> f = MakeFrame("57", Bytes("20261206235959"));  // 50 bytes
     std::vector<uint8_t> stream = a;
-    stream.insert(stream.end(), b.begin(), b.end());
+    stream.insert(stream.end(), f.begin(), f.end());
     for (size_t nSplit = 0; nSplit <= stream.size(); ++nSplit) {
         SCOPED_TRACE(nSplit);
         Cutter c;
         c.Feed(stream.data(), nSplit);
+        const size_t nWhole = nSplit == stream.size() ? 2 : nSplit >= a.size() ? 1 : 0;
+        ASSERT_EQ(c.frames.size(), nWhole);
+        EXPECT_EQ(c.buf.size(), nSplit - (nWhole == 0 ? 0 : nWhole == 1 ? a.size() : nSplit));
         c.Feed(stream.data() + nSplit, stream.size() - nSplit);
         ASSERT_FALSE(c.bError);
         ASSERT_EQ(c.frames.size(), 2u);
         EXPECT_EQ(c.frames[0], a);
-        EXPECT_EQ(c.frames[1], b);
+        EXPECT_EQ(c.frames[1], f);
         EXPECT_TRUE(c.buf.empty());
     }
-}
-
-TEST(LinkExtractTest, WaitsForWholeFramesAndRejectsBadOnes) {
-    auto Extract = [](std::vector<uint8_t> f, const char* szLength = nullptr, int nCapacity = -1,
+    auto Extract = [](std::vector<uint8_t> g, const char* szLength = nullptr, int nCapacity = -1,
                       size_t nDest = kFrameBufSize) {
-        if (szLength != nullptr) std::memcpy(&f[2], szLength, 7);
+        if (szLength != nullptr) std::memcpy(&g[2], szLength, 7);
         std::vector<uint8_t> dest(nDest + 1);
-        if (nCapacity < 0) nCapacity = static_cast<int>(f.size());
-        return CTcpCommon::ExtractFrame(dest.data(), nDest, &nCapacity, f.data(),
-                                        static_cast<int>(f.size()));
+        if (nCapacity < 0) nCapacity = static_cast<int>(g.size());
+        return CTcpCommon::ExtractFrame(dest.data(), nDest, &nCapacity, g.data(),
+                                        static_cast<int>(g.size()));
     };
-    const std::vector<uint8_t> f = MakeFrame("57", Bytes("20261206235959"));  // 50 bytes
     const std::vector<uint8_t> head(f.begin(), f.begin() + 30);
     std::vector<uint8_t> badStart = f, noTrailer = f;
     badStart[1] = 0xAB;
     noTrailer.back() = 'V';
     EXPECT_EQ(Extract(std::vector<uint8_t>(29, 'x')), 0) << "29 bytes only wait";
     EXPECT_EQ(Extract(std::vector<uint8_t>(30, 'x')), -1);
-    EXPECT_EQ(Extract(std::vector<uint8_t>(f.begin(), f.end() - 1)), 0);
     EXPECT_EQ(Extract(badStart), -1);
     EXPECT_EQ(Extract(noTrailer), -1);
     EXPECT_EQ(Extract(f, "0000035"), -1) << "below 36";
@@ -106,13 +96,6 @@ TEST(LinkExtractTest, WaitsForWholeFramesAndRejectsBadOnes) {
     EXPECT_EQ(Extract(head, "0003031"), -1) << "over 3,030: an error at once, not a wait";
     EXPECT_EQ(Extract(head, "0003030"), 0);
     EXPECT_EQ(Extract(f, "     50"), 50);
-    // A frame without data is whole at 36 bytes; the half of the next one is kept.
-    Cutter c;
-    std::vector<uint8_t> stream = MakeFrame("59", {});
-    stream.insert(stream.end(), f.begin(), f.begin() + 20);
-    c.Feed(stream.data(), stream.size());
-    ASSERT_EQ(c.frames.size(), 1u);
-    EXPECT_EQ(c.buf, std::vector<uint8_t>(f.begin(), f.begin() + 20));
 }
 
 class LinkTest : public StationTest {
@@ -156,7 +139,7 @@ TEST_F(LinkTest, HeaderAndFinishedFrameOfCode59) {
     EXPECT_EQ(At(24, 6), "AB\000\000\0000"s);
 }
 
-TEST_F(LinkTest, QueueRefusesWhatItCannotHoldAndKeepsTheNineteenNewestInOrder) {
+TEST_F(LinkTest, QueueRefusesWhatItCannotHoldKeepsTheNineteenNewestAndHangsUp) {
     uint8_t frame[64] = {};
     for (int nState : {0, 2}) {
         Link().m_nLinkState = nState;
@@ -184,20 +167,36 @@ TEST_F(LinkTest, QueueRefusesWhatItCannotHoldAndKeepsTheNineteenNewestInOrder) {
         EXPECT_EQ(frames[k].DataText(), Label(static_cast<int>(k) + 6));
     EXPECT_EQ(Stat(kStatQueueDropped), 6u);
     EXPECT_EQ(Stat(kStatQueueRefused), 6u);
+    // A hang-up request marks the link down and wakes the thread; out of range: ignored.
+    m_pDlg->RequestLinkClose(0);
+    EXPECT_EQ(Link().m_nLinkState.load(), 2);
+    EXPECT_EQ(Link().m_bCloseRequested.load(), 1);
+    EXPECT_EQ(m_pEnv->WaitEventsOrSocket(events, 2, vplat::kNoSocket, 0), 1);
+    EXPECT_EQ(QueueReport(59, ""), 0);
+    m_pDlg->RequestLinkClose(-1);
+    m_pDlg->RequestLinkClose(kMaxLinks);
+    // One link needs no lookup; with more, the thread's ID finds its entry.
+    EXPECT_EQ(m_pDlg->FindLinkIndex(1), 0);
+    EXPECT_EQ(m_pDlg->FindLinkIndex(2), -1);
+    m_pDlg->m_pConn[1].m_dwThreadId = std::this_thread::get_id();
+    EXPECT_EQ(m_pDlg->FindLinkIndex(2), 1);
 }
 
-TEST_F(LinkTest, SentFrameIsRemovedOnlyWhileStillTheHead) {
+// A sent frame is removed only while it is still the head: neither one appended during the
+// send nor, when overflow dropped the one being sent, any other. A producer queues while a
+// consumer runs send passes: every frame is seen at most once and in order; only overflow
+// may drop frames, never the newest.
+TEST_F(LinkTest, ConcurrentQueuingNeverSendsTwiceNorLosesTheNewest) {
     std::vector<uint8_t> buf(kLinkSendBufSize);
     int nLength = 0;
     uint64_t nSeq = 0;
     ASSERT_EQ(QueueReport(56, Label(0)), 1);
     ASSERT_TRUE(PeekOldestFrame(Link(), buf.data(), kLinkSendBufSize, &nLength, &nSeq));
-    ASSERT_EQ(QueueReport(56, Label(1)), 1);  // appended during the send: it stays
+    ASSERT_EQ(QueueReport(56, Label(1)), 1);
     RemoveSentFrame(Link(), nSeq);
     auto frames = TakeFrames();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].DataText(), Label(1));
-    // Overflow during the send dropped the frame being sent: nothing else is removed.
     ASSERT_EQ(QueueReport(56, Label(2)), 1);
     ASSERT_TRUE(PeekOldestFrame(Link(), buf.data(), kLinkSendBufSize, &nLength, &nSeq));
     for (int k = 3; k < 3 + 19; ++k) ASSERT_EQ(QueueReport(56, Label(k)), 1);
@@ -205,23 +204,15 @@ TEST_F(LinkTest, SentFrameIsRemovedOnlyWhileStillTheHead) {
     frames = TakeFrames();
     ASSERT_EQ(frames.size(), 19u);
     EXPECT_EQ(frames.front().DataText(), Label(3));
-}
-
-// A producer queues while a consumer runs send passes: every frame is seen at most once and
-// in order; only overflow may drop frames, never the newest.
-TEST_F(LinkTest, ConcurrentQueuingNeverSendsTwiceNorLosesTheNewest) {
     constexpr int kFrames = 2000;
     std::atomic<bool> bDone{false};
     std::thread producer([&] {
         for (int k = 0; k < kFrames; ++k) QueueReport(56, Label(k % 1000));
         bDone = true;
     });
-    std::vector<uint8_t> buf(kLinkSendBufSize);
     std::vector<uint64_t> seen;
     for (;;) {
         const bool bLast = bDone.load();
-        int nLength = 0;
-        uint64_t nSeq = 0;
         while (PeekOldestFrame(Link(), buf.data(), kLinkSendBufSize, &nLength, &nSeq)) {
             seen.push_back(nSeq);
             RemoveSentFrame(Link(), nSeq);
@@ -232,26 +223,10 @@ TEST_F(LinkTest, ConcurrentQueuingNeverSendsTwiceNorLosesTheNewest) {
     producer.join();
     ASSERT_FALSE(seen.empty());
     for (size_t k = 1; k < seen.size(); ++k) ASSERT_LT(seen[k - 1], seen[k]);
-    EXPECT_EQ(seen.back(), static_cast<uint64_t>(kFrames));
+    EXPECT_EQ(seen.back(), static_cast<uint64_t>(22 + kFrames)) << "22 queued before";
 }
 
-TEST_F(LinkTest, HangUpRequestMarksTheLinkDownAndWakesTheThread) {
-    m_pDlg->RequestLinkClose(0);
-    EXPECT_EQ(Link().m_nLinkState.load(), 2);
-    EXPECT_EQ(Link().m_bCloseRequested.load(), 1);
-    vplat::Event* events[2] = {Link().m_hStopEvent.get(), Link().m_hSendEvent.get()};
-    EXPECT_EQ(m_pEnv->WaitEventsOrSocket(events, 2, vplat::kNoSocket, 0), 1);
-    EXPECT_EQ(QueueReport(59, ""), 0);
-    m_pDlg->RequestLinkClose(-1);  // ignored
-    m_pDlg->RequestLinkClose(kMaxLinks);
-    // One link needs no lookup; with more, the thread's ID finds its entry.
-    EXPECT_EQ(m_pDlg->FindLinkIndex(1), 0);
-    EXPECT_EQ(m_pDlg->FindLinkIndex(2), -1);
-    m_pDlg->m_pConn[1].m_dwThreadId = std::this_thread::get_id();
-    EXPECT_EQ(m_pDlg->FindLinkIndex(2), 1);
-}
-
-TEST_F(LinkTest, CodeArithmeticAndBookkeeping) {
+TEST_F(LinkTest, CodesModulo256CommandsOrRepliesByTheirDataSwitchUpdateAndHangUp) {
     // The code is 10 * (c1 - '0') + (c2 - '0') taken modulo 256 at each step.
     const std::pair<std::string, const char*> kCodes[] = {
         {"9:", "100-0"}, {"00", "00-0"}, {"\x01\x01", "251-0"}, {"66", "66-0"}, {"99", "99-0"}};
@@ -268,11 +243,8 @@ TEST_F(LinkTest, CodeArithmeticAndBookkeeping) {
     EXPECT_EQ(f.Opcode(), 59);
     EXPECT_EQ(f.DataLength(), 24);
     EXPECT_EQ(CountDebugContaining("TcpMessageRecvFromCenter 59 0 "), 1);
-}
-
-// Image codes: a trigger or a reply by their data; the running log: a request only
-// with a capital L.
-TEST_F(LinkTest, CodesThatAreACommandOrAReplyByTheirData) {
+    // Image codes: a trigger or a reply by their data; the running log: a request only
+    // with a capital L.
     m_pSession->m_nSendKind = SEND_RUN_LOG;
     m_pSession->m_nLogTotalPacket = 3;
     m_pSession->m_nLogPacketInFlight = 0;
@@ -299,9 +271,8 @@ TEST_F(LinkTest, CodesThatAreACommandOrAReplyByTheirData) {
         EXPECT_EQ(m_pSession->m_nSendKind.load(), c.nKindAfter) << c.data.size();
         EXPECT_EQ(Control(IDC_SEND_BOX), c.szSendBox) << c.data.size();
     }
-}
-
-TEST_F(LinkTest, SwitchUpdateAndHangUpCodes) {
+    // The transfer switch, the destination, the update and the hang-up, with no transfer.
+    m_pSession->m_nSendKind = SEND_NONE;
     const std::pair<const char*, int> kSwitch[] = {{"1", 1}, {"0", 0}, {"A", 17}};
     for (const auto& [szData, nValue] : kSwitch) {
         Feed(MakeFrame("71", Bytes(szData)));

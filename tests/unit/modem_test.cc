@@ -1,8 +1,6 @@
-// The CDMA modem: the line reader on its own (notices, answers, fields, hex), the SMS
-// wake-up (age, sender, text), dialling and hanging up (dialer, timers, the port given up
-// and taken back only once the dialer's window has gone), the port at start-up, the OS
-// error code of a failed write and the serial thread, against a pseudo-terminal playing
-// the modem. The thread's idle steps run on the fake clock.
+// The CDMA modem: the line reader, the SMS wake-up, dialling and hanging up, the port at
+// start-up and the serial thread, against a pseudo-terminal playing the modem. The
+// thread's idle steps run on the fake clock.
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>

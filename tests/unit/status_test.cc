@@ -1,7 +1,5 @@
-// The status reports byte for byte: every offset of the full status report (843 bytes) and
-// the short one (24) for a signal and a speed station against areas filled with a known
-// pattern, the traffic and time reports, the rules that hold a report back, the opening
-// of the shared-memory areas, and the time texts.
+// The status reports byte for byte against areas filled with a known pattern, the rules
+// that hold a report back, the opening of the shared-memory areas, and the time texts.
 #include "status/reports.h"
 #include "status/time_format.h"
 #include "tests/unit/station_fixture.h"
@@ -17,30 +15,22 @@ struct Row {
 };
 // clang-format off
 const Row kRows[] = {
-    {0, 5, 0, 0, 0, 0, 0},          {8, 64, 0, 0, 8, 0, 0},
-    {72, 32, 2, 32, 136, 32, 0},    {136, 32, 0, 0, 200, 0, 0},
-    {168, 1, 0, 0, 232, 0, 0},      {169, 6, 0, 0, 233, 0, 0},
-    {175, 1, 4, 1, 693, 1, 0},      {179, 3, 4, 3, 697, 4, 0},
-    {191, 3, 4, 3, 705, 4, 0},      {203, 12, 4, 12, 713, 12, 0},
-    {251, 12, 4, 12, 761, 12, 0},   {299, 4, 4, 4, 809, 8, 0},
-    {315, 4, 4, 4, 841, 8, 0},      {331, 1, 4, 1, 240, 1, 0},
-    {347, 16, 4, 16, 881, 16, 0},   {411, 4, 4, 4, 949, 4, 0},
-    {427, 1, 0, 0, 244, 0, 0},      {428, 1, 0, 0, 239, 0, 0},
-    {429, 1, 0, 0, 2334, 0, 0},     {430, 1, 0, 0, 2335, 0, 0},
-    {431, 1, 0, 0, 967, 0, 0},      {432, 1, 0, 0, 970, 0, 0},
-    {433, 1, 0, 0, 971, 0, 0},      {434, 1, 0, 0, 968, 0, 0},
-    {435, 1, 0, 0, 969, 0, 0},      {437, 1, 0, 0, 966, 0, 0},
-    {475, 4, 4, 4, 2034, 4, 0},     {491, 4, 4, 4, 2050, 4, 0},
-    {507, 4, 4, 4, 2066, 4, 0},     {523, 4, 4, 4, 2082, 4, 0},
-    {555, 4, 4, 4, 2098, 4, 0},     {571, 4, 4, 4, 2114, 4, 0},
-    {587, 4, 2, 4, 2130, 4, 2},     {595, 4, 2, 4, 2146, 4, 2},
-    {603, 4, 2, 4, 2162, 4, 2},     {611, 4, 2, 4, 2178, 4, 2},
-    {619, 4, 0, 0, 2217, 0, 1},     {623, 1, 0, 0, 2221, 0, 1},
-    {624, 1, 0, 0, 2210, 0, 1},     {626, 1, 0, 0, 2216, 0, 1},
-    {627, 4, 4, 4, 2222, 4, 1},     {643, 4, 4, 4, 2238, 4, 1},
-    {659, 4, 4, 4, 2254, 4, 1},     {675, 4, 4, 4, 2270, 4, 1},
-    {691, 4, 4, 4, 2286, 4, 1},     {707, 32, 0, 0, 2302, 0, 1},
-    {739, 4, 0, 0, 2336, 0, 0},     {743, 96, 0, 0, 2340, 0, 0},
+    {0, 5, 0, 0, 0, 0, 0},         {8, 64, 0, 0, 8, 0, 0},        {72, 32, 2, 32, 136, 32, 0},
+    {136, 32, 0, 0, 200, 0, 0},    {168, 1, 0, 0, 232, 0, 0},     {169, 6, 0, 0, 233, 0, 0},
+    {175, 1, 4, 1, 693, 1, 0},     {179, 3, 4, 3, 697, 4, 0},     {191, 3, 4, 3, 705, 4, 0},
+    {203, 12, 4, 12, 713, 12, 0},  {251, 12, 4, 12, 761, 12, 0},  {299, 4, 4, 4, 809, 8, 0},
+    {315, 4, 4, 4, 841, 8, 0},     {331, 1, 4, 1, 240, 1, 0},     {347, 16, 4, 16, 881, 16, 0},
+    {411, 4, 4, 4, 949, 4, 0},     {427, 1, 0, 0, 244, 0, 0},     {428, 1, 0, 0, 239, 0, 0},
+    {429, 1, 0, 0, 2334, 0, 0},    {430, 1, 0, 0, 2335, 0, 0},    {431, 1, 0, 0, 967, 0, 0},
+    {432, 1, 0, 0, 970, 0, 0},     {433, 1, 0, 0, 971, 0, 0},     {434, 1, 0, 0, 968, 0, 0},
+    {435, 1, 0, 0, 969, 0, 0},     {437, 1, 0, 0, 966, 0, 0},     {475, 4, 4, 4, 2034, 4, 0},
+    {491, 4, 4, 4, 2050, 4, 0},    {507, 4, 4, 4, 2066, 4, 0},    {523, 4, 4, 4, 2082, 4, 0},
+    {555, 4, 4, 4, 2098, 4, 0},    {571, 4, 4, 4, 2114, 4, 0},    {587, 4, 2, 4, 2130, 4, 2},
+    {595, 4, 2, 4, 2146, 4, 2},    {603, 4, 2, 4, 2162, 4, 2},    {611, 4, 2, 4, 2178, 4, 2},
+    {619, 4, 0, 0, 2217, 0, 1},    {623, 1, 0, 0, 2221, 0, 1},    {624, 1, 0, 0, 2210, 0, 1},
+    {626, 1, 0, 0, 2216, 0, 1},    {627, 4, 4, 4, 2222, 4, 1},    {643, 4, 4, 4, 2238, 4, 1},
+    {659, 4, 4, 4, 2254, 4, 1},    {675, 4, 4, 4, 2270, 4, 1},    {691, 4, 4, 4, 2286, 4, 1},
+    {707, 32, 0, 0, 2302, 0, 1},   {739, 4, 0, 0, 2336, 0, 0},    {743, 96, 0, 0, 2340, 0, 0},
 };
 // clang-format on
 
@@ -92,15 +82,24 @@ class ReportTest : public StationTest {
     }
 };
 
-TEST_F(ReportTest, FullStatusEveryOffset) {
+// Both status reports of one station per row, against the pattern. The full one (843
+// bytes) at every offset; the short one (24) by its ten head bytes (offsets into the area,
+// or -(value + 1) for a constant) and the time digits. The simulation mode changes only the
+// short one; -1 keeps the pattern's byte.
+TEST_F(ReportTest, FullAndShortStatusEveryOffset) {
     const struct {
-        int nKind, nLanes, nLane1Second, nRawSignal;
-    } kCases[] = {{1, -1, -1, -1}, {2, 255, -1, -1}, {1, 1, 0, 12}};  // -1: the pattern's byte
+        int nKind, nSimulation, nLanes, nLane1Second, nRawSignal;
+        std::vector<int> head;
+    } kCases[] = {
+        {1, 0, -1, -1, 2, {232, 240, 693, 2210, -(4 + 1), 2216, 233, 234, -1, -1}},
+        {2, 1, 255, -1, -1, {232, 240, 693, -1, -1, -1, 233, 234, 235, 236}},
+        {1, 1, 1, 0, 12, {232, 240, 693, 2210, -(12 + 1), -1, 233, 234, -1, -1}},
+    };
     for (const auto& c : kCases) {
         SCOPED_TRACE(std::to_string(c.nKind) + "/" + std::to_string(c.nLanes));
         TearDown();
         SetUp();
-        CVelmoraDlg& dlg = Station(c.nKind);
+        CVelmoraDlg& dlg = Station(c.nKind, c.nSimulation);
         if (c.nLanes >= 0) m_pLocal[232] = static_cast<uint8_t>(c.nLanes);
         if (c.nLane1Second >= 0) m_pLocal[698] = 0;  // an index of 0 sends 0
         if (c.nRawSignal >= 0) m_pLocal[2211] = static_cast<uint8_t>(c.nRawSignal);
@@ -118,29 +117,6 @@ TEST_F(ReportTest, FullStatusEveryOffset) {
             EXPECT_EQ(data[625], 10);
             EXPECT_GE(CountDebugContaining("****** cSignalStatus => c -> [a]"), 1);
         }
-    }
-    EXPECT_EQ(PatternByte(232), 121) << "the pattern's lane count is clamped to the slots";
-    const std::pair<int, int> kCodes[] = {{1, 1}, {2, 4}, {4, 8}, {8, 2},     {5, 9}, {12, 10},
-                                          {3, 1}, {7, 1}, {6, 6}, {255, 255}, {0, 0}, {9, 9}};
-    for (const auto& [nRaw, nSent] : kCodes)
-        EXPECT_EQ(MapSignalStatus(static_cast<uint8_t>(nRaw)), nSent) << nRaw;
-}
-
-TEST_F(ReportTest, ShortStatusEveryOffset) {
-    const struct {
-        int nKind, nSimulation;
-        std::vector<int> head;  // offsets into the area, or -(value + 1) for a constant
-    } kCases[] = {
-        {1, 0, {232, 240, 693, 2210, -(4 + 1), 2216, 233, 234, -1, -1}},
-        {1, 1, {232, 240, 693, 2210, -(12 + 1), -1, 233, 234, -1, -1}},
-        {2, 1, {232, 240, 693, -1, -1, -1, 233, 234, 235, 236}},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(std::to_string(c.nKind) + "/" + std::to_string(c.nSimulation));
-        TearDown();
-        SetUp();
-        CVelmoraDlg& dlg = Station(c.nKind, c.nSimulation);
-        m_pLocal[2211] = 2;  // mapped to 4
         dlg.m_pSession->SendShortStatus(0);
         const std::vector<uint8_t> d = Report(59, 24);
         ASSERT_EQ(d.size(), 24u);
@@ -155,6 +131,11 @@ TEST_F(ReportTest, ShortStatusEveryOffset) {
     m_pDlg->m_pSession->SendShortStatus(0);
     const std::vector<uint8_t> d = Report(59, 24);
     EXPECT_EQ(std::string(d.begin() + 10, d.end()), "00000000000000");
+    EXPECT_EQ(PatternByte(232), 121) << "the pattern's lane count is clamped to the slots";
+    const std::pair<int, int> kCodes[] = {{1, 1}, {2, 4}, {4, 8}, {8, 2},     {5, 9}, {12, 10},
+                                          {3, 1}, {7, 1}, {6, 6}, {255, 255}, {0, 0}, {9, 9}};
+    for (const auto& [nRaw, nSent] : kCodes)
+        EXPECT_EQ(MapSignalStatus(static_cast<uint8_t>(nRaw)), nSent) << nRaw;
 }
 
 // The traffic report is the area's first 68 bytes; the time report needs only the link.

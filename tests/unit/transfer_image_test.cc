@@ -1,8 +1,5 @@
-// Trigger images, the running log and the choice of the file to send: packet layout,
-// limits, stop-and-wait with at most two resends, the busy rule, stray replies; today's
-// log under opcode 68; the '.' splitter and the oldest violation file by its numeric key
-// (canonical rebuild, the 365-entry table, long names, a five-character extension); with
-// the counters of images and logs sent and of resends.
+// Trigger images and today's running log (opcodes 52-54, 68), the '.' splitter and the
+// choice of the oldest violation file by its numeric key; with the counters.
 #include <set>
 
 #include "status/station_stats.h"

@@ -1,6 +1,4 @@
-// Violation files under opcode 51: packets, order, deletion, moving aside (resends,
-// refusals, empty files), the busy and pause rules, size and read limits, replies that do
-// not count, files that changed after their read, no station ID; with the counters.
+// Violation files under opcode 51, with the counters.
 #include <fstream>
 #include <functional>
 
@@ -23,6 +21,11 @@ class VolTest : public StationTest {
     }
     void VolReply(int nPacket, uint8_t nStatus) {
         m_pSession->OnVolReply(Reply(OP_VOL_FILE, nPacket, nStatus).data(), 0);
+    }
+    // The tick that starts a file: the data of its info packet.
+    std::string StartVol() {
+        Tick();
+        return TakeOne().DataText();
     }
     // Acknowledges every packet of the transfer, one by one.
     void AckAll() {
@@ -51,14 +54,12 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeletedByItsFullPat
     EXPECT_EQ(m_pSession->m_nVolTotalPacket, 3);
     EXPECT_EQ(Control(IDC_VOL_TOTAL), "[3]");
     EXPECT_EQ(Control(IDC_SEND_BOX), "51-17");
-    VolReply(0, PACKET_OK);
-    const SentFrame p1 = TakeOne();
-    EXPECT_EQ(p1.PacketNo(), 1);
-    EXPECT_TRUE(p1.DataEquals(file.data(), 3000));
-    VolReply(1, PACKET_OK);
-    const SentFrame p2 = TakeOne();
-    EXPECT_EQ(p2.PacketNo(), 2);
-    EXPECT_TRUE(p2.DataEquals(file.data() + 3000, 2000));
+    for (int k = 0; k < 2; ++k) {
+        VolReply(k, PACKET_OK);
+        const SentFrame p = TakeOne();
+        EXPECT_EQ(p.PacketNo(), k + 1);
+        EXPECT_TRUE(p.DataEquals(file.data() + 3000 * k, 3000 - 1000 * k));
+    }
     EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
     EXPECT_EQ(Stat(kStatFilesSent), 0u);
     PutFile("d/not_plate/1000.ABCDE", {1, 2, 3});
@@ -84,11 +85,9 @@ TEST_F(VolTest, OldestNumberFirstNoSentLineOutsideNormalOperationAndNothingWitho
     m_pDlg->m_nOperationMode = 1;
     PutVol("1000.ABCDE", 10);
     PutVol("999.ABCDE", 10);
-    Tick();
-    EXPECT_EQ(TakeOne().DataText(), "0000010999.ABCDE");
+    EXPECT_EQ(StartVol(), "0000010999.ABCDE");
     AckAll();
-    Tick();
-    EXPECT_EQ(TakeOne().DataText(), "00000101000.ABCDE");
+    EXPECT_EQ(StartVol(), "00000101000.ABCDE");
     AckAll();
     EXPECT_EQ(Control(IDC_VOL_SENT), "2");
     EXPECT_EQ(CountDebugPrefix("Send MGR_PC["), 0);
@@ -143,8 +142,7 @@ TEST_F(VolTest, FourthRefusalMovesTheFileAndOneThatCannotMoveIsSetAside) {
         // Not moved: set aside for the rest of the run, on record once, and the later
         // files go.
         PutVol("1001.ABCDE", 10);
-        Tick();
-        EXPECT_EQ(TakeOne().DataText(), "00000101001.ABCDE");
+        EXPECT_EQ(StartVol(), "00000101001.ABCDE");
         AckAll();
         Tick();
         EXPECT_TRUE(TakeFrames().empty());
@@ -230,21 +228,15 @@ TEST_F(VolTest, AFileThatChangedAfterItsReadIsKeptAndSentAgainWhole) {
                                 fs::last_write_time(Host(szRel)) - std::chrono::hours(1));
             Tick();
             TakeFrames();
-            if (bGiveUp) {
-                for (int i = 0; i < 3; ++i) {
-                    VolReply(0, ERROR_FILE);
-                    Tick();
-                    TakeFrames();
-                }
-                change();
-                VolReply(0, ERROR_FILE);
-            } else {
-                VolReply(0, PACKET_OK);
-                VolReply(1, PACKET_OK);
+            // Up to the last acknowledgement, or the fourth refusal, with the change before it:
+            // three refusals of the info packet, each attempt made again, or packets 0 and 1.
+            for (int k = 0; k < (bGiveUp ? 3 : 2); ++k) {
+                VolReply(bGiveUp ? 0 : k, bGiveUp ? ERROR_FILE : PACKET_OK);
+                if (bGiveUp) Tick();
                 TakeFrames();
-                change();
-                VolReply(2, PACKET_OK);
             }
+            change();
+            VolReply(bGiveUp ? 0 : 2, bGiveUp ? ERROR_FILE : PACKET_OK);
             ++nChanged;
             EXPECT_EQ(CountDebug("MGR_PC: 위반화일 변경 - 재전송 [1000.ABCDE]"), nChanged);
             EXPECT_FALSE(Exists("d/delete_img/1000.ABCDE"));
@@ -275,8 +267,7 @@ TEST_F(VolTest, DrainModeSendsTheNextFileAtOnceAndWhatWasHeldBackBetweenFiles) {
         PutVol("1000.ABCDE", 10);
         PutVol("1001.ABCDE", 10);
         PutFile("d/Capture_img/RoadImage.ABCDE", Pattern(10));
-        Tick();
-        EXPECT_EQ(TakeOne().DataText(), "00000101000.ABCDE");
+        EXPECT_EQ(StartVol(), "00000101000.ABCDE");
         m_pSession->SendShortStatus(0);                 // the center asks: held back
         m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);  // a trigger image: busy
         EXPECT_TRUE(TakeFrames().empty());
@@ -288,8 +279,7 @@ TEST_F(VolTest, DrainModeSendsTheNextFileAtOnceAndWhatWasHeldBackBetweenFiles) {
         for (SentFrame& g : TakeFrames()) f.push_back(g);
         if (nAtOnce == 0) {
             EXPECT_TRUE(f.empty()) << "the next file waits for the tick";
-            Tick();
-            EXPECT_EQ(TakeOne().DataText(), "00000101001.ABCDE");
+            EXPECT_EQ(StartVol(), "00000101001.ABCDE");
             AckAll();
             continue;
         }
@@ -331,8 +321,7 @@ TEST_F(VolTest, TheTwelfthTickWithoutProgressRestartsAndStrayOrLateRepliesAreIgn
         EXPECT_TRUE(TakeFrames().empty()) << i;
         EXPECT_EQ(m_pSession->sendRetryCenter, i);
     }
-    Tick();
-    EXPECT_EQ(TakeOne().DataText(), "00050001000.ABCDE");
+    EXPECT_EQ(StartVol(), "00050001000.ABCDE");
     EXPECT_EQ(m_pSession->sendRetryCenter, 0);
     EXPECT_EQ(CountDebug("sendRetryCenter 초과로 clear ....."), 1);
     VolReply(0, PACKET_OK);
@@ -372,8 +361,7 @@ TEST_F(VolTest, SizeAndReadLimitsAndALargeTransferStillAcknowledgedIsNeverAbando
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_TRUE(Exists("d/ENF_IMG/1000.ABCDE"));
     fs::resize_file(Host("d/ENF_IMG/1000.ABCDE"), 894000);
-    Tick();
-    EXPECT_EQ(TakeOne().DataText(), "08940001000.ABCDE");
+    EXPECT_EQ(StartVol(), "08940001000.ABCDE");
     ASSERT_EQ(m_pSession->m_nVolTotalPacket, 299);
     for (int k = 0; k < 299; ++k) {
         if (k % 20 == 19) Tick();  // one tick every ten seconds
@@ -411,8 +399,7 @@ TEST_F(VolTest, UnreadableUnopenableEmptyOrUndeletableFiles) {
     EXPECT_EQ(CountDebug("MGR_PC: 빈 위반화일 이동 [500.ABCDE]"), 1);
     EXPECT_TRUE(Exists("d/delete_img/500.ABCDE"));
     EXPECT_EQ(Stat(kStatFilesMoved), 1u);
-    Tick();
-    EXPECT_EQ(TakeOne().DataText(), "0000100600.ABCDE");
+    EXPECT_EQ(StartVol(), "0000100600.ABCDE");
     // A delete that fails after the last acknowledgement (a read-only directory) is on
     // record once, with the reason; the file stays and goes again.
     m_pEnv->FailRemoveFile(true);
