@@ -1,17 +1,22 @@
 // A program for the Windows back-end's tests of StartProgram: writes
 // "<current directory>|<VELMORA_ROOT>|<argument count>|<first>|<second>\n" to started.txt in
 // its current directory (through a rename, so that a reader never sees half of it).
+#include <windows.h>
+
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <string>
 
 int main(int argc, char** argv) {
+    char szCwd[MAX_PATH + 1] = {};
+    GetCurrentDirectoryA(sizeof(szCwd), szCwd);
     const char* szRoot = std::getenv("VELMORA_ROOT");
-    std::ofstream("s.tmp", std::ios::binary)
-        << std::filesystem::current_path().string() << "|" << (szRoot != nullptr ? szRoot : "")
-        << "|" << argc - 1 << "|" << (argc > 1 ? argv[1] : "") << "|" << (argc > 2 ? argv[2] : "")
-        << "\n";
-    std::error_code ec;
-    std::filesystem::rename("s.tmp", "started.txt", ec);
-    return ec ? 1 : 0;
+    const std::string szLine = std::string(szCwd) + "|" + (szRoot != nullptr ? szRoot : "") + "|" +
+                               std::to_string(argc - 1) + "|" + (argc > 1 ? argv[1] : "") + "|" +
+                               (argc > 2 ? argv[2] : "") + "\n";
+    FILE* pFile = std::fopen("s.tmp", "wb");
+    if (pFile == nullptr) return 1;
+    std::fwrite(szLine.data(), 1, szLine.size(), pFile);
+    std::fclose(pFile);
+    return MoveFileExA("s.tmp", "started.txt", MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
 }
