@@ -1,39 +1,37 @@
 // The platform's contract, run against the build's real back-end (POSIX or Win32) and the
-// fake alike: station path mapping and the current directory in Windows form, listings
-// with Windows wildcards, copy / remove / make-directory results, INI values by the
-// GetPrivateProfileString rules, named mappings shared by name; then the INI lookup on its
-// own, the CP949 golden bytes; events and sockets with the Winsock conventions the link
-// code relies on (auto- and manual-reset events in one wait with a socket, a refused
-// connect as an error, FD_READ / FD_CLOSE bits, recv of nothing as 0); and the fake
-// back-end's own promises the other tests build on (timers on its clock, windows,
-// messages, counted faults). The real back-end's timers are in platform_window_test.cc.
+// fake alike: station paths and the current directory in Windows form, listings with Windows
+// wildcards, copy / remove / make-directory results, INI values by the GetPrivateProfileString
+// rules, named mappings shared by name, events and sockets with the Winsock conventions the
+// link code relies on. Then what only the real back-end does (programs, devices, a Win32
+// process's own drives), the fake's own promises the other tests build on, the INI lookup,
+// the CP949 golden bytes and the calendar. Windows and timers: platform_window_test.cc.
 #include <algorithm>
 
 #include "platform/env_wrapper.h"
+#include "platform/host_env.h"
 #include "platform/ini_parse.h"
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
 namespace {
 
+std::string CurrentDir(vplat::Env* pEnv) {
+    char szBuf[512];
+    return std::string(szBuf, pEnv->GetCurrentDir(szBuf, sizeof szBuf));
+}
+
 class ContractTest : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
         ASSERT_FALSE(m_root.Path().empty());
-        if (std::string(GetParam()) == "fake") {
-            m_pEnv = std::make_unique<vplat::FakeEnv>(m_root.Path());
-        } else {
-            m_pEnv = vplat::NewHostEnv(m_root.Path());
-        }
+        m_pEnv = std::string(GetParam()) == "host"
+                     ? vplat::NewHostEnv(m_root.Path())
+                     : std::make_unique<vplat::FakeEnv>(m_root.Path());
     }
     std::vector<std::string> Find(const char* szPattern) {
         std::vector<std::string> v = m_pEnv->FindFiles(szPattern);
         std::sort(v.begin(), v.end());
         return v;
-    }
-    std::string CurrentDir() {
-        char szBuf[512];
-        return std::string(szBuf, m_pEnv->GetCurrentDir(szBuf, sizeof szBuf));
     }
     std::string Profile(const char* szSection, const char* szKey, const char* szDefault,
                         size_t nSize = 256) {
@@ -55,15 +53,15 @@ TEST_P(ContractTest, PathsMapUnderTheRootAndFollowTheCurrentDirectory) {
         {"D:/../../etc/passwd", "d/etc/passwd"},  // never out of the drive
         {"D:/a/./../b", "d/b"}};
     for (const auto& [szIn, szOut] : kPaths) EXPECT_EQ(m_pEnv->MapPath(szIn), m_root.Host(szOut));
-    EXPECT_EQ("D:/", CurrentDir());
+    EXPECT_EQ("D:/", CurrentDir(m_pEnv.get()));
     fs::create_directories(m_root.Host("e/QN64-ABRIX/Bin"));
     ASSERT_TRUE(m_pEnv->SetCurrentDir("E:/QN64-ABRIX/Bin"));
-    EXPECT_EQ("E:/QN64-ABRIX/Bin", CurrentDir());
+    EXPECT_EQ("E:/QN64-ABRIX/Bin", CurrentDir(m_pEnv.get()));
     EXPECT_EQ(m_root.Host("e/QN64-ABRIX/Data/x.ini"), m_pEnv->MapPath("../Data/x.ini"));
     EXPECT_EQ(m_root.Host("e/z"), m_pEnv->MapPath("../../../../z"));
     EXPECT_EQ(m_root.Host("e/Data"), m_pEnv->MapPath("/Data"));
     EXPECT_FALSE(m_pEnv->SetCurrentDir("E:/nowhere"));
-    EXPECT_EQ("E:/QN64-ABRIX/Bin", CurrentDir());
+    EXPECT_EQ("E:/QN64-ABRIX/Bin", CurrentDir(m_pEnv.get()));
     char szSmall[6];
     EXPECT_EQ(5u, m_pEnv->GetCurrentDir(szSmall, sizeof szSmall));
     EXPECT_STREQ("E:/QN", szSmall);
@@ -137,27 +135,25 @@ TEST_P(ContractTest, MappingIsCreatedOnceAndSharedByName) {
     EXPECT_EQ(nullptr, view.pView);
 }
 
-TEST_P(ContractTest, AutoResetEventsClearWhenAWaitReturnsThem) {
+TEST_P(ContractTest, EventsAndSocketsFollowTheWinsockConventions) {
     auto pStop = m_pEnv->NewEvent(true);
     auto pSend = m_pEnv->NewEvent(false);
     vplat::Event* events[] = {pStop.get(), pSend.get()};
-    auto Wait = [&](uint32_t nMs) {
-        return m_pEnv->WaitEventsOrSocket(events, 2, vplat::kNoSocket, nMs);
+    const auto Wait = [&](uint32_t nMs, vplat::SocketHandle s = vplat::kNoSocket) {
+        return m_pEnv->WaitEventsOrSocket(events, 2, s, nMs);
     };
     EXPECT_EQ(-1, Wait(0));
     std::thread setter([&] { pSend->Set(); });
     EXPECT_EQ(1, Wait(0xFFFFFFFFu));
     setter.join();
-    EXPECT_EQ(-1, Wait(0)) << "cleared once";
+    EXPECT_EQ(-1, Wait(0)) << "an auto-reset event is cleared once a wait returned it";
     pStop->Set();
     pSend->Set();
     EXPECT_EQ(0, Wait(0)) << "lowest index wins";
     EXPECT_EQ(0, Wait(0)) << "manual stays set";
     pStop->Reset();
     EXPECT_EQ(1, Wait(0));
-}
 
-TEST_P(ContractTest, SocketsFollowTheWinsockConventions) {
     const vplat::SocketHandle r = m_pEnv->SockOpenTcp();
     ASSERT_TRUE(m_pEnv->SockSetBlocking(r, false));
     EXPECT_EQ(1, m_pEnv->SockConnect(r, 0x7F000001, static_cast<uint16_t>(FreePort())));
@@ -165,7 +161,6 @@ TEST_P(ContractTest, SocketsFollowTheWinsockConventions) {
               m_pEnv->SockWait(r, vplat::kSockWritable | vplat::kSockError, 3000))
         << "a refused connect is an error, not writable";
     m_pEnv->SockClose(r);
-
     LoopbackServer server;
     const vplat::SocketHandle s = m_pEnv->SockOpenTcp();
     ASSERT_TRUE(m_pEnv->SockSetBlocking(s, false));
@@ -176,10 +171,8 @@ TEST_P(ContractTest, SocketsFollowTheWinsockConventions) {
     EXPECT_EQ(0, m_pEnv->SockRecv(s, buf, sizeof buf)) << "nothing there yet";
     EXPECT_EQ(5, m_pEnv->SockSend(s, "hello", 5));
     EXPECT_EQ(Bytes("hello"), server.Recv(5));
-    auto pStop = m_pEnv->NewEvent(true);
-    vplat::Event* events[] = {pStop.get()};
     server.Send(Bytes("abc"));
-    EXPECT_EQ(1, m_pEnv->WaitEventsOrSocket(events, 1, s, 5000)) << "the socket's index";
+    EXPECT_EQ(2, Wait(5000, s)) << "the socket's index follows the events'";
     EXPECT_EQ(vplat::kNetRead, m_pEnv->EnumNetworkEvents(s));
     EXPECT_EQ(3, m_pEnv->SockRecv(s, buf, sizeof buf));
     server.Send(Bytes("zz"));  // data with the close is still a read; then only the close
@@ -192,11 +185,18 @@ TEST_P(ContractTest, SocketsFollowTheWinsockConventions) {
     EXPECT_TRUE(m_pEnv->SockClose(s));
 }
 
+INSTANTIATE_TEST_SUITE_P(Backends, ContractTest, ::testing::Values("host", "fake"),
+                         [](const auto& info) {
+                             return std::string(info.param) == "host" ? host::BackendName()
+                                                                      : std::string(info.param);
+                         });
+
 // Programs and devices, which the fake only records: the build's real back-end.
-TEST(HostTest, StartProgramRunsItInItsDirectoryWithTheRootAndTheArguments) {
+TEST(HostTest, ProgramsStartInTheirDirectoryAndDevicesThatAreNoPortDoNotOpen) {
     TempRoot root;
     const auto pEnv = vplat::NewHostEnv(root.Path());
     const std::string szDir = root.Host("d/Program Files"), szOut = szDir + "/started.txt";
+    fs::create_directories(szDir);
     ASSERT_TRUE(host::InstallProbe(szDir + "/Quillamor.exe"));
     const auto Started = [&](const char* szLine) {
         fs::remove(szOut);
@@ -211,23 +211,65 @@ TEST(HostTest, StartProgramRunsItInItsDirectoryWithTheRootAndTheArguments) {
     WriteHostFile(root.Host("d/plain.exe"), "not executable");
     for (const char* szLine : {"D:/QN64-ABRIX/Bin/Missing.exe", "D:/plain.exe", "   "})
         EXPECT_FALSE(pEnv->StartProgram(szLine, 1)) << szLine;
-}
 
-TEST(HostTest, SerialDevicesThatAreNoPortDoNotOpen) {
-    TempRoot root;
-    const auto pEnv = vplat::NewHostEnv(root.Path());
-    WriteHostFile(root.Host("plain.txt"), "x");
     EXPECT_FALSE(pEnv->SerialOpen("COM1", 12345).IsOpen()) << "no such speed";
-    for (const std::string& szDevice : {root.Path(), root.Host("plain.txt"), std::string("COM199")})
+    for (const std::string& szDevice :
+         {root.Path(), root.Host("d/plain.exe"), std::string("COM199")})
         EXPECT_FALSE(pEnv->SerialOpen(szDevice.c_str(), 9600).IsOpen()) << szDevice;
     int nQueued = -1;
     EXPECT_EQ(-2, pEnv->SerialWait(vplat::SerialHandle{}, nullptr, 10, &nQueued));
     EXPECT_EQ(0, nQueued);
 }
 
-TEST(FakeEnvTest, WindowsMessagesProgramsAndProcessEnd) {
+// A Win32 instance that follows the process's directory works on the machine's real drives.
+TEST(HostTest, Win32StationPathsAreTheMachinesOwnAndFollowTheProcessDirectory) {
+    if (std::string(host::BackendName()) != "win32") GTEST_SKIP() << "drive letters are Win32's";
+    TempRoot root;
+    fs::create_directories(root.Host("QN64-ABRIX/Bin"));
+    const fs::path old = fs::current_path();
+    vplat::HostOptions opts;
+    opts.szRoot = root.Path();
+    opts.bHeadless = true;
+    opts.bProcessDir = true;
+    vplat::HostEnv env(opts);
+    EXPECT_EQ("D:/b", env.MapPath("d:\\a\\..\\..\\b")) << "never above the drive's root";
+    EXPECT_EQ("E:/", env.MapPath("e:"));
+    ASSERT_TRUE(env.SetCurrentDir((root.Path() + "/QN64-ABRIX/Bin").c_str()));
+    const std::string szCwd = CurrentDir(&env);
+    EXPECT_EQ(host::Folded(root.Path() + "/QN64-ABRIX/Bin"), host::Folded(szCwd));
+    EXPECT_EQ(szCwd.substr(0, 2) + "/", env.MapPath("/")) << "rooted on the current drive";
+    EXPECT_EQ(host::Folded(root.Path() + "/QN64-ABRIX/Data/x.ini"),
+              host::Folded(env.MapPath("../Data/x.ini")));
+    EXPECT_FALSE(env.SetCurrentDir((root.Path() + "/nowhere").c_str()));
+    EXPECT_EQ(host::Folded(szCwd), host::Folded(CurrentDir(&env)));
+    fs::current_path(old);
+}
+
+struct Recorder : vplat::LoopHandler {
+    void OnLoopTimer(uint32_t nId) override {
+        m_events.push_back("T" + std::to_string(nId) + "@" + std::to_string(pEnv->MonotonicMs()));
+    }
+    intptr_t OnLoopMessage(uint32_t, uintptr_t, intptr_t) override { return 0; }
+    vplat::Env* pEnv = nullptr;
+    std::vector<std::string> m_events;
+};
+
+TEST(FakeEnvTest, TimersWindowsProgramsAndCountedFaults) {
     TempRoot root;
     vplat::FakeEnv env(root.Path());
+    Recorder rec;
+    rec.pEnv = &env;
+    env.SetLoopHandler(&rec);
+    env.StartTimer(1, 1000);
+    env.StartTimer(21, 2500);
+    env.AdvanceMs(2999);
+    env.StopTimer(1);
+    EXPECT_EQ(0u, env.TimerPeriod(1));
+    env.SleepMs(3000);  // 21 falls due while sleeping: one tick when time moves on
+    EXPECT_EQ((std::vector<std::string>{"T1@1000", "T1@2000", "T21@2500"}), rec.m_events);
+    env.AdvanceMs(1);
+    EXPECT_EQ("T21@5999", rec.m_events.back());
+
     EXPECT_EQ(0, env.SendWindowMessage(vplat::WindowHandle{"Zentoral"}, 0x400 + 14, 1, 2));
     EXPECT_TRUE(env.Messages().empty()) << "nothing reaches an absent window";
     env.AddWindow("Zentoral", 7);
@@ -240,25 +282,14 @@ TEST(FakeEnvTest, WindowsMessagesProgramsAndProcessEnd) {
     EXPECT_EQ(4, msgs[0].lParam);
     EXPECT_FALSE(msgs[0].bPosted);
     EXPECT_TRUE(msgs[1].bPosted);
-    EXPECT_EQ(250u, msgs[1].nAtMs);
+    EXPECT_EQ(6250u, msgs[1].nAtMs);
     env.OpenWindowOnStart("Brisketon.exe", "Brisketon");
     EXPECT_TRUE(env.StartProgram("D:/QN64-ABRIX/Bin/Brisketon.exe", 1));
     EXPECT_FALSE(env.FindWindowTitle("Brisketon").IsNull());
-    env.FailStartProgram(true);
-    EXPECT_FALSE(env.StartProgram("D:/QN64-ABRIX/Bin/Quillamor.exe", 0));
-    EXPECT_EQ(1u, env.StartedPrograms().size());
-    try {
-        env.EndProcess(1);
-        FAIL() << "EndProcess returned";
-    } catch (const vplat::FakeProcessEnd& e) {
-        EXPECT_EQ(1, e.nStatus);
-    }
-}
+    // A failing start and the process's end: ModemTest.DiallingAndHangingUp and the
+    // watchdog's exit status in app_test.cc.
 
-TEST(FakeEnvTest, CountedFaultsFailTheNthCallOnce) {
-    TempRoot root;
-    vplat::FakeEnv env(root.Path());
-    LoopbackServer server;
+    LoopbackServer server;  // counted faults fail the nth call once
     const uint16_t nPort = static_cast<uint16_t>(server.Port());
     env.FailConnect(2, false);
     const vplat::SocketHandle s1 = env.SockOpenTcp();
@@ -282,18 +313,7 @@ TEST(FakeEnvTest, CountedFaultsFailTheNthCallOnce) {
     env.SockClose(s1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ContractTest, ::testing::Values("host", "fake"),
-                         [](const auto& info) {
-                             return std::string(info.param) == "host" ? host::BackendName()
-                                                                      : std::string(info.param);
-                         });
-
-std::string IniFind(const std::string& szText, const char* szSection, const char* szKey) {
-    std::string szValue;
-    return vplat::IniFindValue(szText, szSection, szKey, &szValue) ? szValue : "<missing>";
-}
-
-TEST(IniParseTest, LookupRulesAndBoundedCopy) {
+TEST(IniParseTest, LookupRules) {
     const struct {
         std::string szText;
         const char *szSection, *szKey, *szValue;
@@ -313,17 +333,16 @@ TEST(IniParseTest, LookupRulesAndBoundedCopy) {
         {"[S]\nK=x=y\n", "S", "K", "x=y"},
         {std::string("[S]\nK\0=1\n", 9), "S", "K", "<missing>"},
     };
-    for (const auto& c : kCases)
-        EXPECT_EQ(IniFind(c.szText, c.szSection, c.szKey), c.szValue) << c.szText;
-    char buf[8];
-    EXPECT_EQ(7u, vplat::IniCopyResult("0123456789", buf, sizeof buf));
-    EXPECT_STREQ("0123456", buf);
-    EXPECT_EQ(0u, vplat::IniCopyResult("ab", buf, 1));
-    EXPECT_EQ('\0', buf[0]);
+    for (const auto& c : kCases) {
+        std::string szValue;
+        const bool bFound = vplat::IniFindValue(c.szText, c.szSection, c.szKey, &szValue);
+        EXPECT_EQ(bFound ? szValue : "<missing>", c.szValue) << c.szText;
+    }
+    // The bounded copy's cut: ContractTest.ProfileValuesFollowGetPrivateProfileString.
     EXPECT_EQ(0u, vplat::IniCopyResult("ab", nullptr, 8));
 }
 
-TEST(TextTest, Cp949GoldenBytesAndQuestionMarks) {
+TEST(TextTest, Cp949GoldenBytesQuestionMarksAndTheCalendar) {
     const std::string szGolden =
         "\xB0\xFC\xB8\xAE"
         "PC\xB7\xCE \xC0\xFC\xBC\xDB\xC1\xDF.....";
@@ -337,32 +356,6 @@ TEST(TextTest, Cp949GoldenBytesAndQuestionMarks) {
     EXPECT_EQ(6, vplat::LocalTimeFromTime64(t).nDayOfWeek) << "a Saturday";
     EXPECT_EQ(vplat::Time64FromLocal(2026, 3, 1, 0, 0, 0),
               vplat::Time64FromLocal(2026, 2, 29, 0, 0, 0));
-}
-
-struct Recorder : vplat::LoopHandler {
-    void OnLoopTimer(uint32_t nId) override {
-        m_events.push_back("T" + std::to_string(nId) + "@" + std::to_string(pEnv->MonotonicMs()));
-    }
-    intptr_t OnLoopMessage(uint32_t, uintptr_t, intptr_t) override { return 0; }
-    vplat::Env* pEnv = nullptr;
-    std::vector<std::string> m_events;
-};
-
-TEST(FakeEnvTest, TimersFireInTimeOrderAndSleepsFireNone) {
-    TempRoot root;
-    vplat::FakeEnv env(root.Path());
-    Recorder rec;
-    rec.pEnv = &env;
-    env.SetLoopHandler(&rec);
-    env.StartTimer(1, 1000);
-    env.StartTimer(21, 2500);
-    env.AdvanceMs(2999);
-    env.StopTimer(1);
-    EXPECT_EQ(0u, env.TimerPeriod(1));
-    env.SleepMs(3000);  // 21 falls due while sleeping: one tick when time moves on
-    EXPECT_EQ((std::vector<std::string>{"T1@1000", "T1@2000", "T21@2500"}), rec.m_events);
-    env.AdvanceMs(1);
-    EXPECT_EQ("T21@5999", rec.m_events.back());
 }
 
 }  // namespace

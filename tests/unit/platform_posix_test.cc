@@ -1,28 +1,84 @@
-// What only the POSIX back-end has: the service manager's notify socket, the station's
-// time kept as an offset while the environment forces it, a pseudo-terminal as the modem
-// (raw bytes, the stop event, the modem vanishing), windows as socket files (escaped
-// titles, stale sockets), and the manager link's socket as the kernel reports it.
+// The POSIX back-end's own file: the unit tests' machine helpers on POSIX (a shell script as
+// the probe program, BSD sockets as the Manager PC's side), then what only this back-end has:
+// the service manager's notify socket, the station's time kept as an offset while the
+// environment forces it, a pseudo-terminal as the modem (raw bytes, the stop event, the modem
+// vanishing), windows as socket files (escaped titles, stale sockets), and the manager link's
+// socket as the kernel reports it.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <ctime>
+#include <fstream>
 
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
-namespace {
+namespace host {
 
-class PosixHostTest : public ::testing::Test {
-  protected:
-    PosixHostTest() : m_pEnv(vplat::NewHostEnv(m_root.Path())) {}
-    TempRoot m_root;
-    std::unique_ptr<vplat::Env> m_pEnv;
-};
+const char* BackendName() { return "posix"; }
+
+bool InstallProbe(const std::string& szPath) {
+    std::ofstream(szPath) << "#!/bin/sh\necho \"$PWD|$VELMORA_ROOT|$#|$1|$2\" > s.tmp\n"
+                             "mv s.tmp started.txt\n";
+    std::error_code ec;
+    std::filesystem::permissions(szPath, std::filesystem::perms::owner_all, ec);
+    return !ec;
+}
+
+Conn ListenLoopback(int* pnPort) {
+    const int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (nFd < 0 || ::bind(nFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(nFd, 4) != 0 || ::getsockname(nFd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+        CloseConn(nFd);
+        return kNoConn;
+    }
+    *pnPort = ntohs(a.sin_port);
+    return nFd;
+}
+
+Conn AcceptWithin(Conn listener, int nMs) {
+    const int nFd =
+        ReadableWithin(listener, nMs) ? ::accept(static_cast<int>(listener), nullptr, nullptr) : -1;
+    return nFd >= 0 ? nFd : kNoConn;
+}
+
+bool ReadableWithin(Conn c, int nMs) {
+    pollfd p{static_cast<int>(c), POLLIN, 0};
+    return ::poll(&p, 1, nMs) == 1;
+}
+
+long ReceiveSome(Conn c, void* pBuf, size_t nSize) {
+    return static_cast<long>(::recv(static_cast<int>(c), pBuf, nSize, 0));
+}
+
+bool SendAll(Conn c, const void* pBuf, size_t nSize) {
+    for (const char* p = static_cast<const char*>(pBuf); nSize > 0;) {
+        const ssize_t n = ::send(static_cast<int>(c), p, nSize, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        p += n;
+        nSize -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void CloseConn(Conn c) {
+    if (c >= 0) ::close(static_cast<int>(c));
+}
+
+}  // namespace host
+
+namespace {
 
 // A Unix-domain socket of nType bound to szName ('@' first: in the abstract namespace);
 // -1 when it cannot be made.
@@ -58,10 +114,15 @@ TEST(ServiceNotify, StateLinesGoToTheNotifySocketOnlyWhenThereIsOne) {
     }
 }
 
+class PosixHostTest : public ::testing::Test {
+  protected:
+    TempRoot m_root;
+    std::unique_ptr<vplat::Env> m_pEnv = vplat::NewHostEnv(m_root.Path());
+};
+
 // Tests run as root: the machine's clock must never move, whatever the station is told.
+// The variable is left at "1", the value every test run has.
 TEST_F(PosixHostTest, TheEnvironmentForcesTheClockOffset) {
-    const char* szSaved = std::getenv("VELMORA_CLOCK_OFFSET");
-    const std::string szKeep = szSaved ? szSaved : "";
     for (const char* szValue : {"", "0", static_cast<const char*>(nullptr), "1"}) {
         if (szValue != nullptr) setenv("VELMORA_CLOCK_OFFSET", szValue, 1);
         if (szValue == nullptr) unsetenv("VELMORA_CLOCK_OFFSET");
@@ -71,12 +132,9 @@ TEST_F(PosixHostTest, TheEnvironmentForcesTheClockOffset) {
     ASSERT_TRUE(vplat::ClockOffsetForced());
     m_pEnv->SetMachineClockAllowed(true);
     const int64_t nMachine = static_cast<int64_t>(time(nullptr));
-    const vplat::LocalTime t = vplat::LocalTimeFromTime64(nMachine + 2 * 86400);
-    ASSERT_TRUE(m_pEnv->SetLocalClock(t));
+    ASSERT_TRUE(m_pEnv->SetLocalClock(vplat::LocalTimeFromTime64(nMachine + 2 * 86400)));
     EXPECT_LE(static_cast<int64_t>(time(nullptr)) - nMachine, 5) << "the machine clock stayed";
     EXPECT_GE(m_pEnv->Time64() - nMachine, 2 * 86400 - 5) << "the station's time moved";
-    if (szSaved) setenv("VELMORA_CLOCK_OFFSET", szKeep.c_str(), 1);
-    if (!szSaved) unsetenv("VELMORA_CLOCK_OFFSET");
 }
 
 TEST_F(PosixHostTest, PseudoTerminalModemLinesStopAndVanishing) {
@@ -84,8 +142,7 @@ TEST_F(PosixHostTest, PseudoTerminalModemLinesStopAndVanishing) {
     ASSERT_GE(nMaster, 0);
     ASSERT_EQ(0, grantpt(nMaster));
     ASSERT_EQ(0, unlockpt(nMaster));
-    const std::string szSlave = ptsname(nMaster);
-    const vplat::SerialHandle h = m_pEnv->SerialOpen(szSlave.c_str(), 115200);
+    const vplat::SerialHandle h = m_pEnv->SerialOpen(ptsname(nMaster), 115200);
     ASSERT_TRUE(h.IsOpen());
     auto pStop = m_pEnv->NewEvent(false);
     int nQueued = -1;
@@ -121,21 +178,21 @@ TEST_F(PosixHostTest, WindowSocketsAreEscapedTitlesAndStaleOnesAreReplaced) {
     EXPECT_TRUE(fs::exists(m_root.Host(".windows/Harwent%20Console%20v1.0")));
 }
 
-// A socket option as the kernel reports it (an int, or a time-out in milliseconds).
+// A socket option as the kernel reports it.
 template <class T = int>
-uint64_t Option(int nFd, int nLevel, int nName) {
+T Option(int nFd, int nLevel, int nName) {
     T v{};
     socklen_t nLen = sizeof v;
     getsockopt(nFd, nLevel, nName, &v, &nLen);
-    if constexpr (std::is_same_v<T, timeval>) return uint64_t(v.tv_sec) * 1000 + v.tv_usec / 1000;
-    else return static_cast<uint64_t>(v);
+    return v;
 }
+uint64_t Ms(const timeval& t) { return uint64_t(t.tv_sec) * 1000 + t.tv_usec / 1000; }
 // What the kernel grants a fresh TCP socket that asks for nBytes of buffer (Linux doubles
 // the request, caps it at net.core.[rw]mem_max and raises it to its minimum).
-uint64_t GrantedBuffer(int nName, int nBytes) {
+int GrantedBuffer(int nName, int nBytes) {
     const int nFd = socket(AF_INET, SOCK_STREAM, 0);
     setsockopt(nFd, SOL_SOCKET, nName, &nBytes, sizeof nBytes);
-    const uint64_t n = Option(nFd, SOL_SOCKET, nName);
+    const int n = Option(nFd, SOL_SOCKET, nName);
     close(nFd);
     return n;
 }
@@ -154,15 +211,13 @@ TEST_F(LinkSocketTest, TheLinkThreadsSocketIsSetUpAsTheStationAsks) {
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(WaitFor([&] { return link.m_nLinkState.load() == 1; }));
     const int nFd = static_cast<int>(link.m_hSocket.load());
-    linger l{-1, -1};
-    socklen_t nLen = sizeof l;
-    ASSERT_EQ(0, getsockopt(nFd, SOL_SOCKET, SO_LINGER, &l, &nLen));
+    const linger l = Option<linger>(nFd, SOL_SOCKET, SO_LINGER);
     EXPECT_EQ(l.l_onoff, 1) << "abortive close";
     EXPECT_EQ(l.l_linger, 0);
-    EXPECT_EQ(Option(nFd, IPPROTO_TCP, TCP_NODELAY), 1u);
+    EXPECT_EQ(Option(nFd, IPPROTO_TCP, TCP_NODELAY), 1);
     const uint64_t nIoMs = m_pEnv->Target()->ScaleMs(5000);  // the real back-end's scale
-    EXPECT_EQ(Option<timeval>(nFd, SOL_SOCKET, SO_SNDTIMEO), nIoMs);
-    EXPECT_EQ(Option<timeval>(nFd, SOL_SOCKET, SO_RCVTIMEO), nIoMs);
+    EXPECT_EQ(Ms(Option<timeval>(nFd, SOL_SOCKET, SO_SNDTIMEO)), nIoMs);
+    EXPECT_EQ(Ms(Option<timeval>(nFd, SOL_SOCKET, SO_RCVTIMEO)), nIoMs);
     EXPECT_EQ(Option(nFd, SOL_SOCKET, SO_SNDBUF), GrantedBuffer(SO_SNDBUF, 0)) << "the least";
     EXPECT_EQ(Option(nFd, SOL_SOCKET, SO_RCVBUF), GrantedBuffer(SO_RCVBUF, 1536000));
     // The connect alone hands the socket over blocking (the link thread then makes it

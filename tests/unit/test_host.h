@@ -1,8 +1,7 @@
 // What the unit tests need from the machine beyond the platform interface: a fresh
-// temporary directory and an instance of the build's real back-end with its time scale
-// set (both written here once), and a loopback TCP listener that plays the Manager PC,
-// with one implementation per back-end (test_host_posix.cc, test_host_win32.cc, picked by
-// the build).
+// temporary directory (written here once), the probe program, and a loopback TCP listener
+// that plays the Manager PC, with one implementation per back-end (in platform_posix_test.cc
+// and platform_win32_test.cc, picked by the build).
 #pragma once
 
 #include <atomic>
@@ -10,10 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
-
-#include "platform/host_env.h"
 
 namespace vtest {
 namespace host {
@@ -48,15 +44,7 @@ inline std::string MakeTempDir() {
     return "";
 }
 
-// The build's real back-end rooted at szRoot (as NewHostEnv), with its periods, sleeps and
-// time-outs divided by dTimeScale.
-inline std::unique_ptr<vplat::Env> NewScaledHostEnv(const std::string& szRoot, double dTimeScale) {
-    vplat::HostOptions opts = vplat::RootedHostOptions(szRoot);
-    opts.dTimeScale = dTimeScale;
-    return std::make_unique<vplat::HostEnv>(opts);
-}
-
-// Puts a program at szPath (a host path) that writes
+// Puts a program at szPath (a host path in an existing directory) that writes
 // "<current directory>|<VELMORA_ROOT>|<argument count>|<first>|<second>\n" to started.txt
 // in its current directory. False when it cannot.
 bool InstallProbe(const std::string& szPath);
