@@ -30,6 +30,8 @@ TEST(LinkCrcTest, GoldenValuesAndDecimalFields) {
         {"0000036", 36}, {"   42xy", 42}, {"-000040", -40}, {"ABCDEFG", 0}, {"00000361234", 36}};
     for (const auto& [sz, n] : kCases)
         EXPECT_EQ(FrameDecimal(reinterpret_cast<const uint8_t*>(sz), 7), n) << sz;
+    EXPECT_EQ(FrameDecimal(reinterpret_cast<const uint8_t*>("0000000000000123"), 16), 12)
+        << "at most fifteen characters are read";
 }
 
 // Cuts frames out of a stream the way the link thread does.

@@ -286,12 +286,20 @@ TEST_F(LinkThreadTest, AnUnreachableManagerLeavesTheLinkDownAndItIsCalledAgain3s
     StartThread(false);
     ASSERT_TRUE(Parked(1));
     EXPECT_EQ(Link().m_nLinkState.load(), 2);
+    EXPECT_EQ(m_pDlg->m_stats.GetGauge(kGaugeConnectAttempts), 1);
     const std::string szSpin = Control(IDC_SENT_FRAMES);
     EXPECT_TRUE(szSpin == "| |" || szSpin == "/ /" || szSpin == "= =") << szSpin;
+    const std::string szOrder = "|/=";
+    for (size_t k = 1; k <= 3; ++k) {  // each call shows the next phase
+        m_pSession->ShowLinkSpinner(-1);
+        EXPECT_EQ(Control(IDC_SENT_FRAMES)[0], szOrder[(szOrder.find(szSpin[0]) + k) % 3]);
+    }
     EXPECT_EQ(Control(IDC_RECV_EVENTS), std::to_string(nPort));
     EXPECT_EQ(QueueReport(59, ""), 0);
     Link().m_nManagerPort = m_server.Port();  // read by the thread after the hold
     Reconnected();
+    EXPECT_EQ(m_pDlg->m_stats.GetGauge(kGaugeConnectAttempts), 0);
+    EXPECT_EQ(CountDebug("manager link: connected after 2 attempts"), 1);
     const std::string szTrace = m_pEnv->SocketTrace();  // the first connect may fail later
     EXPECT_EQ(szTrace.substr(1), "0 +3000 >3300 ") << szTrace;
 }

@@ -259,6 +259,10 @@ TEST(TimeFormatTest, DigitsTextAndParsing) {
     std::memset(sz, 'x', sizeof sz);
     FormatTimeText(sz, 20, vplat::Time64FromLocal(2026, 12, 31, 23, 59, 58));
     EXPECT_EQ(std::string(sz, 21), std::string("2026/12/31 23:59:58\0x", 21));
+    FormatTimeText(sz, 20, 0);
+    EXPECT_EQ(sz[0], '\0') << "no time: an empty text";
+    FormatTimeDigits(sz, -1, t);
+    EXPECT_EQ(sz[0], '\0') << "no room: nothing written";
     EXPECT_EQ(ParseTimeDigits("20260315090507", 14), vplat::Time64FromLocal(2026, 3, 15, 9, 5, 7));
     vplat::LocalTime st;
     st.nMilliseconds = 900;

@@ -188,6 +188,16 @@ TEST_F(ImageTest, LogPreconditionsAndTheBusyRule) {
     PutFile(kLogRel, std::vector<uint8_t>(38, 'L'));
     m_pSession->SendRunningLog(0);  // too short: 99 bytes with the 61 of its "Make LOG File" line
     EXPECT_EQ(CountDebug("MGR_PC: Make LOG File Read ERROR : 20240305.ABCDE[99]"), 1);
+    PutFile(kLogRel, std::vector<uint8_t>(39, 'L'));  // 100 bytes: enough
+    m_pSession->SendRunningLog(0);
+    EXPECT_EQ(TakeFrames().size(), 1u);
+    m_pSession->m_nSendKind = SEND_NONE;
+    std::memcpy(m_local.data(), "A\0", 2);  // a one-letter station has its log too
+    PutFile("d/System_Log/2024/20240305.A", std::vector<uint8_t>(500, 'L'));
+    m_pSession->SendRunningLog(0);
+    EXPECT_EQ(TakeFrames().size(), 1u);
+    m_pSession->m_nSendKind = SEND_NONE;
+    m_pSession->sendRetryCenter = 0;
     PutFile(kLogRel, std::vector<uint8_t>(500, 'L'));
     m_pDlg->m_bMmfOpen = 0;
     m_pSession->SendRunningLog(0);

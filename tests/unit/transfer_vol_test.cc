@@ -74,6 +74,7 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeletedByItsFullPat
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
     EXPECT_STREQ(m_pSession->m_szVolFileName, "");
     EXPECT_EQ(CountDebug("Send MGR_PC[1000.ABCDE] : " + szHeader), 1);
+    EXPECT_EQ(CountDebugPrefix("<< MGR_PC"), 0) << "read once, no read error";
     EXPECT_NE(ReadFile("d/System_Log/2024/20240305.ABCDE")
                   .find("[ABCDE] Send MGR_PC[1000.ABCDE] : " + szHeader + " \r\n"),
               std::string::npos);
@@ -152,6 +153,7 @@ TEST_F(VolTest, FourthRefusalMovesTheFileAndOneThatCannotMoveIsSetAside) {
     }
     EXPECT_EQ(CountDebug("MGR_PC: VOL ERROR_FILE= File:1000.ABCDE"), 8);
     EXPECT_EQ(CountDebugPrefix("MGR_PC: 위반화일 이동 실패 [1000.ABCDE]"), 1);
+    EXPECT_EQ(CountDebug("getSendFileName ERROR....."), 1) << "only a set-aside file left";
 }
 
 // A reply without a data byte has no status: the first byte after its header is the low
