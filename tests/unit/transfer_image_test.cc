@@ -125,6 +125,9 @@ TEST_F(ImageTest, TwoResendsThenFrozenAndStrayRepliesIgnored) {
     m_pSession->SendImageFile(SEND_ROAD_IMAGE, 0);
     TakeFrames();
     for (int nPacket : {4, 2, -1}) ImageReply(52, nPacket, PACKET_OK);  // none is in flight
+    m_pSession->m_nImagePacketInFlight = -1;  // as a lost link leaves it: "-001" is no packet
+    ImageReply(52, -1, PACKET_OK);
+    m_pSession->m_nImagePacketInFlight = 0;
     EXPECT_TRUE(TakeFrames().empty());
     AckThrough(52, 2);             // packet 2 in flight
     ImageReply(52, 0, PACKET_OK);  // a duplicate acknowledgement
