@@ -260,6 +260,10 @@ TEST_F(ModemTest, ReadsFromThePort) {
     ModemSays("$008:0 anything\r\n");
     EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);
     EXPECT_EQ(CountDebug("MAKE SMS : S:13, D:AT$SMSMT=1?\r\n"), 1);
+    const uint64_t nAt = m_pEnv->MonotonicMs();
+    m_pDlg->RequestSmsRead();
+    EXPECT_EQ(m_pEnv->MonotonicMs() - nAt, 10u) << "5 ms before and after a write to the modem";
+    EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);
     // Exactly 30 bytes are ignored; 31 are read (and rejected for their sender).
     ModemSays("\r\n" + TimeDigits(0) + "," + std::string(12, '7') + ",");
     EXPECT_EQ(CountDebugContaining("SMS Center Tel Number"), 0);
@@ -276,7 +280,10 @@ TEST_F(ModemTest, ReadsFromThePort) {
     EXPECT_EQ(CountDebug(CdmaLine(2, "CONNECT")), 1);
     EXPECT_EQ(DialerStarts(), 1u);
     EXPECT_FALSE(PortOpen());
-    EXPECT_EQ(CountDebugPrefix("Write SMS READ"), 1) << "one answer, to the notice only";
+    EXPECT_EQ(CountDebugPrefix("Write SMS READ"), 2) << "the notice's and the one asked: none more";
+    const int nReads = CountDebugPrefix("READ :");
+    m_pDlg->OnSerialReceive(5);  // a late notice once the port is gone reads nothing
+    EXPECT_EQ(CountDebugPrefix("READ :"), nReads);
     EXPECT_EQ(m_pModem->Read(0), "");
 }
 
@@ -309,7 +316,7 @@ TEST_F(ModemTest, DiallingAndHangingUp) {
         m_pDlg->StartCdmaLink();
         EXPECT_FALSE(PortOpen());
         EXPECT_EQ(m_pEnv->TimerPeriod(kTimerSerial), 0u);
-        EXPECT_GE(m_pEnv->MonotonicMs() - nBefore, 1000u) << "the pause before the dialer";
+        EXPECT_EQ(m_pEnv->MonotonicMs() - nBefore, 1000u) << "the pause before the dialer";
         EXPECT_EQ(m_pDlg->m_bReopenPort.load(), 0) << "the serial thread must not take it back";
         ASSERT_EQ(DialerStarts(), bDialerEnds ? 1u : 2u);
         EXPECT_EQ(m_pEnv->StartedPrograms().back().szCommandLine,
