@@ -182,6 +182,11 @@ TEST_F(LinkTest, QueueRefusesWhatItCannotHoldKeepsTheNineteenNewestAndHangsUp) {
     EXPECT_EQ(m_pDlg->FindLinkIndex(2), -1);
     m_pDlg->m_pConn[1].m_dwThreadId = std::this_thread::get_id();
     EXPECT_EQ(m_pDlg->FindLinkIndex(2), 1);
+    // A link entry made afresh starts with an empty queue, whatever it held.
+    Link().m_nLinkState = 1;
+    ASSERT_EQ(QueueReport(56, "x"), 1);
+    m_pDlg->InitLinkEntry(0);
+    EXPECT_TRUE(TakeFrames().empty());
 }
 
 // A sent frame is removed only while it is still the head: neither one appended during the
