@@ -35,45 +35,6 @@ TEST(ConfigConversionTest, AtoiSaturatesAndInetAddrForms) {
     EXPECT_EQ(Ipv4FromText(nullptr), kIpv4None);
 }
 
-TEST(ConfigProfileTest, NumbersTextsAndRawReadsStayInTheirLimits) {
-    TempRoot root;
-    vplat::FakeEnv env(root.Path());
-    env.Install();
-    WriteHostFile(root.Host("d/cfg/test.ini"),
-                  "[Numbers]\r\nPlain=15\r\nPadded =   -42abc   \r\nLong=123456789\r\nEmpty=\r\n"
-                  "[Texts]\r\nShort=ABCDE\r\nLong=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
-    CProfileLoad ini("D:/cfg/test.ini");
-    int n = 77;
-    EXPECT_EQ(ini.GetProfileInt("Numbers", "Empty", &n), 0);
-    EXPECT_EQ(ini.GetProfileInt("Nowhere", "Plain", &n), 0);
-    EXPECT_EQ(n, 77) << "missing or empty keeps the default";
-    EXPECT_EQ(ini.GetProfileInt("numbers", "PADDED", &n), 1);
-    EXPECT_EQ(n, -42);
-    EXPECT_EQ(ini.GetProfileInt("Numbers", "Long", &n), 1);
-    EXPECT_EQ(n, 1234567) << "seven characters";
-    struct {
-        char szField[16];
-        char szNext[8];
-    } fields;
-    std::memset(&fields, 'Z', sizeof fields);
-    EXPECT_EQ(ini.GetProfileString("Texts", "Long", fields.szField, sizeof fields.szField), 1);
-    EXPECT_STREQ(fields.szField, "ABCDEFGHIJKLMNO");
-    EXPECT_EQ(std::string(fields.szNext, 8), std::string(8, 'Z')) << "no spill";
-    char szWide[64];
-    EXPECT_EQ(ini.GetProfileString("Texts", "Long", szWide, sizeof szWide), 1);
-    EXPECT_STREQ(szWide, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234") << "31 characters at most";
-    char sz[8];
-    std::memset(sz, 'Z', sizeof sz);
-    EXPECT_EQ(ini.GetProfileRaw("Texts", "Short", sz, sizeof sz), 5);
-    EXPECT_EQ(std::string(sz, sizeof sz), std::string("ABCDE\0\0\0", 8));
-    EXPECT_EQ(ini.GetProfileRaw("Texts", "Absent", sz, sizeof sz), 0);
-    EXPECT_EQ(std::string(sz, sizeof sz), std::string(8, '\0'));
-    const std::string szLong(300, 'x');
-    CProfileLoad longPath(szLong.c_str());
-    EXPECT_EQ(std::strlen(longPath.m_szIniPath), sizeof longPath.m_szIniPath - 1);
-    env.Uninstall();
-}
-
 constexpr const char* kFileA = "d/QN64-ABRIX/Data/ConfigInfoSetup.ini";
 constexpr const char* kFileB = "d/QN64-ABRIX/Data/LocalMemorySet.ini";
 
@@ -106,6 +67,41 @@ class LoadConfigTest : public StationTest {
     }
     std::unique_ptr<CTcpClientComm> m_pComm;
 };
+
+TEST_F(LoadConfigTest, ProfileNumbersTextsAndRawReadsStayInTheirLimits) {
+    WriteFile("d/cfg/test.ini",
+              "[Numbers]\r\nPlain=15\r\nPadded =   -42abc   \r\nLong=123456789\r\nEmpty=\r\n"
+              "[Texts]\r\nShort=ABCDE\r\nLong=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+    CProfileLoad ini("D:/cfg/test.ini");
+    int n = 77;
+    EXPECT_EQ(ini.GetProfileInt("Numbers", "Empty", &n), 0);
+    EXPECT_EQ(ini.GetProfileInt("Nowhere", "Plain", &n), 0);
+    EXPECT_EQ(n, 77) << "missing or empty keeps the default";
+    EXPECT_EQ(ini.GetProfileInt("numbers", "PADDED", &n), 1);
+    EXPECT_EQ(n, -42);
+    EXPECT_EQ(ini.GetProfileInt("Numbers", "Long", &n), 1);
+    EXPECT_EQ(n, 1234567) << "seven characters";
+    struct {
+        char szField[16];
+        char szNext[8];
+    } fields;
+    std::memset(&fields, 'Z', sizeof fields);
+    EXPECT_EQ(ini.GetProfileString("Texts", "Long", fields.szField, sizeof fields.szField), 1);
+    EXPECT_STREQ(fields.szField, "ABCDEFGHIJKLMNO");
+    EXPECT_EQ(std::string(fields.szNext, 8), std::string(8, 'Z')) << "no spill";
+    char szWide[64];
+    EXPECT_EQ(ini.GetProfileString("Texts", "Long", szWide, sizeof szWide), 1);
+    EXPECT_STREQ(szWide, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234") << "31 characters at most";
+    char sz[8];
+    std::memset(sz, 'Z', sizeof sz);
+    EXPECT_EQ(ini.GetProfileRaw("Texts", "Short", sz, sizeof sz), 5);
+    EXPECT_EQ(std::string(sz, sizeof sz), std::string("ABCDE\0\0\0", 8));
+    EXPECT_EQ(ini.GetProfileRaw("Texts", "Absent", sz, sizeof sz), 0);
+    EXPECT_EQ(std::string(sz, sizeof sz), std::string(8, '\0'));
+    const std::string szLong(300, 'x');
+    CProfileLoad longPath(szLong.c_str());
+    EXPECT_EQ(std::strlen(longPath.m_szIniPath), sizeof longPath.m_szIniPath - 1);
+}
 
 TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
     for (bool bEmpty : {false, true}) {
@@ -193,14 +189,23 @@ TEST_F(LoadConfigTest, EveryKeyAndTheConditionalKeys) {
     }
 }
 
-TEST_F(LoadConfigTest, LongTextsAreCutToTheirFields) {
-    WriteFile(kFileA,
+// The first file (and the own section in it) is read on the drive of the current directory,
+// the second always on D:; long texts are cut to their fields.
+TEST_F(LoadConfigTest, FirstFileFollowsTheDriveAndLongTextsAreCut) {
+    WriteFile("c/QN64-ABRIX/Data/ConfigInfoSetup.ini",
               "[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE0123456789XYZ\r\n"
               "LOCAL_NAME=A station name well beyond thirty-one characters\r\n"
               "CENTER_COMM_KIND=1\r\nCDMA_TEL_NUMBER=+82-10-1234-5678-99\r\n"
-              "[Velmora]\r\nMODEM_PORT=/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00\r\n");
+              "[Velmora]\r\nMODEM_PORT=/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00\r\n"
+              "STD_SERVER_VERSION=2100\r\nMODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=0\r\n"
+              "SEND_NEXT_AT_ONCE=1\r\n");
+    WriteFile(kFileA, "[LocalInfo]\r\nLOCAL_ADDRESS=DDRIV\r\n");
     WriteFile(kFileB,
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/QN64-ABRIX/Violation/Data/Lane1/x\r\n");
+    WriteFile("c/QN64-ABRIX/Data/LocalMemorySet.ini",
+              "[AdditionItem]\r\nENF_IMG_DIRECTORY=C:/W\r\n");
+    fs::create_directories(Host("c/QN64-ABRIX/Bin"));
+    ASSERT_TRUE(m_pEnv->SetCurrentDir("C:/QN64-ABRIX/Bin"));
     CTcpClientComm& c = Load();
     EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE0123456789");
     EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "A station name well beyond thir");
@@ -208,25 +213,10 @@ TEST_F(LoadConfigTest, LongTextsAreCutToTheirFields) {
     EXPECT_EQ(c.m_nWaitCdmaConnect, 0) << "the neighbour is untouched";
     EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/QN64-ABRIX/Violation/Data/La");
     EXPECT_STREQ(c.m_szModemDevice, "/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00");
-}
-
-TEST_F(LoadConfigTest, FirstFileFollowsTheDriveOfTheCurrentDirectory) {
-    WriteFile("c/QN64-ABRIX/Data/ConfigInfoSetup.ini",
-              "[LocalInfo]\r\nLOCAL_ADDRESS=CDRIV\r\n[Velmora]\r\nSTD_SERVER_VERSION=2100\r\n"
-              "MODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=0\r\nSEND_NEXT_AT_ONCE=1\r\n");
-    WriteFile(kFileA, "[LocalInfo]\r\nLOCAL_ADDRESS=DDRIV\r\n");
-    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/VolData\r\n");
-    WriteFile("c/QN64-ABRIX/Data/LocalMemorySet.ini",
-              "[AdditionItem]\r\nENF_IMG_DIRECTORY=C:/W\r\n");
-    fs::create_directories(Host("c/QN64-ABRIX/Bin"));
-    ASSERT_TRUE(m_pEnv->SetCurrentDir("C:/QN64-ABRIX/Bin"));
-    CTcpClientComm& c = Load();
-    EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "CDRIV");
     EXPECT_EQ(c.m_nStdServerVersion, 2100) << "the own section is in the same file";
     EXPECT_EQ(c.m_nModemBaud, 9600);
     EXPECT_EQ(c.m_bSetMachineClock, 0);
     EXPECT_EQ(c.m_nSendNextAtOnce, 1);
-    EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "the second file stays on D:";
 }
 
 TEST_F(LoadConfigTest, AutoSendLogDrawsMinuteThenSecondOnlyForOne) {
