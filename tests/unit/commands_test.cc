@@ -5,6 +5,8 @@
 // the destination and its 1999/2000 version threshold, the update and the supervisor. Then
 // the main program's notices (WM_USER+15), the CDMA button, the transfer, daily-log,
 // supervision and first-status timers, the heartbeat and the routing of the other codes.
+#include <map>
+
 #include "tests/unit/station_fixture.h"
 
 namespace vtest {
@@ -25,15 +27,13 @@ V Expect(const std::string& szSent) {
         std::sscanf(sz.c_str() + 1, "%d:%ld", &nCode, &nLow);
         if (const char* q = std::strchr(sz.c_str(), '/')) nHigh = std::atol(q + 1);
         if (const char* q = std::strchr(sz.c_str(), '@')) nAt = std::atoi(q + 1);
-        const char k = sz[0];
-        const char* szTitle = k == 'H'   ? sib::kHarwent
-                              : k == 'Z' ? sib::kZentoral
-                              : k == 'M' ? sib::kMorwick
-                                         : sib::kQuillamor;
-        const uint32_t nMsg = k == 'M'   ? sib::WM_SUPERVISOR
-                              : k == 'Q' ? sib::WM_DESTROY_
-                                         : sib::WM_DEVICE;
-        out.push_back(Sent{szTitle, nMsg, static_cast<uintptr_t>(nCode),
+        static const std::map<char, std::pair<const char*, uint32_t>> kTo = {
+            {'H', {sib::kHarwent, sib::WM_DEVICE}},
+            {'Z', {sib::kZentoral, sib::WM_DEVICE}},
+            {'M', {sib::kMorwick, sib::WM_SUPERVISOR}},
+            {'Q', {sib::kQuillamor, sib::WM_DESTROY_}}};
+        const auto& to = kTo.at(sz[0]);
+        out.push_back(Sent{to.first, to.second, static_cast<uintptr_t>(nCode),
                            static_cast<intptr_t>(nHigh * 65536 + nLow),
                            static_cast<uint64_t>(nAt)});
     }

@@ -163,12 +163,19 @@ class CleanupTest : public StationTest {
 };
 
 // Violation files 30 days old or older move to "d:/delete_img" (an older copy there is
-// replaced); pictures without a plate are deleted from 20 days on, nothing copied.
-TEST_F(CleanupTest, OldViolationFilesMoveAsideAndOldPicturesWithoutPlateAreDeleted) {
+// replaced); pictures without a plate are deleted from 20 days on, nothing copied. A
+// missing violation directory lists nothing (not the current one); without a station ID
+// or a dialog nothing is touched.
+TEST_F(CleanupTest, OldFilesMoveAsideOrAreDeletedAndNothingElseIsTouched) {
     EXPECT_EQ(CutoffDate(m_tNow, 2592000), 20260301LL);  // 30 days
     EXPECT_EQ(CutoffDate(m_tNow, 1728000), 20260311LL);  // 20 days
     EXPECT_EQ(CutoffDate(vplat::Time64FromLocal(2026, 1, 15, 12, 0, 0), 2592000), 20251216LL);
     EXPECT_EQ(CutoffDate(vplat::Time64FromLocal(2024, 3, 30, 12, 0, 0), 2592000), 20240229LL);
+    WriteFile("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE", "not in the violation folder");
+    ASSERT_TRUE(m_pEnv->SetCurrentDir("D:/QN64-ABRIX/Bin"));
+    MoveOldImageFiles(m_tNow);
+    EXPECT_TRUE(Exists("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE"));
+    EXPECT_FALSE(Exists("d/delete_img"));
     const struct {
         std::string szName;
         bool bGone;
@@ -200,14 +207,6 @@ TEST_F(CleanupTest, OldViolationFilesMoveAsideAndOldPicturesWithoutPlateAreDelet
             EXPECT_EQ(ReadFile("d/delete_img/" + f.szName.substr(8)), f.szName) << "replaced";
         }
     }
-}
-
-TEST_F(CleanupTest, MissingDirectoryOrStationIdTouchesNothing) {
-    WriteFile("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE", "not in the violation folder");
-    ASSERT_TRUE(m_pEnv->SetCurrentDir("D:/QN64-ABRIX/Bin"));
-    MoveOldImageFiles(m_tNow);
-    EXPECT_TRUE(Exists("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE"));
-    EXPECT_FALSE(Exists("d/delete_img"));
     m_pDlg->m_pConn[0].m_szLocalId[0] = '\0';
     WriteFile("d/VolData/20200101000000_01", "no extension");
     MoveOldImageFiles(m_tNow);
