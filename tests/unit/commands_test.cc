@@ -44,9 +44,7 @@ class CommandsTest : public StationTest {
   protected:
     void SetUp() override {
         StationTest::SetUp();
-        m_pEnv->SetTime64(vplat::Time64FromLocal(2024, 3, 5, 12, 0, 0));
-        CVelmoraDlg& dlg = MakeLinkedDialog();  // link 0 up; no INI: send system 1, version 0
-        std::snprintf(dlg.m_szEnfImgDirectory, sizeof dlg.m_szEnfImgDirectory, "d:/ENF_IMG");
+        CVelmoraDlg& dlg = MakeTransferStation();  // send system 1, version 0 (defaults)
         m_traffic.assign(128, 0);
         dlg.m_pTrafficInfo = m_traffic.data();
         dlg.m_bSendToManager = 1;
@@ -357,9 +355,7 @@ TEST_F(CommandsTest, NewViolationFileAndTheCdmaButtonDialOnlyWhenAllowed) {
         {true, 1, 1, 0, false},  {true, 1, 0, 1, false},
     };
     for (const auto& r : kRows) {
-        SCOPED_TRACE(testing::Message()
-                     << (r.bButton ? "button" : "101") << " send " << r.nSendEnable << " expected "
-                     << r.nLinkExpected << " mode " << r.nMode);
+        SCOPED_TRACE(&r - kRows);  // the row
         m_pDlg->m_bSendEnable = r.nSendEnable;
         m_pDlg->m_bLinkExpected = r.nLinkExpected;
         m_pDlg->m_nOperationMode = r.nMode;
@@ -409,8 +405,7 @@ TEST_F(CommandsTest, TransferAndDailyLogTimers) {
         {23, 59, 59, 0, 1, true},
     };
     for (const auto& r : kLog) {
-        SCOPED_TRACE(testing::Message() << r.nHour << ":" << r.nMinute << ":" << r.nSecond
-                                        << " sent " << r.nSentToday << " dest " << r.nToManager);
+        SCOPED_TRACE(&r - kLog);  // the row
         Idle();
         m_pEnv->SetTime64(vplat::Time64FromLocal(2024, 3, 5, r.nHour, r.nMinute, r.nSecond));
         m_pDlg->m_bLogSentToday = r.nSentToday;
