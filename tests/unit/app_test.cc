@@ -23,14 +23,16 @@ class DialogTest : public StationTest {
         m_pDlg->OnInitDialog();
         return *m_pDlg;
     }
-    // Pretends the main operation program's areas are open.
-    void FakeSharedMemory(CVelmoraDlg& dlg) {
+    // Start() with the main operation program's areas open (plain buffers).
+    CVelmoraDlg& StartWithAreas(const char* szIni = nullptr) {
+        CVelmoraDlg& dlg = Start(szIni);
         m_local.assign(4096, 0);
         m_traffic.assign(68, 0);
         std::memcpy(m_local.data(), "ABCDE", 5);
         dlg.m_pLocalStatus = m_local.data();
         dlg.m_pTrafficInfo = m_traffic.data();
         dlg.m_bMmfOpen = 1;
+        return dlg;
     }
     int CountMessages(const std::string& szTitle, uint32_t nMsg, uintptr_t wParam) {
         int n = 0;
@@ -93,51 +95,50 @@ TEST_F(DialogTest, StartUpFollowsTheSettings) {
     }
 }
 
-TEST_F(DialogTest, WatchdogRestartsOnlyAfterMoreThanTwentySilentTicksWhileConnected) {
-    CVelmoraDlg& dlg = Start();
-    FakeSharedMemory(dlg);
-    dlg.m_pConn[0].m_nLinkState = 1;
-    for (int i = 0; i < 20; ++i) ASSERT_EQ(WatchdogTick(dlg), -1) << i;
-    EXPECT_EQ(dlg.m_nNoRecvTicks.load(), 20);
-    dlg.m_nRecvFrames = 1;  // one frame arrives: the count starts again
-    ASSERT_EQ(WatchdogTick(dlg), -1);
-    EXPECT_EQ(dlg.m_nNoRecvTicks.load(), 0);
-    EXPECT_EQ(dlg.m_nRecvFrames.load(), 0);
-    for (int i = 0; i < 20; ++i) ASSERT_EQ(WatchdogTick(dlg), -1);
-    m_pEnv->AddWindow("Brisketon");
-    EXPECT_EQ(WatchdogTick(dlg), 1);
-    EXPECT_EQ(CountMessages("Brisketon", 2, 0), 1);
-    EXPECT_EQ(m_pEnv->MonotonicMs() - m_pEnv->Messages().back().nAtMs, 1000u) << "then ends";
-    EXPECT_EQ(CountDebugContaining("일정시간 수신데이타 없어서 통신프로그램 Restart !!"), 1);
-}
-
-// Silent ticks while the link is down count, and the first tick after connecting restarts;
-// outside normal operation, or while an update runs, it never restarts (the update flag
-// clears once the receiver's window has gone).
-TEST_F(DialogTest, WatchdogWhileDownOutsideNormalOperationOrDuringAnUpdate) {
-    enum { kDown, kModeOne, kUpdate };
-    for (const int nCase : {kDown, kModeOne, kUpdate}) {
+// Connected, the watchdog restarts only after more than twenty silent ticks (a frame starts
+// the count again). Silent ticks while the link is down count, and the first tick after
+// connecting restarts; outside normal operation, or while an update runs, it never
+// restarts (the update flag clears once the receiver's window has gone).
+TEST_F(DialogTest, WatchdogRestartsAfterMoreThanTwentySilentTicksInNormalOperationOnly) {
+    enum { kUp, kDown, kModeOne, kUpdate };
+    for (const int nCase : {kUp, kDown, kModeOne, kUpdate}) {
         SCOPED_TRACE(nCase);
         TearDown();
         SetUp();
-        CVelmoraDlg& dlg = Start(nCase == kModeOne ? "[OperationInfo]\nOPERATION_MODE=1\n" : "");
-        FakeSharedMemory(dlg);
+        CVelmoraDlg& dlg =
+            StartWithAreas(nCase == kModeOne ? "[OperationInfo]\nOPERATION_MODE=1\n" : "");
         dlg.m_pConn[0].m_nLinkState = nCase == kDown ? 2 : 1;
         if (nCase == kUpdate) {
             m_pEnv->AddWindow("Quillamor");
             dlg.m_bUpdateRunning = 1;
         }
-        for (int i = 0; i < 40; ++i) ASSERT_EQ(WatchdogTick(dlg), -1) << i;
+        if (nCase == kUp) {
+            for (int i = 0; i < 20; ++i) ASSERT_EQ(WatchdogTick(dlg), -1) << i;
+            dlg.m_nRecvFrames = 1;  // one frame arrives: the count starts again
+            ASSERT_EQ(WatchdogTick(dlg), -1);
+            EXPECT_EQ(dlg.m_nNoRecvTicks.load(), 0);
+            EXPECT_EQ(dlg.m_nRecvFrames.load(), 0);
+        }
+        for (int i = 0; i < (nCase == kUp ? 20 : 40); ++i) ASSERT_EQ(WatchdogTick(dlg), -1) << i;
+        EXPECT_EQ(dlg.m_nNoRecvTicks.load(), nCase == kUp ? 20 : nCase == kDown ? 40 : 0);
         dlg.m_pConn[0].m_nLinkState = 1;
         m_pEnv->RemoveWindow("Quillamor");
-        EXPECT_EQ(WatchdogTick(dlg), nCase == kDown ? 1 : -1);
+        m_pEnv->AddWindow("Brisketon");
+        const bool bRestarts = nCase == kUp || nCase == kDown;
+        EXPECT_EQ(WatchdogTick(dlg), bRestarts ? 1 : -1);
         EXPECT_EQ(dlg.m_bUpdateRunning.load(), 0);
+        EXPECT_EQ(CountMessages("Brisketon", 2, 0), bRestarts ? 1 : 0);
+        EXPECT_EQ(CountDebugContaining("일정시간 수신데이타 없어서 통신프로그램 Restart !!"),
+                  bRestarts ? 1 : 0);
+        if (bRestarts) {
+            EXPECT_EQ(m_pEnv->MonotonicMs() - m_pEnv->Messages().back().nAtMs, 1000u)
+                << "then ends";
+        }
     }
 }
 
 TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
-    CVelmoraDlg& dlg = Start();
-    FakeSharedMemory(dlg);
+    CVelmoraDlg& dlg = StartWithAreas();
     m_pEnv->AddWindow("Harwent Console v1.0");
     dlg.m_pConn[0].m_nLinkState = 2;
     WatchdogTick(dlg);

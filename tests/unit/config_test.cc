@@ -4,6 +4,7 @@
 // conditions, the drive of the first file, long values cut, the drawn log time.
 #include <climits>
 #include <cstdlib>
+#include <regex>
 
 #include "app/check_config.h"
 #include "config/profile_load.h"
@@ -35,13 +36,79 @@ TEST(ConfigConversionTest, AtoiSaturatesAndInetAddrForms) {
     EXPECT_EQ(Ipv4FromText(nullptr), kIpv4None);
 }
 
-TEST(ConfigProfileTest, NumbersTextsAndRawReadsStayInTheirLimits) {
-    TempRoot root;
-    vplat::FakeEnv env(root.Path());
-    env.Install();
-    WriteHostFile(root.Host("d/cfg/test.ini"),
-                  "[Numbers]\r\nPlain=15\r\nPadded =   -42abc   \r\nLong=123456789\r\nEmpty=\r\n"
-                  "[Texts]\r\nShort=ABCDE\r\nLong=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+constexpr const char* kFileA = "d/QN64-ABRIX/Data/ConfigInfoSetup.ini";
+constexpr const char* kFileB = "d/QN64-ABRIX/Data/LocalMemorySet.ini";
+
+// Every key of the station's first file, each with a distinct value.
+std::string FullConfig(int nProgramKind, int nCommKind, int nCameraCnt) {
+    return "[SelectSystem]\r\nTHIS_PROGRAM_KIND=" + std::to_string(nProgramKind) +
+           "\r\n[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE01\r\nLOCAL_NAME=Riverside Crossing\r\n"
+           "CENTER_COMM_KIND=" +
+           std::to_string(nCommKind) +
+           "\r\nCDMA_TEL_NUMBER=01099998888\r\nWAIT_CDMA_CONNECT=30\r\nWAKEUP_CDMA=60\r\n"
+           "SINULATION_MODE=1\r\nVOL_FILE_SEND_SYSTEM=0\r\nAUTO_SEND_LOG=0\r\n"
+           "MANAGE_PC_IP=10.20.30.40\r\nENF_CAMERA_CNT=" +
+           std::to_string(nCameraCnt) +
+           "\r\n[OperationInfo]\r\nOPERATION_MODE=3\r\n"
+           "[DigitalCAM_1]\r\nTARGET_LANE_1=1\r\nLOOP1_CHASUN_1=2,3\r\nLOOP1_CHASUN_2=4,5\r\n"
+           "LOOP1_CHASUN_3=6,7\r\n"
+           "[DigitalCAM_2]\r\nTARGET_LANE_2=2\r\nLOOP2_CHASUN_1=1-8\r\nLOOP2_CHASUN_2=9,1\r\n"
+           "LOOP2_CHASUN_3=3,4\r\n[Velmora]\r\nMODEM_PORT=/dev/ttyUSB3\r\n";
+}
+
+// Every setting the station took, as KEY=value words; LOOPS are the digit pairs of
+// LOOP1_CHASUN_1..3, then LOOP2_CHASUN_1..3.
+std::string Taken(const CTcpClientComm& c) {
+    std::ostringstream s;
+    s << "KIND=" << c.m_nProgramKind << " ID=" << c.m_pConn[0].m_szLocalId
+      << " NAME=" << c.m_pConn[0].m_szLocalName << " COMM=" << c.m_nCenterCommKind
+      << " TEL=" << c.m_szCdmaTelNumber << " WAIT=" << c.m_nWaitCdmaConnect
+      << " WAKE=" << c.m_nWakeupCdma << " SIM=" << c.m_nSimulationMode
+      << " MODE=" << c.m_nOperationMode << " VOL=" << c.m_nVolFileSendSystem << " IP=" << std::hex
+      << c.m_pConn[0].m_dwManagerIp << std::dec << " PORT=" << c.m_pConn[0].m_nManagerPort
+      << " LINKS=" << c.m_nConnCount << " CAMS=" << c.m_nEnfCameraCnt
+      << " LANES=" << c.m_nTargetLane[0] << "," << c.m_nTargetLane[1] << " LOOPS=";
+    for (int k = 0; k < 6; ++k)
+        s << (k ? "/" : "") << c.m_nLoopLane[0][k / 3][k % 3] << ","
+          << c.m_nLoopLane[1][k / 3][k % 3];
+    s << " DIR=" << c.m_szEnfImgDirectory << " STD=" << c.m_nStdServerVersion
+      << " MODEM=" << c.m_szModemDevice << " BAUD=" << c.m_nModemBaud
+      << " CLOCK=" << c.m_bSetMachineClock << " ATONCE=" << c.m_nSendNextAtOnce;
+    return s.str();
+}
+
+// szBase with the KEY=value words of szChanges put in place of its own (a value runs up
+// to the next KEY=).
+std::string With(std::string szBase, const std::string& szChanges) {
+    static const std::regex kWord("([A-Z]+)=.*?(?= [A-Z]+=|$)");
+    for (std::sregex_iterator it(szChanges.begin(), szChanges.end(), kWord), end; it != end; ++it) {
+        szBase = std::regex_replace(
+            szBase, std::regex("\\b" + (*it)[1].str() + "=.*?(?= [A-Z]+=|$)"), (*it)[0].str());
+    }
+    return szBase;
+}
+const std::string kDefaults =
+    "KIND=0 ID= NAME= COMM=0 TEL= WAIT=0 WAKE=0 SIM=0 MODE=0 VOL=1 IP=ffffffff PORT=11001 "
+    "LINKS=1 CAMS=0 LANES=0,0 LOOPS=0,0/0,0/0,0/0,0/0,0/0,0 DIR= STD=0 MODEM= BAUD=115200 "
+    "CLOCK=1 ATONCE=0";
+
+class LoadConfigTest : public StationTest {
+  protected:
+    CTcpClientComm& Load() {
+        m_pComm = std::make_unique<CTcpClientComm>();
+        return *m_pComm;
+    }
+    void TearDown() override {
+        m_pComm.reset();
+        StationTest::TearDown();
+    }
+    std::unique_ptr<CTcpClientComm> m_pComm;
+};
+
+TEST_F(LoadConfigTest, ProfileNumbersTextsAndRawReadsStayInTheirLimits) {
+    WriteFile("d/cfg/test.ini",
+              "[Numbers]\r\nPlain=15\r\nPadded =   -42abc   \r\nLong=123456789\r\nEmpty=\r\n"
+              "[Texts]\r\nShort=ABCDE\r\nLong=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
     CProfileLoad ini("D:/cfg/test.ini");
     int n = 77;
     EXPECT_EQ(ini.GetProfileInt("Numbers", "Empty", &n), 0);
@@ -71,42 +138,10 @@ TEST(ConfigProfileTest, NumbersTextsAndRawReadsStayInTheirLimits) {
     const std::string szLong(300, 'x');
     CProfileLoad longPath(szLong.c_str());
     EXPECT_EQ(std::strlen(longPath.m_szIniPath), sizeof longPath.m_szIniPath - 1);
-    env.Uninstall();
 }
 
-constexpr const char* kFileA = "d/QN64-ABRIX/Data/ConfigInfoSetup.ini";
-constexpr const char* kFileB = "d/QN64-ABRIX/Data/LocalMemorySet.ini";
-
-// Every key of the station's first file, each with a distinct value.
-std::string FullConfig(int nProgramKind, int nCommKind, int nCameraCnt) {
-    return "[SelectSystem]\r\nTHIS_PROGRAM_KIND=" + std::to_string(nProgramKind) +
-           "\r\n[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE01\r\nLOCAL_NAME=Riverside Crossing\r\n"
-           "CENTER_COMM_KIND=" +
-           std::to_string(nCommKind) +
-           "\r\nCDMA_TEL_NUMBER=01099998888\r\nWAIT_CDMA_CONNECT=30\r\nWAKEUP_CDMA=60\r\n"
-           "SINULATION_MODE=1\r\nVOL_FILE_SEND_SYSTEM=0\r\nAUTO_SEND_LOG=0\r\n"
-           "MANAGE_PC_IP=10.20.30.40\r\nENF_CAMERA_CNT=" +
-           std::to_string(nCameraCnt) +
-           "\r\n[OperationInfo]\r\nOPERATION_MODE=3\r\n"
-           "[DigitalCAM_1]\r\nTARGET_LANE_1=1\r\nLOOP1_CHASUN_1=2,3\r\nLOOP1_CHASUN_2=4,5\r\n"
-           "LOOP1_CHASUN_3=6,7\r\n"
-           "[DigitalCAM_2]\r\nTARGET_LANE_2=2\r\nLOOP2_CHASUN_1=1-8\r\nLOOP2_CHASUN_2=9,1\r\n"
-           "LOOP2_CHASUN_3=3,4\r\n[Velmora]\r\nMODEM_PORT=/dev/ttyUSB3\r\n";
-}
-
-class LoadConfigTest : public StationTest {
-  protected:
-    CTcpClientComm& Load() {
-        m_pComm = std::make_unique<CTcpClientComm>();
-        return *m_pComm;
-    }
-    void TearDown() override {
-        m_pComm.reset();
-        StationTest::TearDown();
-    }
-    std::unique_ptr<CTcpClientComm> m_pComm;
-};
-
+// Without the files, or with empty or unreadable values, every setting keeps its default:
+// violation files go to the Manager PC, the center sets the clock, one file per tick.
 TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
     for (bool bEmpty : {false, true}) {
         SCOPED_TRACE(bEmpty);
@@ -117,116 +152,69 @@ TEST_F(LoadConfigTest, NoFilesOrEmptyValuesGiveTheDefaults) {
                 "VOL_FILE_SEND_SYSTEM=\r\nCENTER_COMM_KIND=x1\r\nMANAGE_PC_IP=manager-pc\r\n"
                 "[Velmora]\r\nSEND_NEXT_AT_ONCE=2\r\n");
         }
-        CTcpClientComm& c = Load();
-        EXPECT_EQ(c.m_nProgramKind, 0);
-        EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "");
-        EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "");
-        EXPECT_EQ(c.m_nCenterCommKind, 0);
-        EXPECT_EQ(c.m_nVolFileSendSystem, 1) << "violation files go to the Manager PC";
-        EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, kIpv4None);
-        EXPECT_EQ(c.m_nModemBaud, 115200);
-        EXPECT_EQ(c.m_bSetMachineClock, 1) << "the center sets the station's clock";
-        EXPECT_EQ(c.m_nSendNextAtOnce, 0) << "one file per tick";
-        EXPECT_EQ(c.m_pConn[0].m_nManagerPort, 11001);
-        EXPECT_EQ(c.m_nConnCount, 1);
+        EXPECT_EQ(Taken(Load()), kDefaults);
     }
 }
 
 // Every key of a signal station with CDMA and two cameras, then which keys are read only
-// under their conditions.
+// under their conditions: the CDMA keys on CDMA (1) only, MODEM_PORT on any CDMA kind,
+// the second camera's keys with two cameras, LOOP..._3 on a signal station.
 TEST_F(LoadConfigTest, EveryKeyAndTheConditionalKeys) {
-    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=  D:/VolData  \r\n");
-    struct {
+    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=  D:/VolData  \r\n");  // trimmed
+    const std::string kFull =
+        With(kDefaults,
+             "KIND=1 ID=ABCDE01 NAME=Riverside Crossing COMM=1 TEL=01099998888 "
+             "WAIT=30 WAKE=60 SIM=1 MODE=3 VOL=0 IP=a141e28 CAMS=2 LANES=1,2 "
+             "LOOPS=2,3/4,5/6,7/1,8/9,1/3,4 DIR=D:/VolData MODEM=/dev/ttyUSB3");
+    const struct {
         int nKind, nComm, nCameras;
-        const char* szTel;    // CDMA_TEL_NUMBER and WAIT_CDMA_CONNECT read only on CDMA (1)
-        const char* szModem;  // MODEM_PORT read on CDMA and kind 2, not on a leased line
-        int nTargetLane2;     // the second camera's keys only with two cameras
-        int nThirdLane;       // LOOP..._3 only on a signal station
+        const char* szChanges;  // what differs from every key read
     } kCases[] = {
-        {1, 1, 2, "01099998888", "/dev/ttyUSB3", 2, 6},
-        {1, 2, 2, "", "/dev/ttyUSB3", 2, 6},
-        {1, 0, 2, "", "", 2, 6},
-        {1, 0, 1, "", "", 0, 6},
-        {2, 0, 2, "", "", 2, 0},
+        {1, 2, 2, "COMM=2 TEL= WAIT=0 WAKE=0"},
+        {1, 0, 2, "COMM=0 TEL= WAIT=0 WAKE=0 MODEM="},
+        {1, 0, 1,
+         "COMM=0 TEL= WAIT=0 WAKE=0 MODEM= CAMS=1 LANES=1,0 LOOPS=2,3/4,5/6,7/0,0/0,0/0,0"},
+        {2, 0, 2, "KIND=2 COMM=0 TEL= WAIT=0 WAKE=0 MODEM= LOOPS=2,3/4,5/0,0/1,8/9,1/0,0"},
+        {1, 1, 2, ""},  // last: the check below shows it
     };
     for (const auto& k : kCases) {
-        SCOPED_TRACE(std::to_string(k.nKind) + "/" + std::to_string(k.nComm) + "/" +
-                     std::to_string(k.nCameras));
         WriteFile(kFileA, FullConfig(k.nKind, k.nComm, k.nCameras));
-        CTcpClientComm& c = Load();
-        EXPECT_STREQ(c.m_szCdmaTelNumber, k.szTel);
-        EXPECT_EQ(c.m_nWaitCdmaConnect, k.nComm == 1 ? 30 : 0);
-        EXPECT_STREQ(c.m_szModemDevice, k.szModem);
-        EXPECT_EQ(c.m_nTargetLane[1], k.nTargetLane2);
-        EXPECT_EQ(c.m_nLoopLane[0][0][2], k.nThirdLane);
-        EXPECT_EQ(c.m_nLoopLane[1][0][2], k.nThirdLane == 0 ? 0 : 7);
-        if (k.nCameras == 1) {
-            EXPECT_EQ(c.m_nLoopLane[0][1][0], 0);
-        }
-        if (k.nComm != 1) continue;
-        EXPECT_EQ(c.m_nProgramKind, 1);
-        EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE01");
-        EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "Riverside Crossing");
-        EXPECT_EQ(c.m_nWakeupCdma, 60);
-        EXPECT_EQ(c.m_nSimulationMode, 1);
-        EXPECT_EQ(c.m_nOperationMode, 3);
-        EXPECT_EQ(c.m_nVolFileSendSystem, 0);
-        EXPECT_EQ(c.m_pConn[0].m_dwManagerIp, 0x0A141E28u);
-        const int kFirst[2][3] = {{2, 4, 6}, {1, 9, 3}};
-        const int kSecond[2][3] = {{3, 5, 7}, {8, 1, 4}};
-        for (int cam = 0; cam < 2; ++cam) {
-            for (int lane = 0; lane < 3; ++lane) {
-                EXPECT_EQ(c.m_nLoopLane[0][cam][lane], kFirst[cam][lane]) << cam << lane;
-                EXPECT_EQ(c.m_nLoopLane[1][cam][lane], kSecond[cam][lane]) << cam << lane;
-            }
-        }
-        EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "trimmed";
-        std::FILE* f = std::tmpfile();  // velmora --check-config shows each value
-        CheckConfig(f);
-        std::rewind(f);
-        std::string szShown(4096, '\0');
-        szShown.resize(std::fread(&szShown[0], 1, szShown.size(), f));
-        std::fclose(f);
-        EXPECT_NE(szShown.find("  DigitalCAM_2/LOOP2_CHASUN_2      9,1 "), std::string::npos)
-            << szShown;
-        EXPECT_EQ(szShown.find("PROBLEM MANAGE_PC_IP"), std::string::npos) << "10.20.30.40 read";
+        EXPECT_EQ(Taken(Load()), With(kFull, k.szChanges));
     }
+    std::FILE* f = std::tmpfile();  // velmora --check-config shows each value
+    CheckConfig(f);
+    std::rewind(f);
+    std::string szShown(4096, '\0');
+    szShown.resize(std::fread(&szShown[0], 1, szShown.size(), f));
+    std::fclose(f);
+    EXPECT_NE(szShown.find("  DigitalCAM_2/LOOP2_CHASUN_2      9,1 "), std::string::npos)
+        << szShown;
+    EXPECT_EQ(szShown.find("PROBLEM MANAGE_PC_IP"), std::string::npos) << "10.20.30.40 read";
 }
 
-TEST_F(LoadConfigTest, LongTextsAreCutToTheirFields) {
-    WriteFile(kFileA,
+// The first file (and the own section in it) is read on the drive of the current directory,
+// the second always on D:; long texts are cut to their fields, the neighbour untouched.
+TEST_F(LoadConfigTest, FirstFileFollowsTheDriveAndLongTextsAreCut) {
+    WriteFile("c/QN64-ABRIX/Data/ConfigInfoSetup.ini",
               "[LocalInfo]\r\nLOCAL_ADDRESS=ABCDE0123456789XYZ\r\n"
               "LOCAL_NAME=A station name well beyond thirty-one characters\r\n"
               "CENTER_COMM_KIND=1\r\nCDMA_TEL_NUMBER=+82-10-1234-5678-99\r\n"
-              "[Velmora]\r\nMODEM_PORT=/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00\r\n");
+              "[Velmora]\r\nMODEM_PORT=/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00\r\n"
+              "STD_SERVER_VERSION=2100\r\nMODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=0\r\n"
+              "SEND_NEXT_AT_ONCE=1\r\n");
+    WriteFile(kFileA, "[LocalInfo]\r\nLOCAL_ADDRESS=DDRIV\r\n");
     WriteFile(kFileB,
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/QN64-ABRIX/Violation/Data/Lane1/x\r\n");
-    CTcpClientComm& c = Load();
-    EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "ABCDE0123456789");
-    EXPECT_STREQ(c.m_pConn[0].m_szLocalName, "A station name well beyond thir");
-    EXPECT_STREQ(c.m_szCdmaTelNumber, "+82-10-1234-567");
-    EXPECT_EQ(c.m_nWaitCdmaConnect, 0) << "the neighbour is untouched";
-    EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/QN64-ABRIX/Violation/Data/La");
-    EXPECT_STREQ(c.m_szModemDevice, "/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00");
-}
-
-TEST_F(LoadConfigTest, FirstFileFollowsTheDriveOfTheCurrentDirectory) {
-    WriteFile("c/QN64-ABRIX/Data/ConfigInfoSetup.ini",
-              "[LocalInfo]\r\nLOCAL_ADDRESS=CDRIV\r\n[Velmora]\r\nSTD_SERVER_VERSION=2100\r\n"
-              "MODEM_BAUD=9600\r\nSET_MACHINE_CLOCK=0\r\nSEND_NEXT_AT_ONCE=1\r\n");
-    WriteFile(kFileA, "[LocalInfo]\r\nLOCAL_ADDRESS=DDRIV\r\n");
-    WriteFile(kFileB, "[AdditionItem]\r\nENF_IMG_DIRECTORY=D:/VolData\r\n");
     WriteFile("c/QN64-ABRIX/Data/LocalMemorySet.ini",
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=C:/W\r\n");
     fs::create_directories(Host("c/QN64-ABRIX/Bin"));
     ASSERT_TRUE(m_pEnv->SetCurrentDir("C:/QN64-ABRIX/Bin"));
-    CTcpClientComm& c = Load();
-    EXPECT_STREQ(c.m_pConn[0].m_szLocalId, "CDRIV");
-    EXPECT_EQ(c.m_nStdServerVersion, 2100) << "the own section is in the same file";
-    EXPECT_EQ(c.m_nModemBaud, 9600);
-    EXPECT_EQ(c.m_bSetMachineClock, 0);
-    EXPECT_EQ(c.m_nSendNextAtOnce, 1);
-    EXPECT_STREQ(c.m_szEnfImgDirectory, "D:/VolData") << "the second file stays on D:";
+    EXPECT_EQ(Taken(Load()),
+              With(kDefaults,
+                   "ID=ABCDE0123456789 NAME=A station name well beyond thir COMM=1 "
+                   "TEL=+82-10-1234-567 DIR=D:/QN64-ABRIX/Violation/Data/La STD=2100 "
+                   "MODEM=/dev/serial/by-id/usb-Modem_Maker_CDMA_0001-if00 BAUD=9600 "
+                   "CLOCK=0 ATONCE=1"));
 }
 
 TEST_F(LoadConfigTest, AutoSendLogDrawsMinuteThenSecondOnlyForOne) {

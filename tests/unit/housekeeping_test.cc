@@ -162,56 +162,51 @@ class CleanupTest : public StationTest {
     int64_t m_tNow = 0;
 };
 
-TEST_F(CleanupTest, OldViolationFilesMoveToTheDeleteFolder) {
+// Violation files 30 days old or older move to "d:/delete_img" (an older copy there is
+// replaced); pictures without a plate are deleted from 20 days on, nothing copied. A
+// missing violation directory lists nothing (not the current one); without a station ID
+// or a dialog nothing is touched.
+TEST_F(CleanupTest, OldFilesMoveAsideOrAreDeletedAndNothingElseIsTouched) {
     EXPECT_EQ(CutoffDate(m_tNow, 2592000), 20260301LL);  // 30 days
     EXPECT_EQ(CutoffDate(m_tNow, 1728000), 20260311LL);  // 20 days
     EXPECT_EQ(CutoffDate(vplat::Time64FromLocal(2026, 1, 15, 12, 0, 0), 2592000), 20251216LL);
     EXPECT_EQ(CutoffDate(vplat::Time64FromLocal(2024, 3, 30, 12, 0, 0), 2592000), 20240229LL);
-    const struct {
-        std::string szName;
-        bool bMoved;
-    } kFiles[] = {
-        {"20260301093000_01.ABCDE", true},                      // exactly 30 days
-        {"20260302000000_02.ABCDE", false},                     // 29 days
-        {"20250101120000_03.abcde", true},                      // extension in another case
-        {"Lane1_noplate.ABCDE", true},                          // no date: always old
-        {"20200101000000_04.FGHIJ", false},                     // another station
-        {"20200101000000_05.ABCDE.bak", false},                 // not the extension
-        {"20200101" + std::string(60, 'x') + ".ABCDE", false},  // too long: skipped
-    };
-    for (const auto& f : kFiles) WriteFile("d/VolData/" + f.szName, f.szName);
-    WriteFile("d/delete_img/20250101120000_03.abcde", "older copy");
-    MoveOldImageFiles(m_tNow);
-    for (const auto& f : kFiles) {
-        SCOPED_TRACE(f.szName);
-        EXPECT_EQ(Exists("d/VolData/" + f.szName), !f.bMoved);
-        if (f.bMoved) {
-            EXPECT_EQ(ReadFile("d/delete_img/" + f.szName), f.szName) << "replaced";
-        }
-    }
-    EXPECT_EQ(Cwd().rfind("D:/VolData", 0), 0u) << Cwd();
-}
-
-TEST_F(CleanupTest, OldPicturesWithoutPlateAreDeleted) {
-    WriteFile("d/not_plate/20260311120000.ABCDE", "exactly twenty days");
-    WriteFile("d/not_plate/20260312000000.ABCDE", "nineteen days");
-    WriteFile("d/not_plate/plate.ABCDE", "no date");
-    WriteFile("d/not_plate/20200101000000.XYZ", "another extension");
-    DeleteOldNoPlateFiles(m_tNow);
-    EXPECT_FALSE(Exists("d/not_plate/20260311120000.ABCDE"));
-    EXPECT_TRUE(Exists("d/not_plate/20260312000000.ABCDE"));
-    EXPECT_FALSE(Exists("d/not_plate/plate.ABCDE"));
-    EXPECT_TRUE(Exists("d/not_plate/20200101000000.XYZ"));
-    EXPECT_FALSE(Exists("d/delete_img"));
-    EXPECT_EQ(Cwd().rfind("D:/not_plate", 0), 0u) << Cwd();
-}
-
-TEST_F(CleanupTest, MissingDirectoryOrStationIdTouchesNothing) {
     WriteFile("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE", "not in the violation folder");
     ASSERT_TRUE(m_pEnv->SetCurrentDir("D:/QN64-ABRIX/Bin"));
     MoveOldImageFiles(m_tNow);
     EXPECT_TRUE(Exists("d/QN64-ABRIX/Bin/20200101000000_01.ABCDE"));
     EXPECT_FALSE(Exists("d/delete_img"));
+    const struct {
+        std::string szName;
+        bool bGone;
+    } kFiles[] = {
+        {"VolData/20260301093000_01.ABCDE", true},                      // exactly 30 days
+        {"VolData/20260302000000_02.ABCDE", false},                     // 29 days
+        {"VolData/20250101120000_03.abcde", true},                      // extension in another case
+        {"VolData/Lane1_noplate.ABCDE", true},                          // no date: always old
+        {"VolData/20200101000000_04.FGHIJ", false},                     // another station
+        {"VolData/20200101000000_05.ABCDE.bak", false},                 // not the extension
+        {"VolData/20200101" + std::string(60, 'x') + ".ABCDE", false},  // too long: skipped
+        {"not_plate/20260311120000.ABCDE", true},                       // exactly 20 days
+        {"not_plate/20260312000000.ABCDE", false},                      // 19 days
+        {"not_plate/plate.ABCDE", true},                                // no date
+        {"not_plate/20200101000000.XYZ", false},                        // another extension
+    };
+    for (const auto& f : kFiles) WriteFile("d/" + f.szName, f.szName);
+    WriteFile("d/delete_img/20250101120000_03.abcde", "older copy");
+    DeleteOldNoPlateFiles(m_tNow);
+    EXPECT_EQ(Cwd().rfind("D:/not_plate", 0), 0u) << Cwd();
+    EXPECT_EQ(std::distance(fs::directory_iterator(Host("d/delete_img")), fs::directory_iterator()),
+              1);
+    MoveOldImageFiles(m_tNow);
+    EXPECT_EQ(Cwd().rfind("D:/VolData", 0), 0u) << Cwd();
+    for (const auto& f : kFiles) {
+        SCOPED_TRACE(f.szName);
+        EXPECT_EQ(Exists("d/" + f.szName), !f.bGone);
+        if (f.bGone && f.szName.rfind("VolData/", 0) == 0) {
+            EXPECT_EQ(ReadFile("d/delete_img/" + f.szName.substr(8)), f.szName) << "replaced";
+        }
+    }
     m_pDlg->m_pConn[0].m_szLocalId[0] = '\0';
     WriteFile("d/VolData/20200101000000_01", "no extension");
     MoveOldImageFiles(m_tNow);

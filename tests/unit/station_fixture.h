@@ -158,10 +158,7 @@ struct SentFrame {
     int DataLength() const { return Digits(13, 7); }
     int PacketNo() const { return Digits(20, 4); }
     std::string DataText() const { return Text(30, DataLength()); }
-    std::vector<uint8_t> Data() const {
-        const std::string sz = DataText();
-        return {sz.begin(), sz.end()};
-    }
+    std::vector<uint8_t> Data() const { return Bytes(DataText()); }
     bool DataEquals(const uint8_t* p, int n) const {
         return Data() == std::vector<uint8_t>(p, p + n);
     }
@@ -193,13 +190,6 @@ struct Sent {
 inline std::ostream& operator<<(std::ostream& os, const Sent& s) {
     return os << "{" << s.szTitle << ", " << s.nMsg << ", " << s.wParam << ", " << s.lParam << ", @"
               << s.nAtMs << "ms}";
-}
-// Device code (WM_USER+14) to the main operation program / the camera-control program.
-inline Sent ToHarwent(int nCode, intptr_t nValue, uint64_t nAtMs = 0) {
-    return Sent{sib::kHarwent, sib::WM_DEVICE, static_cast<uintptr_t>(nCode), nValue, nAtMs};
-}
-inline Sent ToZentoral(int nCode, intptr_t nValue, uint64_t nAtMs = 0) {
-    return Sent{sib::kZentoral, sib::WM_DEVICE, static_cast<uintptr_t>(nCode), nValue, nAtMs};
 }
 
 // The byte the tests put at offset i of a shared-memory area.
