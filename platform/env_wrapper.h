@@ -24,9 +24,6 @@ namespace internal {
 // The back-end's process-wide instance, used by Env::Default until a test installs
 // another; set up from the environment, or by InitPlatform.
 Env* HostDefaultEnv();
-// Shuts both directions of a socket of this back-end down and leaves the handle open, as
-// a link torn down by the network looks to its owner (the fake's dropped link).
-bool ShutdownSocket(SocketHandle s);
 }  // namespace internal
 
 class EnvWrapper : public Env {

@@ -334,19 +334,11 @@ void FakeEnv::FailStartProgram(bool bFail) {
     m_bFailStart = bFail;
 }
 
-void FakeEnv::OpenWindowOnStart(const std::string& szProgramName, const std::string& szTitle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_windowOnStart[szProgramName] = szTitle;
-}
-
 bool FakeEnv::StartProgram(const char* szWinCommandLine, int nShow) {
     const std::string szLine = szWinCommandLine != nullptr ? szWinCommandLine : "";
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bFailStart || szLine.empty()) return false;
     m_programs.push_back({szLine, nShow});
-    for (const auto& [szName, szTitle] : m_windowOnStart) {
-        if (szLine.find(szName) != std::string::npos) m_windows.emplace(szTitle, 0);
-    }
     return true;
 }
 
@@ -369,11 +361,6 @@ void FakeEnv::ClearDebugLines() {
 
 // ---- Faults ---------------------------------------------------------------------------------
 
-void FakeEnv::FailConnect(int nNth, bool bPersist) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_connectFault = Fault{nNth, bPersist, false};
-}
-
 void FakeEnv::FailSend(int nNth, bool bPersist) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sendFault = Fault{nNth, bPersist, false};
@@ -382,11 +369,6 @@ void FakeEnv::FailSend(int nNth, bool bPersist) {
 void FakeEnv::LimitSendBytes(int nBytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_nSendLimit = nBytes;
-}
-
-void FakeEnv::DropLinkAfterSends(int nSends) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_nSendsBeforeDrop = nSends;
 }
 
 void FakeEnv::SetModemSilent(bool bSilent) {
@@ -406,13 +388,6 @@ void FakeEnv::NoteLocked(char c) {
 }
 
 int FakeEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (Hit(&m_connectFault)) {
-            NoteLocked('-');
-            return 0;
-        }
-    }
     const int n = EnvWrapper::SockConnect(s, nAddr, nPort);
     std::lock_guard<std::mutex> lock(m_mutex);
     NoteLocked(n == 1 ? '+' : '-');
@@ -420,12 +395,10 @@ int FakeEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
 }
 
 int FakeEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
-    bool bDropNow = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         NoteLocked('>');
         if (Hit(&m_sendFault)) return -1;
-        if (m_nSendsBeforeDrop == 0) return -1;  // the link is down already
         if (m_nSendLimit > 0 && nSize > m_nSendLimit) nSize = m_nSendLimit;
         if (m_nStallLeft == 0 && m_nMonoMs >= m_nStallEndMs) m_nStallLeft = -1;  // over
         if (m_nStallLeft == 0) return 0;  // the peer reads nothing: would block
@@ -434,13 +407,11 @@ int FakeEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
     const int nSent = EnvWrapper::SockSend(s, pBuf, nSize);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (nSent > 0 && m_nSendsBeforeDrop > 0 && --m_nSendsBeforeDrop == 0) bDropNow = true;
         if (nSent > 0 && m_nStallLeft > 0 && (m_nStallLeft -= nSent) == 0) {
             m_nStallEndMs =
                 m_nStallForMs < 0 ? UINT64_MAX : m_nMonoMs + static_cast<uint64_t>(m_nStallForMs);
         }
     }
-    if (bDropNow) internal::ShutdownSocket(s);
     return nSent;
 }
 

@@ -86,21 +86,14 @@ class FakeEnv final : public EnvWrapper {
     std::vector<FakeProgram> StartedPrograms();
     // StartProgram fails from now on (true) or succeeds again (false).
     void FailStartProgram(bool bFail);
-    // A started program whose command line contains szProgramName opens window szTitle.
-    void OpenWindowOnStart(const std::string& szProgramName, const std::string& szTitle);
     std::vector<std::string> DebugLines();
     void ClearDebugLines();
 
     // ---- Faults -------------------------------------------------------------------------
-    // The nth SockConnect from now (1 = the next) answers 0; bPersist: and every later one.
-    void FailConnect(int nNth, bool bPersist);
     // The nth SockSend from now answers -1; bPersist: and every later one.
     void FailSend(int nNth, bool bPersist);
     // Every SockSend takes at most nBytes (0 = no limit).
     void LimitSendBytes(int nBytes);
-    // After nSends more successful sends the peer's link drops: the socket is shut down,
-    // so the station sees a close.
-    void DropLinkAfterSends(int nSends);
     // The modem answers nothing: SerialWait only times out or stops, writes vanish.
     void SetModemSilent(bool bSilent);
     // RemoveFile fails ("Permission denied") from now on (true) or works again (false):
@@ -212,13 +205,10 @@ class FakeEnv final : public EnvWrapper {
     std::vector<FakeMessage> m_messages;                 // sent and posted messages
     std::vector<FakeProgram> m_programs;                 // started programs
     bool m_bFailStart = false;                           // StartProgram fails
-    std::map<std::string, std::string> m_windowOnStart;  // program name -> window title
     std::vector<std::string> m_debugLines;               // DebugOutput lines
     std::map<int, std::string> m_controls;               // control model
-    Fault m_connectFault;                                // SockConnect faults
     Fault m_sendFault;                                   // SockSend faults
     int m_nSendLimit = 0;                                // bytes per send, 0 = any
-    int m_nSendsBeforeDrop = -1;                         // sends left before the drop; -1 = off
     bool m_bModemSilent = false;                         // the modem says nothing
     bool m_bFailRemove = false;                          // RemoveFile fails
     int64_t m_nStallLeft = -1;                           // bytes before the stall; -1 = none

@@ -57,12 +57,6 @@ bool SetTimeoutOption(int nFd, int nOption, uint32_t nMs) {
 
 }  // namespace
 
-namespace internal {
-
-bool ShutdownSocket(SocketHandle s) { return s != kNoSocket && shutdown(Fd(s), SHUT_RDWR) == 0; }
-
-}  // namespace internal
-
 std::unique_ptr<Event> HostEnv::NewEvent(bool bManualReset) {
     const int nFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (nFd < 0) {

@@ -145,16 +145,6 @@ bool SetTimeoutOption(SOCKET s, int nOption, uint32_t nMs) {
 
 }  // namespace
 
-namespace internal {
-
-bool ShutdownSocket(SocketHandle s) {
-    if (s == kNoSocket || shutdown(Sock(s), SD_BOTH) != 0) return false;
-    MarkClosed(Sock(s));  // Winsock reports no FD_CLOSE for this side's own shutdown
-    return true;
-}
-
-}  // namespace internal
-
 std::unique_ptr<Event> HostEnv::NewEvent(bool bManualReset) {
     HANDLE h = CreateEventA(nullptr, bManualReset ? TRUE : FALSE, FALSE, nullptr);
     if (h == nullptr) {

@@ -283,20 +283,14 @@ TEST(FakeEnvTest, TimersWindowsProgramsAndCountedFaults) {
     EXPECT_FALSE(msgs[0].bPosted);
     EXPECT_TRUE(msgs[1].bPosted);
     EXPECT_EQ(6250u, msgs[1].nAtMs);
-    env.OpenWindowOnStart("Brisketon.exe", "Brisketon");
     EXPECT_TRUE(env.StartProgram("D:/QN64-ABRIX/Bin/Brisketon.exe", 1));
-    EXPECT_FALSE(env.FindWindowTitle("Brisketon").IsNull());
     // A failing start and the process's end: ModemTest.DiallingAndHangingUp and the
     // watchdog's exit status in app_test.cc.
 
     LoopbackServer server;  // counted faults fail the nth call once
     const uint16_t nPort = static_cast<uint16_t>(server.Port());
-    env.FailConnect(2, false);
     const vplat::SocketHandle s1 = env.SockOpenTcp();
     ASSERT_EQ(1, env.SockConnect(s1, 0x7F000001, nPort));
-    const vplat::SocketHandle s2 = env.SockOpenTcp();
-    EXPECT_EQ(0, env.SockConnect(s2, 0x7F000001, nPort)) << "the 2nd connect fails";
-    env.SockClose(s2);
     ASSERT_TRUE(server.Accept());
     env.FailSend(2, false);
     EXPECT_EQ(1, env.SockSend(s1, "a", 1));
@@ -306,10 +300,6 @@ TEST(FakeEnvTest, TimersWindowsProgramsAndCountedFaults) {
     EXPECT_EQ(3, env.SockSend(s1, "defghi", 6));
     env.LimitSendBytes(0);
     EXPECT_EQ(Bytes("acdef"), server.Recv(5));
-    env.DropLinkAfterSends(1);
-    EXPECT_EQ(1, env.SockSend(s1, "g", 1));
-    EXPECT_NE(0, env.EnumNetworkEvents(s1) & vplat::kNetClose) << "the link dropped";
-    EXPECT_EQ(-1, env.SockSend(s1, "h", 1));
     env.SockClose(s1);
 }
 
