@@ -233,6 +233,7 @@ TEST_F(CommandsTest, ClockSettingAndTimeQuery) {
         {szFive, 0, "MGR_PC_TIME_CHANGE => " + szFive, true},
         {szSix, 0, "****** ERROR Time : MGR_PC_TIME_CHANGE => " + szSix + " [차이:6]", true},
         {TimeText(tNow + 3600), 0, "MGR_PC_TIME_CHANGE => " + TimeText(tNow + 3600), true},
+        {"20240401120000", 0, "MGR_PC_TIME_CHANGE => 20240401120000", true},  // a month's 1st
         {"20241345120000", 0, "", false},
         {"ABCDEFGHIJKLMN", 0, "", false},
         {"2024", 0, "", false},

@@ -186,7 +186,8 @@ TEST_F(CleanupTest, OldFilesMoveAsideOrAreDeletedAndNothingElseIsTouched) {
         {"VolData/Lane1_noplate.ABCDE", true},                          // no date: always old
         {"VolData/20200101000000_04.FGHIJ", false},                     // another station
         {"VolData/20200101000000_05.ABCDE.bak", false},                 // not the extension
-        {"VolData/20200101" + std::string(60, 'x') + ".ABCDE", false},  // too long: skipped
+        {"VolData/20200101" + std::string(50, 'x') + ".ABCDE", false},  // 64 characters: skipped
+        {"VolData/20200101" + std::string(49, 'x') + ".ABCDE", true},   // 63: moved
         {"not_plate/20260311120000.ABCDE", true},                       // exactly 20 days
         {"not_plate/20260312000000.ABCDE", false},                      // 19 days
         {"not_plate/plate.ABCDE", true},                                // no date
