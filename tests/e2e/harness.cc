@@ -1,9 +1,7 @@
 // Starts and stops the station's real programs in a throw-away station root.
 #include "tests/e2e/harness.h"
-#include "tests/e2e/pattern_bytes.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -18,6 +16,9 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "platform/platform.h"
+#include "tests/e2e/pattern_bytes.h"
 
 namespace e2e {
 
@@ -36,17 +37,15 @@ std::string Env(const char* szName, const std::string& szDefault = "") {
 // started by wine64 (VELMORA_E2E_WINE_LOADER overrides Debian's place of it) in the Wine
 // prefix WINEPREFIX (default: the prefix beside that bin directory, scripts/wine-env.sh's);
 // the Manager PC and the modem stay Linux programs. The prefix's drives d: to y: are this
-// station's folders of those names (PointWineDrives), so one station at a time: run those
-// tests serially.
+// station's folders of those names, so one station at a time: run those tests serially.
+const std::string kWineBin = Env("VELMORA_E2E_WINE");
 
-std::string WineBinDir() { return Env("VELMORA_E2E_WINE"); }
-
-bool IsLinuxTool(const std::string& szName) {
-    return szName == "velmora-mgrpc" || szName == "modem-sim";
+bool UnderWine(const std::string& szProgram) {
+    return !kWineBin.empty() && szProgram != "velmora-mgrpc" && szProgram != "modem-sim";
 }
 
 std::string WinePrefix() {
-    return Env("WINEPREFIX", fs::path(WineBinDir()).parent_path().string() + "/wineprefix");
+    return Env("WINEPREFIX", fs::path(kWineBin).parent_path().string() + "/wineprefix");
 }
 
 // A Linux path as a Windows program sees it (Wine's Z: is /); other words unchanged.
@@ -54,20 +53,14 @@ std::string ForWine(const std::string& szArg) {
     return !szArg.empty() && szArg[0] == '/' ? "Z:" + szArg : szArg;
 }
 
-// A value that names a Linux path (say the modem's device) as the station's programs see it.
-std::string ForStation(const std::string& szValue) {
-    return WineBinDir().empty() ? szValue : ForWine(szValue);
+std::string Bin(const std::string& szName) {
+    if (UnderWine(szName)) return kWineBin + "/" + szName + ".exe";
+    return std::string(VELMORA_BIN_DIR) + "/" + szName;
 }
 
-void PointWineDrives(const std::string& szRoot) {
-    if (WineBinDir().empty()) return;
-    for (char c = 'd'; c <= 'y'; ++c) {
-        const fs::path link = fs::path(WinePrefix()) / "dosdevices" / (std::string(1, c) + ":");
-        std::error_code ec;
-        if (fs::is_symlink(fs::symlink_status(link, ec))) fs::remove(link, ec);
-        const std::string szFolder = szRoot + "/" + c;
-        if (fs::is_directory(szFolder)) fs::create_directory_symlink(szFolder, link, ec);
-    }
+bool Exists(const std::string& szPath) {
+    std::error_code ec;
+    return fs::exists(szPath, ec);
 }
 
 // Every process of this root but the test's own: its command line names a path in the
@@ -106,26 +99,6 @@ std::vector<pid_t> ProgramsOfRoot(const std::string& szRoot) {
     return pids;
 }
 
-// CP949 bytes as UTF-8 (the system log is written in CP949); '?' for a byte that is not.
-std::string FromCp949(const std::string& szBytes) {
-    iconv_t cd = iconv_open("UTF-8", "CP949");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return szBytes;
-    std::string out(szBytes.size() * 2 + 16, '\0');
-    char* pIn = const_cast<char*>(szBytes.data());
-    size_t nIn = szBytes.size();
-    char* pOut = out.data();
-    size_t nOut = out.size();
-    while (nIn > 0 && iconv(cd, &pIn, &nIn, &pOut, &nOut) == static_cast<size_t>(-1) && nOut > 0) {
-        *pOut++ = '?';
-        --nOut;
-        ++pIn;
-        --nIn;
-    }
-    iconv_close(cd);
-    out.resize(out.size() - nOut);
-    return out;
-}
-
 std::tm Today() {
     const std::time_t now = std::time(nullptr);
     std::tm t{};
@@ -133,19 +106,16 @@ std::tm Today() {
     return t;
 }
 
-using vpattern::PatternBytes;
-
-bool Exists(const std::string& szPath) {
-    std::error_code ec;
-    return fs::exists(szPath, ec);
+// The rest of the line of text that starts with szKey and a blank ("" when none does).
+std::string Field(const std::string& szText, const std::string& szKey) {
+    std::istringstream in(szText);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(szKey + " ", 0) == 0) return line.substr(szKey.size() + 1);
+    }
+    return "";
 }
 
 }  // namespace
-
-std::string Bin(const std::string& szName) {
-    if (!WineBinDir().empty() && !IsLinuxTool(szName)) return WineBinDir() + "/" + szName + ".exe";
-    return std::string(VELMORA_BIN_DIR) + "/" + szName;
-}
 
 std::string ReadFile(const std::string& szPath) {
     std::ifstream in(szPath, std::ios::binary);
@@ -202,23 +172,29 @@ Station::Station(int nHost, int nTimeScale) : m_nTimeScale(nTimeScale) {
     // VELMORA_E2E_NET moves every test to 127.N.0.x, so that two checkouts can run their
     // suites on one machine at the same time.
     const int nNet = std::atoi(Env("VELMORA_E2E_NET", "0").c_str());
-    m_szAddr = "127." + std::to_string(nNet > 0 && nNet < 255 ? nNet : 0) + ".0." +
-               std::to_string(nHost);
-    for (const std::string& dir : Names{"d/QN64-ABRIX/Data", "d/QN64-ABRIX/Bin", "d/ENF_IMG",
-                                   "d/Capture_img", "center", "staging", ".windows",
-                                   "d/System_Log/" + std::to_string(Today().tm_year + 1900)})
+    m_szAddr =
+        "127." + std::to_string(nNet > 0 && nNet < 255 ? nNet : 0) + ".0." + std::to_string(nHost);
+    for (const std::string& dir :
+         Names{"d/QN64-ABRIX/Data", "d/QN64-ABRIX/Bin", "d/ENF_IMG", "d/Capture_img", "center",
+               "staging", ".windows", "d/System_Log/" + std::to_string(Today().tm_year + 1900)})
         fs::create_directories(Path(dir));
     m_ini = {{"SelectSystem/THIS_PROGRAM_KIND", "2"},  {"LocalInfo/LOCAL_ADDRESS", "ABCDE"},
              {"LocalInfo/LOCAL_NAME", "Test Station"}, {"LocalInfo/CENTER_COMM_KIND", "0"},
              {"LocalInfo/MANAGE_PC_IP", m_szAddr},     {"LocalInfo/ENF_CAMERA_CNT", "1"},
-             {"OperationInfo/OPERATION_MODE", "0"},    {"DigitalCAM_1/TARGET_LANE_1", "1"},
-             {"Velmora/SET_MACHINE_CLOCK", "0"}};  // tests run as root: never the machine clock
-    WriteConfig();
+             {"OperationInfo/OPERATION_MODE", "0"},    {"DigitalCAM_1/TARGET_LANE_1", "1"}};
+    Set("Velmora/SET_MACHINE_CLOCK", "0");  // tests run as root: never the machine clock
     WriteFile(Path("d/QN64-ABRIX/Data/LocalMemorySet.ini"),
               "[AdditionItem]\r\nENF_IMG_DIRECTORY=d:/ENF_IMG\r\n");
     for (const char* exe : {"Brisketon.exe", "Quillamor.exe"})
         fs::create_symlink(Bin("sibling-stub"), Path(std::string("d/QN64-ABRIX/Bin/") + exe));
-    PointWineDrives(m_szRoot);
+    for (char c = 'd'; !kWineBin.empty() && c <= 'y'; ++c) {  // the prefix's drives
+        const fs::path link = fs::path(WinePrefix()) / "dosdevices" / (std::string(1, c) + ":");
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(link, ec))) fs::remove(link, ec);
+        if (fs::is_directory(Path(std::string(1, c)))) {
+            fs::create_directory_symlink(Path(std::string(1, c)), link, ec);
+        }
+    }
 }
 
 Station::~Station() {
@@ -238,7 +214,7 @@ Station::~Station() {
         if (p.nPid > 0) kill(p.nPid, SIGTERM);
     }
     for (Proc& p : m_procs) {
-        if (Wait(p, 10s) == -1 && p.nPid > 0) Kill(p);
+        if (Wait(p, 10s) == -1) Kill(p);
     }
     const std::vector<pid_t> pids = ProgramsOfRoot(m_szRoot);
     for (pid_t nPid : pids) kill(nPid, SIGTERM);
@@ -263,33 +239,39 @@ Station::~Station() {
     if (Env("VELMORA_KEEP_ROOT").empty()) fs::remove_all(m_szRoot, ec);
 }
 
-void Station::WriteConfig() {
+void Station::Set(const std::string& szKey, const std::string& szValue) {
+    m_ini[szKey] = szValue;
     std::map<std::string, std::string> sections;
     for (const auto& [key, value] : m_ini) {
         const size_t nSlash = key.find('/');
-        sections[key.substr(0, nSlash)] += key.substr(nSlash + 1) + "=" + ForStation(value) + "\r\n";
+        // A value that names a Linux path (say the modem's device) as the station sees it.
+        sections[key.substr(0, nSlash)] +=
+            key.substr(nSlash + 1) + "=" + (kWineBin.empty() ? value : ForWine(value)) + "\r\n";
     }
     std::string text;
     for (const auto& [section, body] : sections) text += "[" + section + "]\r\n" + body;
     WriteFile(Path("d/QN64-ABRIX/Data/ConfigInfoSetup.ini"), text);
 }
 
-Proc Station::Start(const std::string& szProgram, const std::vector<std::string>& args) {
-    const bool bWine = !WineBinDir().empty() && !IsLinuxTool(szProgram);
-    std::vector<std::string> argv{Bin(szProgram)};
+Proc Station::Start(const std::string& szProgram, const Names& args) {
+    const bool bWine = UnderWine(szProgram);
+    Names argv{Bin(szProgram)};
     if (bWine) argv.insert(argv.begin(), Env("VELMORA_E2E_WINE_LOADER", "/usr/lib/wine/wine64"));
     if (szProgram != "velmora-mgrpc") argv.insert(argv.end(), {"--root", m_szRoot});
     argv.insert(argv.end(), args.begin(), args.end());
     for (size_t i = 2; bWine && i < argv.size(); ++i) argv[i] = ForWine(argv[i]);
-    std::vector<std::string> envs{"VELMORA_ROOT=" + (bWine ? ForWine(m_szRoot) : m_szRoot),
-                                  "VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale),
-                                  "VELMORA_DEBUG=1",
-                                  "VELMORA_CLOCK_OFFSET=1",  // never the machine's clock
-                                  bWine ? "PATH=/usr/lib/wine:/usr/bin:/bin" : "PATH=/usr/bin:/bin",
-                                  "TZ=" + Env("TZ", "UTC")};
-    if (bWine) envs.insert(envs.end(), {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all", "HOME=" + Env("HOME")});
+    Names envs{"VELMORA_ROOT=" + (bWine ? ForWine(m_szRoot) : m_szRoot),
+               "VELMORA_TIME_SCALE=" + std::to_string(m_nTimeScale),
+               "VELMORA_DEBUG=1",
+               "VELMORA_CLOCK_OFFSET=1",  // never the machine's clock
+               bWine ? "PATH=/usr/lib/wine:/usr/bin:/bin" : "PATH=/usr/bin:/bin",
+               "TZ=" + Env("TZ", "UTC")};
+    if (bWine) {
+        envs.insert(envs.end(),
+                    {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all", "HOME=" + Env("HOME")});
+    }
     // A test that plays the service manager binds its socket here before it starts programs.
-    if (!bWine && fs::exists(Path("notify"))) envs.push_back("NOTIFY_SOCKET=" + Path("notify"));
+    if (!bWine && Exists(Path("notify"))) envs.push_back("NOTIFY_SOCKET=" + Path("notify"));
     // Sanitizer builds: the programs stop at their first report, which fails the test.
     for (const char* szName : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (!Env(szName).empty()) envs.push_back(szName + ("=" + Env(szName)));
@@ -315,35 +297,34 @@ Proc Station::Start(const std::string& szProgram, const std::vector<std::string>
     return p;
 }
 
-// Only then can velmoractl's look-ups not fall between the window's bind and listen, where
-// a look-up takes the window for a stale one and removes it.
-Proc Station::StartVelmora() {
+// The station prints its first line once its window listens: only then can velmoractl's
+// look-ups not fall between the bind and the listen, where a look-up takes the window for a
+// stale one and removes it.
+void Station::StartVelmora() {
     velmora = Start("velmora", {"--headless"});
     WaitFor([&] { return Contains(velmora.Out(), "system menu: ") || !Running(velmora); }, 5s);
-    return velmora;
 }
 
-Proc Station::StartHarwent() {
+void Station::StartHarwent() {
     harwent = Start("harwent-sim", {"--log", Path(".windows/harwent.log")});
     WaitFor([&] { return !StubLog(kHarwent).empty() || Exists(Path(".shm/LOCALSTATUSINFO")); }, 5s);
-    return harwent;
 }
 
-Proc Station::StartStub(const std::string& szTitle) {
-    return Start("sibling-stub", {"--title", szTitle, "--log", Path(".windows/" + szTitle + ".msglog")});
+void Station::StartStub(const std::string& szTitle) {
+    Start("sibling-stub", {"--title", szTitle, "--log", Path(".windows/" + szTitle + ".msglog")});
 }
 
-Proc Station::StartCenter(const std::vector<std::string>& extra) {
-    std::vector<std::string> args{"--listen", m_szAddr, "--store", Path("center"), "--poll", "0",
-                                  "--watch-dir", Path("d/ENF_IMG/"), "--aside-dir", Path("d/delete_img/")};
+void Station::StartCenter(const Names& extra) {
+    Names args{
+        "--listen", m_szAddr,      "--store",          Path("center"), "--poll",
+        "0",        "--watch-dir", Path("d/ENF_IMG/"), "--aside-dir",  Path("d/delete_img/")};
     args.insert(args.end(), extra.begin(), extra.end());  // a later --poll wins
     center = Start("velmora-mgrpc", args);
     if (!WaitFor([&] { return center.Out().rfind("LISTEN ", 0) == 0; }, 5s))
         ADD_FAILURE() << "the center does not listen on " << m_szAddr << ": " << center.Out();
-    return center;
 }
 
-void Station::Up(const std::vector<std::string>& centerArgs) {
+void Station::Up(const Names& centerArgs) {
     StartHarwent();
     StartCenter(centerArgs);
     StartVelmora();
@@ -353,7 +334,7 @@ int Station::Wait(Proc& p, std::chrono::milliseconds timeout) {
     int nStatus = 0;
     if (p.nPid <= 0) return -1;
     const auto tEnd = std::chrono::steady_clock::now() + timeout;
-    while (p.nPid > 0 && waitpid(p.nPid, &nStatus, WNOHANG) != p.nPid) {
+    while (waitpid(p.nPid, &nStatus, WNOHANG) != p.nPid) {
         if (std::chrono::steady_clock::now() >= tEnd) return -1;
         std::this_thread::sleep_for(20ms);
     }
@@ -364,8 +345,8 @@ int Station::Wait(Proc& p, std::chrono::milliseconds timeout) {
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
-void Station::Kill(Proc& p, int nSignal) {
-    if (p.nPid > 0) kill(p.nPid, nSignal);
+void Station::Kill(Proc& p) {
+    if (p.nPid > 0) kill(p.nPid, SIGKILL);
     Wait(p, 10s);
 }
 
@@ -377,33 +358,14 @@ void Station::Revive() {
     StartVelmora();
 }
 
-int Station::Run(const std::string& szProgram, const std::vector<std::string>& args,
-                 std::string* pOut) {
+Station::Result Station::Run(const std::string& szProgram, const Names& args) {
     Proc p = Start(szProgram, args);
     const int nStatus = Wait(p, 20s);
-    *pOut = p.Out();
-    return nStatus;
-}
-
-std::string Station::Run(const std::string& szProgram, const std::vector<std::string>& args) {
-    std::string szOut;
-    Run(szProgram, args, &szOut);
-    return szOut;
-}
-
-std::map<int, std::string> Station::Controls() {
-    std::map<int, std::string> controls;
-    std::istringstream in(Run("velmoractl", {"show"}));
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(' ') != std::string::npos)
-            controls[std::atoi(line.c_str())] = line.substr(line.find(' ') + 1);
-    }
-    return controls;
+    return {nStatus, p.Out()};
 }
 
 std::string Station::Control(int nId) {
-    const auto controls = Controls();
-    return controls.count(nId) != 0 ? controls.at(nId) : "<none>";
+    return Field(Run("velmoractl", {"show"}).out, std::to_string(nId));
 }
 
 ::testing::AssertionResult Station::WaitControl(int nId, const std::string& szText,
@@ -413,19 +375,16 @@ std::string Station::Control(int nId) {
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "control " << nId << " shows \"" << szLast
                                          << "\", not \"" << szText << "\"; velmoractl show:\n"
-                                         << Run("velmoractl", {"show"});
+                                         << Run("velmoractl", {"show"}).out;
 }
 
 std::string Station::Stat(const std::string& szName) {
-    std::istringstream in(Run("velmoractl", {"stats"}));
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(szName + " ", 0) == 0) return line.substr(szName.size() + 1);
-    }
-    return "";
+    return Field(Run("velmoractl", {"stats"}).out, szName);
 }
 
 std::string Station::StubLog(const std::string& szTitle) {
-    return ReadFile(Path(szTitle == kHarwent ? ".windows/harwent.log" : ".windows/" + szTitle + ".msglog"));
+    const std::string szName = szTitle == kHarwent ? "harwent.log" : szTitle + ".msglog";
+    return ReadFile(Path(".windows/" + szName));
 }
 
 std::string Station::SystemLog() {
@@ -433,7 +392,7 @@ std::string Station::SystemLog() {
     char szRel[128];
     std::snprintf(szRel, sizeof szRel, "d/System_Log/%d/%d%02d%02d.ABCDE", t.tm_year + 1900,
                   t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-    return FromCp949(ReadFile(Path(szRel)));
+    return vplat::Cp949ToUtf8(ReadFile(Path(szRel)));  // the system log is written in CP949
 }
 
 // ---- Violation files ----
@@ -443,7 +402,7 @@ void Station::Files(const std::vector<size_t>& sizes) {
 }
 
 void Station::Put(const std::string& szName, size_t nSize) {
-    files[szName] = PatternBytes(nSize, static_cast<uint32_t>(std::atoi(szName.c_str())));
+    files[szName] = vpattern::PatternBytes(nSize, static_cast<uint32_t>(std::atoi(szName.c_str())));
     WriteFile(Path("staging/" + szName), files[szName]);
     fs::rename(Path("staging/" + szName), Path("d/ENF_IMG/" + szName));
 }
@@ -454,7 +413,8 @@ Names Station::CenterLines(const std::string& szTag) const {
     for (const auto& entry : fs::directory_iterator(m_szRoot, ec)) {
         int nIndex = -1;
         char cDot = 0;
-        if (std::sscanf(entry.path().filename().c_str(), "velmora-mgrpc.%d.ou%c", &nIndex, &cDot) == 2)
+        const std::string szFile = entry.path().filename().string();
+        if (std::sscanf(szFile.c_str(), "velmora-mgrpc.%d.ou%c", &nIndex, &cDot) == 2)
             outputs[nIndex] = entry.path().string();
     }
     Names lines;
@@ -478,38 +438,36 @@ Names Station::CenterVolFiles() const {
     for (const std::string& line : CenterLines("FILE ")) {
         const size_t nAt = line.find(" code=51 file=\"");  // the name, \" and \\ unescaped
         std::string sz;
-        for (size_t k = nAt + 15; nAt != std::string::npos && k < line.size() && line[k] != '"'; ++k)
+        for (size_t k = nAt + 15; nAt != std::string::npos && k < line.size() && line[k] != '"';
+             ++k)
             sz += line[k] == '\\' && k + 1 < line.size() ? line[++k] : line[k];
         if (nAt != std::string::npos) names.push_back(sz);
     }
     return names;
 }
 
-bool Station::Stored(const std::string& szName) const {
+std::string Station::Fate(const std::string& szName) const {
     const Names stored = CenterVolFiles();
-    return std::count(stored.begin(), stored.end(), szName) > 0 && !Exists(Path("d/ENF_IMG/" + szName));
-}
-
-bool Station::Retired(const std::string& szName) const {
-    return Exists(Path("d/delete_img/" + szName)) && !Exists(Path("d/ENF_IMG/" + szName));
-}
-
-bool Station::AllStored() const {
-    return std::all_of(files.begin(), files.end(), [&](const auto& f) { return Stored(f.first); });
+    if (Exists(Path("d/ENF_IMG/" + szName))) return "waiting";
+    if (std::count(stored.begin(), stored.end(), szName) > 0) return "stored";
+    return Exists(Path("d/delete_img/" + szName)) ? "retired" : "lost";
 }
 
 std::map<std::string, std::string> Station::Account(Names* pProblems, Names* pDuplicates) const {
     std::map<std::string, std::string> fates;
     const Names stored = CenterVolFiles();
     for (const auto& [szName, szBytes] : files) {
-        const std::string szWaiting = Path("d/ENF_IMG/" + szName), szStored = Path("center/ABCDE/" + szName),
-                          szRetired = Path("d/delete_img/" + szName), szFile = szName;
-        const size_t nStored = static_cast<size_t>(std::count(stored.begin(), stored.end(), szName));
-        const bool bWaiting = Exists(szWaiting), bStored = nStored > 0 && Exists(szStored),
-                   bRetired = Exists(szRetired);
+        const std::string szWaiting = Path("d/ENF_IMG/" + szName);
+        const std::string szStored = Path("center/ABCDE/" + szName);
+        const std::string szRetired = Path("d/delete_img/" + szName), szFile = szName;
+        const size_t nStored = std::count(stored.begin(), stored.end(), szName);
+        const bool bWaiting = Exists(szWaiting), bStored = nStored > 0 && Exists(szStored);
+        const bool bRetired = Exists(szRetired);
         const std::string szCopy = bStored ? ReadFile(szStored) : "";
         auto Problem = [&](const std::string& sz) { pProblems->push_back(szFile + sz); };
-        if (bWaiting && ReadFile(szWaiting) != szBytes) Problem(" changed in the violation directory");
+        if (bWaiting && ReadFile(szWaiting) != szBytes) {
+            Problem(" changed in the violation directory");
+        }
         if (nStored > 0 && !bStored) Problem(" reported stored but missing at the center");
         if (bStored && szCopy != szBytes) {
             Problem(" stored corrupted (" + std::to_string(szCopy.size()) + " of " +
@@ -519,7 +477,8 @@ std::map<std::string, std::string> Station::Account(Names* pProblems, Names* pDu
         if (!bWaiting && !bStored && !bRetired) Problem(" is lost");
         if (nStored > 1 || (bStored && (bWaiting || bRetired)) || (bWaiting && bRetired)) {
             pDuplicates->push_back(szName + ": stored " + std::to_string(nStored) + " time(s)" +
-                                   (bWaiting ? ", still waiting" : "") + (bRetired ? ", in delete_img" : ""));
+                                   (bWaiting ? ", still waiting" : "") +
+                                   (bRetired ? ", in delete_img" : ""));
         }
         fates[szName] = bWaiting ? "waiting" : bStored ? "stored" : bRetired ? "retired" : "lost";
     }

@@ -18,15 +18,15 @@ namespace e2e {
 
 using namespace std::chrono_literals;
 using Names = std::vector<std::string>;
-using FileSet = std::map<std::string, std::string>;  // name -> bytes
 constexpr const char* kHarwent = "Harwent Console v1.0";  // the main operation program's window
 
-std::string Bin(const std::string& szName);          // a program of build/bin
-std::string ReadFile(const std::string& szPath);     // "" when missing
+std::string ReadFile(const std::string& szPath);  // "" when missing
 void WriteFile(const std::string& szPath, const std::string& szContent);
 // Waits until pred() holds, polling every 50 ms; false on time-out.
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
-inline bool Contains(const std::string& sz, const std::string& what) { return sz.find(what) != std::string::npos; }
+inline bool Contains(const std::string& sz, const std::string& what) {
+    return sz.find(what) != std::string::npos;
+}
 size_t Count(const std::string& sz, const std::string& what);  // occurrences
 // Lines of sz that match every part: "^X" starts with X, "!X" lacks X, X contains X.
 size_t CountLines(const std::string& sz, const Names& parts);
@@ -49,49 +49,42 @@ class Station {
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    // INI keys of file A ("Section/KEY" -> value), written by WriteConfig. Defaults: a
-    // speed station ABCDE on a leased line to this test's address, normal operation, and the
-    // clock commands of the center kept off the machine clock.
+    // INI keys of file A ("Section/KEY" -> value), written by Set. Defaults: a speed station
+    // ABCDE on a leased line to this test's address, normal operation, and the clock
+    // commands of the center kept off the machine clock.
     std::map<std::string, std::string> m_ini;
-    void WriteConfig();
-    void Set(const std::string& szKey, const std::string& szValue) { m_ini[szKey] = szValue; WriteConfig(); }
-
+    void Set(const std::string& szKey, const std::string& szValue);
     std::string Path(const std::string& szRel) const { return m_szRoot + "/" + szRel; }
     std::string Addr() const { return m_szAddr; }
 
     // Starts a program of build/bin in the root (cwd: the program directory D:/QN64-ABRIX/Bin).
-    Proc Start(const std::string& szProgram, const std::vector<std::string>& args);
-    // The station: returns once its window listens (it prints its first line then).
-    Proc StartVelmora();
-    Proc StartHarwent();
-    Proc StartStub(const std::string& szTitle);
+    Proc Start(const std::string& szProgram, const Names& args);
+    void StartVelmora();  // returns once the station's window listens
+    void StartHarwent();
+    void StartStub(const std::string& szTitle);
     // A center watching the violation directory (silent unless --poll is given); fails the
     // test when it does not listen (the address is another run's).
-    Proc StartCenter(const std::vector<std::string>& extra = {});
-    // The main program stand-in, a center and the station.
-    void Up(const std::vector<std::string>& centerArgs = {});
+    void StartCenter(const Names& extra = {});
+    void Up(const Names& centerArgs = {});  // the main program stand-in, a center, the station
     // Waits for the process to end; its exit status, or -1 on time-out / signal.
     int Wait(Proc& p, std::chrono::milliseconds timeout);
-    void Kill(Proc& p, int nSignal = 9);
+    void Kill(Proc& p);  // SIGKILL, then waits
     bool Running(const Proc& p);
-    // Reaps the station if it ended and starts it again (as its service manager would).
-    void Revive();
+    void Revive();  // starts the station again if it ended (as its service manager would)
 
     // Runs a program to completion: its exit status (-1 on time-out) and its output.
-    int Run(const std::string& szProgram, const std::vector<std::string>& args, std::string* pOut);
-    std::string Run(const std::string& szProgram, const std::vector<std::string>& args);
-    // The dialog's controls as velmoractl shows them (id -> text); "<none>" if not running.
-    std::map<int, std::string> Controls();
-    std::string Control(int nId);
+    struct Result {
+        int nStatus;
+        std::string out;
+    };
+    Result Run(const std::string& szProgram, const Names& args);
+    std::string Control(int nId);  // a control of the dialog as velmoractl shows it, or ""
     // Waits until control nId shows szText; on failure says what it showed last.
     ::testing::AssertionResult WaitControl(int nId, const std::string& szText,
                                            std::chrono::milliseconds timeout = 10s);
-    // One counter of velmoractl stats ("" when missing).
-    std::string Stat(const std::string& szName);
-    // The message log of a sibling stand-in (sibling-stub or harwent-sim).
-    std::string StubLog(const std::string& szTitle);
-    // Today's system log, as UTF-8 (empty when missing).
-    std::string SystemLog();
+    std::string Stat(const std::string& szName);      // a counter of velmoractl stats, or ""
+    std::string StubLog(const std::string& szTitle);  // a sibling stand-in's message log
+    std::string SystemLog();                          // today's, as UTF-8 ("" when missing)
 
     // ---- Violation files ----
     // Puts 1000.ABCDE, 1001.ABCDE, ... of the given sizes / one file, its content seeded by
@@ -101,17 +94,15 @@ class Station {
     // Lines starting with szTag of every center of this root, in start order ("": all).
     Names CenterLines(const std::string& szTag) const;
     std::string CenterText() const;
-    // Names of the violation files (code 51) the centers reported stored, in order.
-    Names CenterVolFiles() const;
-    // Reported stored and gone from the violation directory / in delete_img and gone.
-    bool Stored(const std::string& szName) const;
-    bool Retired(const std::string& szName) const;
-    bool AllStored() const;
+    Names CenterVolFiles() const;  // the violation files (code 51) the centers stored, in order
+    // "waiting" in the violation directory; once gone from it "stored" (a center reported
+    // it), "retired" (in delete_img) or "lost". Account also checks the bytes.
+    std::string Fate(const std::string& szName) const;
     // Where each file ended ("waiting", "stored", "retired", "lost"); the problems: lost,
     // changed, corrupted or reported but missing; and the duplicates (only printed).
     std::map<std::string, std::string> Account(Names* pProblems, Names* pDuplicates) const;
 
-    FileSet files;
+    std::map<std::string, std::string> files;  // name -> bytes
     Proc harwent, center, velmora;
     int nRevived = 0;
     bool bCheckFiles = true;
