@@ -13,7 +13,10 @@ root=$PWD
 jobs="${JOBS:-2}"
 linux_build="${LINUX_BUILD_DIR:-build}"
 # The end-to-end tests run one station at a time: the Wine prefix has one drive D:.
-e2e_filter="${E2E_FILTER:-StationShell.*:ManagerLink.*:CenterCommands.*:Files/Transfer.*/SizesInNumberOrder:CdmaStation.*}"
+# The update's hold-back is left out: it lasts while the update receiver's window exists,
+# and the receiver stand-in's window lives on the Linux window bus, which a station under
+# Wine cannot see, so its next supervision tick ends the hold (a race with the notices).
+e2e_filter="${E2E_FILTER:-StationShell.*:ManagerLink.*:CenterCommands.*:Files/Transfer.*/SizesInNumberOrder:CdmaStation.*-CenterCommands.AnUpdateHolds*}"
 
 for tool in x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64; do
   command -v "$tool" >/dev/null || { echo "missing $tool (g++-mingw-w64-x86-64-posix, wine64)" >&2; exit 1; }
