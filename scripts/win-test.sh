@@ -14,8 +14,8 @@ jobs="${JOBS:-2}"
 linux_build="${LINUX_BUILD_DIR:-build}"
 # The end-to-end tests run one station at a time: the Wine prefix has one drive D:.
 # The update's hold-back is left out: it lasts while the update receiver's window exists,
-# and the receiver stand-in's window lives on the Linux window bus, which a station under
-# Wine cannot see, so its next supervision tick ends the hold (a race with the notices).
+# and under Wine the receiver stand-in opens its window late; a supervision tick before
+# that ends the hold, as it would on a station (a race with the test's notices).
 e2e_filter="${E2E_FILTER:-StationShell.*:ManagerLink.*:CenterCommands.*:Files/Transfer.*/SizesInNumberOrder:CdmaStation.*-CenterCommands.AnUpdateHolds*}"
 
 for tool in x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64; do
