@@ -158,6 +158,9 @@ TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
     fs::create_directories(Host("d/ENF_IMG"));
     std::snprintf(dlg.m_szEnfImgDirectory, sizeof dlg.m_szEnfImgDirectory, "d:/ENF_IMG");
     std::snprintf(dlg.m_pConn[0].m_szLocalId, sizeof dlg.m_pConn[0].m_szLocalId, "ABCDE");
+    dlg.OnTimer(kTimerSecond);  // nothing waits: no age at all
+    EXPECT_EQ(Control(IDC_BACKLOG), "backlog 0");
+    EXPECT_EQ(dlg.m_stats.GetGauge(kGaugeOldestAge), -1);
     for (const std::string szOld : {"1.ABCDE", "2.ABCDE"}) {
         for (const std::string sz : {"1.ABCDE", "2.ABCDE"}) {
             WriteFile("d/ENF_IMG/" + sz, "v");

@@ -373,6 +373,12 @@ TEST_F(CommandsTest, NewViolationFileAndTheCdmaButtonDialOnlyWhenAllowed) {
             EXPECT_EQ(m_pDlg->m_bLinkExpected.load(), 1);
         }
     }
+    m_pDlg->m_bSendEnable = 0;
+    m_pDlg->m_bLinkExpected = 0;
+    m_pDlg->m_nOperationMode = 0;
+    const size_t nStarted = m_pEnv->StartedPrograms().size();
+    m_pDlg->OnLoopMessage(vplat::kMsgCommand, (1u << 16) | IDC_BTN_CDMA, 0);  // not a click
+    EXPECT_EQ(m_pEnv->StartedPrograms().size(), nStarted);
 }
 
 // The transfer timer sends only while the switch is exactly 1; the daily log starts only

@@ -225,7 +225,7 @@ TEST_F(ImageTest, LogPreconditionsAndTheBusyRule) {
 
 TEST(SplitFieldsTest, CutsAtDotsLikeStrtokIntoBoundedBuffers) {
     char a[8], b[8], c[8];
-    std::memset(c, 'z', sizeof c);
+    for (char* p : {a, b, c}) std::memset(p, 'z', 8);
     EXPECT_EQ(SplitFields("..12...ABCDE.", a, sizeof a, b, sizeof b, c, sizeof c, nullptr), 2);
     EXPECT_STREQ(a, "12");
     EXPECT_STREQ(b, "ABCDE");
