@@ -126,6 +126,7 @@ class EnvWrapper : public Env {
         std::abort();  // not reached: the target ends the process
     }
     void DebugOutput(const char* szText) override { m_pTarget->DebugOutput(szText); }
+    bool DebugWanted() override { return m_pTarget->DebugWanted(); }
     std::unique_ptr<Event> NewEvent(bool bManualReset) override {
         return m_pTarget->NewEvent(bManualReset);
     }

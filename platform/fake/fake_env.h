@@ -155,6 +155,7 @@ class FakeEnv final : public EnvWrapper {
     bool StartProgram(const char* szWinCommandLine, int nShow) override;
     [[noreturn]] void EndProcess(int nStatus) override;
     void DebugOutput(const char* szText) override;
+    bool DebugWanted() override { return true; }  // every line is recorded
 
     int SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) override;
     int SockSend(SocketHandle s, const void* pBuf, int nSize) override;
