@@ -13,7 +13,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 
@@ -97,11 +99,13 @@ int BoundUnixSocket(const std::string& szName, int nType) {
 // The service manager's notify protocol: one datagram per state line to NOTIFY_SOCKET
 // (a path, or '@' for the abstract namespace); nothing at all without it.
 TEST(ServiceNotify, StateLinesGoToTheNotifySocketOnlyWhenThereIsOne) {
-    for (const std::string& szName : {std::string("/tmp/h3-notify-") + std::to_string(getpid()),
-                                      std::string("@h3-notify-") + std::to_string(getpid())}) {
+    // Names of this run's own, so that nothing a run before left behind can hold them.
+    const TempRoot root;
+    const std::string szUnique = std::filesystem::path(root.Path()).filename().string();
+    for (const std::string& szName : {root.Host("notify"), "@" + szUnique + "-notify"}) {
         SCOPED_TRACE(szName);
         const int fd = BoundUnixSocket(szName, SOCK_DGRAM);
-        ASSERT_GE(fd, 0);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
         setenv("NOTIFY_SOCKET", szName.c_str(), 1);
         EXPECT_TRUE(vplat::NotifyServiceManager("WATCHDOG=1"));
         char buf[32] = {};
@@ -110,7 +114,6 @@ TEST(ServiceNotify, StateLinesGoToTheNotifySocketOnlyWhenThereIsOne) {
         unsetenv("NOTIFY_SOCKET");
         EXPECT_FALSE(vplat::NotifyServiceManager("WATCHDOG=1"));
         close(fd);
-        if (szName[0] == '/') unlink(szName.c_str());
     }
 }
 
