@@ -1029,6 +1029,10 @@ class Tree:
             self._copy(src_root)
         self.env = dict(os.environ)
         self.env["VELMORA_CLOCK_OFFSET"] = "1"
+        # A mutant that crashes a test leaves that test's root behind: the roots go inside
+        # the private tree, which goes at the end.
+        self.env["TMPDIR"] = os.path.join(self.tmp, "roots")
+        os.makedirs(self.env["TMPDIR"])
         self.env.setdefault("VELMORA_E2E_NET", "3")
         if shutil.which("ccache"):
             self.env["CMAKE_CXX_COMPILER_LAUNCHER"] = "ccache"
