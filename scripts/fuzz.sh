@@ -10,6 +10,11 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF \
   -DVELMORA_SANITIZE=address,undefined >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
+# The targets keep their station root for the whole run and leave it when they exit: the
+# roots go into a directory of this run's own, removed at the end.
+roots=$(mktemp -d /tmp/velmora-fuzz-XXXXXX)
+trap 'rm -rf "$roots"' EXIT
+export TMPDIR="$roots"
 for src in fuzz/*_fuzz.cc; do
   name=$(basename "$src" .cc)
   corpus="fuzz/corpus/${name%_fuzz}"
