@@ -40,8 +40,8 @@ void CVelmoraDlg::OnSerialReceive(int /*nQueued: the read is always of up to 512
 
 void CVelmoraDlg::RequestSmsRead() {
     if (m_nCenterCommKind == 0) return;
-    char szCommand[32];
-    std::memset(szCommand, 0, sizeof szCommand);
+    char szCommand[32] = {};  // zeros: the debug line below prints it as a text
+    static_assert(kSmsReadCommandLen < static_cast<int>(sizeof szCommand), "the command fits");
     std::memcpy(szCommand, kSmsReadCommand, kSmsReadCommandLen);
     DebugF("MAKE SMS : S:%d, D:%s", kSmsReadCommandLen, szCommand);
     WriteSms(szCommand, kSmsReadCommandLen);

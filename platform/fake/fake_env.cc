@@ -2,6 +2,7 @@
 // back-end for files and sockets, with counted faults for the link and the modem.
 #include "platform/fake/fake_env.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vplat {
@@ -394,6 +395,14 @@ int FakeEnv::SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) {
     return n;
 }
 
+int FakeEnv::SockRecv(SocketHandle s, void* pBuf, int nSize) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_nLargestRecv = std::max(m_nLargestRecv, nSize);
+    }
+    return EnvWrapper::SockRecv(s, pBuf, nSize);
+}
+
 int FakeEnv::SockSend(SocketHandle s, const void* pBuf, int nSize) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -463,6 +472,11 @@ void FakeEnv::TraceSockets() {
 std::string FakeEnv::SocketTrace() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_szTrace;
+}
+
+int FakeEnv::LargestReceiveAsked() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nLargestRecv;
 }
 
 int FakeEnv::WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,

@@ -125,6 +125,8 @@ class FakeEnv final : public EnvWrapper {
     // time since this call: "-0 +3000 >3300 ".
     void TraceSockets();
     std::string SocketTrace();
+    // The most bytes any SockRecv has asked for so far (the free space its caller offered).
+    int LargestReceiveAsked();
 
     // ---- Env ------------------------------------------------------------------------------
     LocalTime GetLocalTimeNow() override;
@@ -158,6 +160,7 @@ class FakeEnv final : public EnvWrapper {
     bool DebugWanted() override { return true; }  // every line is recorded
 
     int SockConnect(SocketHandle s, uint32_t nAddr, uint16_t nPort) override;
+    int SockRecv(SocketHandle s, void* pBuf, int nSize) override;
     int SockSend(SocketHandle s, const void* pBuf, int nSize) override;
     int SockWait(SocketHandle s, int nMask, uint32_t nTimeoutMs) override;
     int WaitEventsOrSocket(Event* const* ppEvents, int nEvents, SocketHandle s,
@@ -223,6 +226,7 @@ class FakeEnv final : public EnvWrapper {
     bool m_bTrace = false;                               // TraceSockets called
     uint64_t m_nTraceStartMs = 0;                        // fake time of that call
     std::string m_szTrace;                               // SocketTrace
+    int m_nLargestRecv = 0;                              // LargestReceiveAsked
 };
 
 }  // namespace vplat

@@ -171,6 +171,13 @@ TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
         dlg.OnTimer(kTimerSecond);
         EXPECT_EQ(Control(IDC_BACKLOG), "backlog 2, oldest 120 min");
     }
+    // A file written after the clock was set back counts as just arrived: 0 s old.
+    fs::remove(Host("d/ENF_IMG/2.ABCDE"));
+    fs::last_write_time(Host("d/ENF_IMG/1.ABCDE"),
+                        fs::file_time_type::clock::now() + std::chrono::hours(1));
+    dlg.OnTimer(kTimerSecond);
+    EXPECT_EQ(Control(IDC_BACKLOG), "backlog 1, oldest 0 min");
+    EXPECT_EQ(dlg.m_stats.GetGauge(kGaugeOldestAge), 0);
 }
 
 TEST_F(DialogTest, MidnightCleansUpAndClearsTheDailyLogFlagOnlyAtZeroSecond) {

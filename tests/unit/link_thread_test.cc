@@ -150,6 +150,8 @@ TEST_F(LinkThreadTest, FrameErrorsEmptyTheBufferAndTheQueueButAPeerCloseKeepsAPa
     EXPECT_EQ(Stat(kStatFrameErrors), 3u);
     EXPECT_EQ(Stat(kStatDisconnects), 1u) << "the peer close only";
     EXPECT_EQ(Stat(kStatReconnects), 4u);
+    // With part of a frame held, a receive asks only for the space left behind it.
+    EXPECT_EQ(m_pEnv->LargestReceiveAsked(), kRecvBufSize);
 }
 
 // A failed send, or a Manager PC that reads nothing for longer than the send time-out
