@@ -524,7 +524,7 @@ int FakeEnv::SerialWrite(SerialHandle h, const void* pBuf, int nSize, int* pnErr
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bModemSilent) {
             if (pnError != nullptr) *pnError = 0;
-            return nSize;
+            return 0;
         }
     }
     return EnvWrapper::SerialWrite(h, pBuf, nSize, pnError);

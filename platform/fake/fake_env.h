@@ -94,7 +94,8 @@ class FakeEnv final : public EnvWrapper {
     void FailSend(int nNth, bool bPersist);
     // Every SockSend takes at most nBytes (0 = no limit).
     void LimitSendBytes(int nBytes);
-    // The modem answers nothing: SerialWait only times out or stops, writes vanish.
+    // The modem takes and answers nothing: SerialWait only times out or stops, a write
+    // takes no byte (the port's write time-out).
     void SetModemSilent(bool bSilent);
     // RemoveFile fails ("Permission denied") from now on (true) or works again (false):
     // a read-only violation directory, which root cannot have on the host.

@@ -264,6 +264,11 @@ TEST_F(ModemTest, ReadsFromThePort) {
     m_pDlg->RequestSmsRead();
     EXPECT_EQ(m_pEnv->MonotonicMs() - nAt, 10u) << "5 ms before and after a write to the modem";
     EXPECT_EQ(m_pModem->Read(kAnswer.size()), kAnswer);
+    m_pEnv->SetModemSilent(true);  // a port whose write times out with nothing taken
+    m_pDlg->RequestSmsRead();
+    EXPECT_EQ(m_pEnv->MonotonicMs() - nAt, 20u) << "the same pauses";
+    EXPECT_EQ(CountDebugContaining("WriteFile error!"), 0) << "nothing taken is no error";
+    m_pEnv->SetModemSilent(false);
     // Exactly 30 bytes are ignored; 31 are read (and rejected for their sender).
     ModemSays("\r\n" + TimeDigits(0) + "," + std::string(12, '7') + ",");
     EXPECT_EQ(CountDebugContaining("SMS Center Tel Number"), 0);
@@ -280,7 +285,7 @@ TEST_F(ModemTest, ReadsFromThePort) {
     EXPECT_EQ(CountDebug(CdmaLine(2, "CONNECT")), 1);
     EXPECT_EQ(DialerStarts(), 1u);
     EXPECT_FALSE(PortOpen());
-    EXPECT_EQ(CountDebugPrefix("Write SMS READ"), 2) << "the notice's and the one asked: none more";
+    EXPECT_EQ(CountDebugPrefix("Write SMS READ"), 3) << "the notice's and the two asked: none more";
     const int nReads = CountDebugPrefix("READ :");
     m_pDlg->OnSerialReceive(5);  // a late notice once the port is gone reads nothing
     EXPECT_EQ(CountDebugPrefix("READ :"), nReads);
