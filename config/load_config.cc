@@ -40,19 +40,6 @@ CTcpClientComm::CTcpClientComm() {
     for (int i = 0; i < kMaxLinks; ++i) m_pConn[i].m_pQueue = &m_pSendQueues[i];
 }
 
-CTcpClientComm::~CTcpClientComm() {
-    // The station ends its process without joining the link threads; a client built by a
-    // test or a tool may still own one, which must not outlive the entries it works on.
-    if (!m_pConn) return;
-    for (int i = 0; i < kMaxLinks; ++i) {
-        LinkEntry& entry = m_pConn[i];
-        if (!entry.m_hThread.joinable()) continue;
-        entry.m_bRun = 0;
-        if (entry.m_hStopEvent) entry.m_hStopEvent->Set();
-        entry.m_hThread.join();
-    }
-}
-
 void CTcpClientComm::LoadConfig() {
     vplat::Env* pEnv = vplat::env();
 

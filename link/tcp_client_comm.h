@@ -67,7 +67,9 @@ class CVelmoraDlg;
 class CTcpClientComm : public CWinSock, public CTcpCommon {
 public:
     CTcpClientComm();   // LoadConfig, then the send-queue storage
-    ~CTcpClientComm();
+    // A link thread runs only for the dialog (it is the thread's argument), whose own
+    // destructor stops and joins it before this one runs.
+    ~CTcpClientComm() = default;
     CTcpClientComm(const CTcpClientComm&) = delete;
     CTcpClientComm& operator=(const CTcpClientComm&) = delete;
 
