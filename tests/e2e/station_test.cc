@@ -318,10 +318,19 @@ TEST(OperatorCheck, PollsKeepAnIdleStationUpASecondOneIsRefusedAndTheHealthFollo
     auto r = st.Run("velmora", {"--headless"});
     EXPECT_EQ(r.nStatus, 2);
     EXPECT_TRUE(Contains(r.out, "another station already runs on")) << r.out;
+    EXPECT_EQ(Count(r.out, "velmora: "), 1u) << r.out;  // that reason alone
     // A root that exists but cannot hold the lock file is refused the same way.
     r = st.Run("velmora", {"--root", "/proc", "--headless"});
     EXPECT_EQ(r.nStatus, 2);
     EXPECT_TRUE(Contains(r.out, "cannot lock the station root: /proc/.velmora.lock")) << r.out;
+    // Options that only answer end at once, successfully, whatever runs on the root.
+    r = st.Run("velmora", {"--help"});
+    EXPECT_EQ(r.nStatus, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("usage: velmora [--root DIR]", 0), 0u) << r.out;
+    EXPECT_FALSE(Contains(r.out, "unknown option")) << r.out;
+    r = st.Run("velmora", {"--version"});
+    EXPECT_EQ(r.nStatus, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("velmora ", 0), 0u) << r.out;
     EXPECT_TRUE(st.Running(st.velmora));
     EXPECT_EQ(st.Stat("link"), "up");
     EXPECT_GE(FramesIn(), nFramesIn);                          // not reset

@@ -61,6 +61,7 @@ TEST_F(DialogTest, StartUpFollowsTheSettings) {
         std::string szIni, szDrive;  // the settings, the drive it runs from
         uint32_t nVolSend, nStatus, nRunLog;
         const char* szSendState;
+        const char* szLineKind = "전용선";  // leased line
     } kCases[] = {
         {"[SelectSystem]\nTHIS_PROGRAM_KIND=2\n[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n", "D", 10000,
          100000, 0, "관리PC로 전송중....."},
@@ -69,6 +70,9 @@ TEST_F(DialogTest, StartUpFollowsTheSettings) {
          "D", 16000, 0, 33000, "관리PC로 전송중....."},
         {"", "E", 10000, 100000, 0, "관리PC로 전송중....."},
         {"[LocalInfo]\nVOL_FILE_SEND_SYSTEM=0\n", "D", 10000, 100000, 0, "표준서버로 전송 중...."},
+        // CDMA without a wake-up period: connected all day.
+        {"[LocalInfo]\nCENTER_COMM_KIND=1\nWAIT_CDMA_CONNECT=3\nWAKEUP_CDMA=0\n", "D", 10000,
+         100000, 0, "관리PC로 전송중.....", "Day Connect"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.szIni + c.szDrive);
@@ -83,7 +87,7 @@ TEST_F(DialogTest, StartUpFollowsTheSettings) {
         EXPECT_EQ(m_pEnv->TimerPeriod(kTimerStatus), c.nStatus);
         EXPECT_EQ(m_pEnv->TimerPeriod(kTimerFirstStatus), 5000u);
         EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), c.nRunLog);
-        EXPECT_EQ(dlg.GetItemText(IDC_LINE_KIND), "전용선");
+        EXPECT_EQ(dlg.GetItemText(IDC_LINE_KIND), c.szLineKind);
         EXPECT_EQ(dlg.GetItemText(IDC_NOTICE), "Not Open MMF");
         EXPECT_EQ(dlg.m_bSendEnable.load(), 1);
         EXPECT_EQ(std::string(dlg.m_szBinDir), c.szDrive + ":/QN64-ABRIX/Bin");
@@ -178,6 +182,11 @@ TEST_F(DialogTest, LinkHealthReportAndOwnAddress) {
     dlg.OnTimer(kTimerSecond);
     EXPECT_EQ(Control(IDC_BACKLOG), "backlog 1, oldest 0 min");
     EXPECT_EQ(dlg.m_stats.GetGauge(kGaugeOldestAge), 0);
+    // The link has been down for each of those four seconds; up, it is down for none.
+    EXPECT_EQ(dlg.m_stats.GetGauge(kGaugeLinkDownFor), 4);
+    dlg.m_pConn[0].m_nLinkState = 1;
+    dlg.OnTimer(kTimerSecond);
+    EXPECT_EQ(dlg.m_stats.GetGauge(kGaugeLinkDownFor), 0);
 }
 
 TEST_F(DialogTest, MidnightCleansUpAndClearsTheDailyLogFlagOnlyAtZeroSecond) {

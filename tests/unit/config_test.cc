@@ -189,6 +189,7 @@ TEST_F(LoadConfigTest, EveryKeyAndTheConditionalKeys) {
     std::fclose(f);
     EXPECT_NE(szShown.find("  DigitalCAM_2/LOOP2_CHASUN_2      9,1 "), std::string::npos)
         << szShown;
+    EXPECT_NE(szShown.find("  LocalInfo/MANAGE_PC_IP           10.20.30.40 "), std::string::npos);
     EXPECT_EQ(szShown.find("PROBLEM MANAGE_PC_IP"), std::string::npos) << "10.20.30.40 read";
 }
 

@@ -27,6 +27,12 @@ class VolTest : public StationTest {
         return n;
     }
     uint64_t Stat(StatCounter n) { return m_pDlg->m_stats.Get(n); }
+    // The file's progress as a second's tick shows it to a monitor: "acked/packets".
+    std::string Progress() {
+        m_pDlg->OnTimer(kTimerSecond);
+        return std::to_string(m_pDlg->m_stats.GetGauge(kGaugeFileAcked)) + "/" +
+               std::to_string(m_pDlg->m_stats.GetGauge(kGaugeFilePackets));
+    }
     void PutVol(const std::string& szName, size_t nSize) {
         PutFile("d/ENF_IMG/" + szName, Pattern(nSize));
     }
@@ -67,8 +73,10 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeletedByItsFullPat
     EXPECT_EQ(m_pSession->m_nVolTotalPacket, 3);
     EXPECT_EQ(Control(IDC_VOL_TOTAL), "[3]");
     EXPECT_EQ(Control(IDC_SEND_BOX), "51-17");
+    EXPECT_EQ(Progress(), "0/3");
     for (int k = 0; k < 2; ++k) {
         VolReply(k, PACKET_OK);
+        EXPECT_EQ(Progress(), std::to_string(k + 1) + "/3");
         const SentFrame p = TakeOne();
         EXPECT_EQ(p.PacketNo(), k + 1);
         EXPECT_TRUE(p.DataEquals(file.data() + 3000 * k, 3000 - 1000 * k));
@@ -85,6 +93,7 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeletedByItsFullPat
     EXPECT_EQ(Stat(kStatFilesSent), 1u);
     EXPECT_EQ(Stat(kStatFramesOut), 0u);  // queued only: no link thread sends here
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+    EXPECT_EQ(Progress(), "0/0") << "no file in transfer";
     EXPECT_STREQ(m_pSession->m_szVolFileName, "");
     EXPECT_EQ(CountDebug("Send MGR_PC[1000.ABCDE] : " + szHeader), 1);
     EXPECT_EQ(CountDebugPrefix("<< MGR_PC"), 0) << "read once, no read error";
@@ -128,6 +137,7 @@ TEST_F(VolTest, SixResendRequestsMoveTheFileAside) {
     VolReply(1, ERROR_RESEND);
     EXPECT_TRUE(TakeFrames().empty());
     EXPECT_EQ(m_pSession->m_nSendKind, SEND_NONE);
+    EXPECT_EQ(Progress(), "0/0") << "no file in transfer any more";
     EXPECT_EQ(CountDebug("MGR_PC: 위반화일 삭제 & Backup [1000.ABCDE]"), 1);
     EXPECT_FALSE(Exists("d/ENF_IMG/1000.ABCDE"));
     ASSERT_TRUE(Exists("d/delete_img/1000.ABCDE"));
