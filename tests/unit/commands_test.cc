@@ -228,12 +228,17 @@ TEST_F(CommandsTest, ClockSettingAndTimeQuery) {
         int nMode;
         std::string szLine;  // the one line about it ("": none at all)
         bool bSet;
+        std::string szSetTo = "";  // the clock's new time, when not the text itself
     } kCases[] = {
         {TimeText(tNow - 100), 1, "", false},
         {szFive, 0, "MGR_PC_TIME_CHANGE => " + szFive, true},
         {szSix, 0, "****** ERROR Time : MGR_PC_TIME_CHANGE => " + szSix + " [차이:6]", true},
         {TimeText(tNow + 3600), 0, "MGR_PC_TIME_CHANGE => " + TimeText(tNow + 3600), true},
         {"20240401120000", 0, "MGR_PC_TIME_CHANGE => 20240401120000", true},  // a month's 1st
+        // Blanks lead a number as atoi reads it; the log line keeps a space, not a tab.
+        {"2024 4\t1120000", 0, "MGR_PC_TIME_CHANGE => 2024 4?1120000", true, "20240401120000"},
+        {"20240430235959", 0, "MGR_PC_TIME_CHANGE => 20240430235959", true},  // and its last
+        {"20240431000000", 0, "", false},
         {"20241345120000", 0, "", false},
         {"ABCDEFGHIJKLMN", 0, "", false},
         {"2024", 0, "", false},
@@ -249,7 +254,7 @@ TEST_F(CommandsTest, ClockSettingAndTimeQuery) {
         if (c.bSet) {
             EXPECT_EQ(TimeText(vplat::Time64FromLocal(lt.nYear, lt.nMonth, lt.nDay, lt.nHour,
                                                       lt.nMinute, lt.nSecond)),
-                      c.szText);
+                      c.szSetTo.empty() ? c.szText : c.szSetTo);
         }
         const bool bInvalid = c.nMode == 0 && !c.bSet;
         EXPECT_EQ(CountDebug(bInvalid ? "MGR_PC_TIME_CHANGE => " + c.szText +
