@@ -223,13 +223,14 @@ TEST_F(CommandsTest, OnlyACommandPassedOnEndsATransferAndOperSetsTheMode) {
 TEST_F(CommandsTest, ClockSettingAndTimeQuery) {
     const int64_t tNow = m_pEnv->Time64();
     const std::string szFive = TimeText(tNow - 5), szSix = TimeText(tNow - 6);
-    const struct {
+    struct Case {
         std::string szText;
         int nMode;
         std::string szLine;  // the one line about it ("": none at all)
         bool bSet;
         std::string szSetTo = "";  // the clock's new time, when not the text itself
-    } kCases[] = {
+    };
+    std::vector<Case> cases = {
         {TimeText(tNow - 100), 1, "", false},
         {szFive, 0, "MGR_PC_TIME_CHANGE => " + szFive, true},
         {szSix, 0, "****** ERROR Time : MGR_PC_TIME_CHANGE => " + szSix + " [차이:6]", true},
@@ -237,13 +238,24 @@ TEST_F(CommandsTest, ClockSettingAndTimeQuery) {
         {"20240401120000", 0, "MGR_PC_TIME_CHANGE => 20240401120000", true},  // a month's 1st
         // Blanks lead a number as atoi reads it; the log line keeps a space, not a tab.
         {"2024 4\t1120000", 0, "MGR_PC_TIME_CHANGE => 2024 4?1120000", true, "20240401120000"},
-        {"20240430235959", 0, "MGR_PC_TIME_CHANGE => 20240430235959", true},  // and its last
-        {"20240431000000", 0, "", false},
+        {"20280100120000", 0, "", false},
         {"20241345120000", 0, "", false},
         {"ABCDEFGHIJKLMN", 0, "", false},
         {"2024", 0, "", false},
     };
-    for (const auto& c : kCases) {
+    // Every month's last day of a leap year, and the day after it.
+    for (int nMonth = 1; nMonth <= 12; ++nMonth) {
+        const bool bShort = nMonth == 4 || nMonth == 6 || nMonth == 9 || nMonth == 11;
+        const int nLast = nMonth == 2 ? 29 : bShort ? 30 : 31;
+        for (const int nDay : {nLast, nLast + 1}) {
+            char sz[16];
+            std::snprintf(sz, sizeof sz, "2028%02d%02d235959", nMonth, nDay);
+            const bool bValid = nDay == nLast;
+            const std::string szLine = bValid ? std::string("MGR_PC_TIME_CHANGE => ") + sz : "";
+            cases.push_back({sz, 0, szLine, bValid});
+        }
+    }
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.szText);
         TearDown();
         SetUp();
