@@ -62,9 +62,11 @@ TEST_F(DialogTest, StartUpFollowsTheSettings) {
         uint32_t nVolSend, nStatus, nRunLog;
         const char* szSendState;
         const char* szLineKind = "전용선";  // leased line
+        const char* szManagerIp = "255.255.255.255";  // none read
     } kCases[] = {
-        {"[SelectSystem]\nTHIS_PROGRAM_KIND=2\n[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n", "D", 10000,
-         100000, 0, "관리PC로 전송중....."},
+        {"[SelectSystem]\nTHIS_PROGRAM_KIND=2\n[LocalInfo]\nLOCAL_ADDRESS=ABCDE\n"
+         "MANAGE_PC_IP=192.168.10.20\n",
+         "D", 10000, 100000, 0, "관리PC로 전송중.....", "전용선", "192.168.10.20"},
         {"[SelectSystem]\nTHIS_PROGRAM_KIND=1\n[LocalInfo]\nAUTO_SEND_LOG=1\n"
          "[OperationInfo]\nOPERATION_MODE=1\n",
          "D", 16000, 0, 33000, "관리PC로 전송중....."},
@@ -88,6 +90,7 @@ TEST_F(DialogTest, StartUpFollowsTheSettings) {
         EXPECT_EQ(m_pEnv->TimerPeriod(kTimerFirstStatus), 5000u);
         EXPECT_EQ(m_pEnv->TimerPeriod(kTimerRunLog), c.nRunLog);
         EXPECT_EQ(dlg.GetItemText(IDC_LINE_KIND), c.szLineKind);
+        EXPECT_EQ(dlg.GetItemText(IDC_MANAGER_IP), c.szManagerIp);
         EXPECT_EQ(dlg.GetItemText(IDC_NOTICE), "Not Open MMF");
         EXPECT_EQ(dlg.m_bSendEnable.load(), 1);
         EXPECT_EQ(std::string(dlg.m_szBinDir), c.szDrive + ":/QN64-ABRIX/Bin");
