@@ -30,7 +30,8 @@ TEST(ConfigConversionTest, AtoiSaturatesAndInetAddrForms) {
     for (const auto& [sz, n] : kGood) EXPECT_EQ(Ipv4FromText(sz), n) << sz;
     for (const char* sz :
          {"", "abc", "1.2.3.256", "1.2.3.4.5", "1..2.3", "1.2.3.", "08.1.1.1", "1.2.3.4x",
-          "4294967296", "0x", "256.1.1", "1.65536.1", "-1.2.3.4", "255.255.255.255"}) {
+          "4294967296", "0x", "256.1.1", "1.65536.1", "-1.2.3.4", "255.255.255.255", "1.16777216",
+          "1.2.65536"}) {
         EXPECT_EQ(Ipv4FromText(sz), kIpv4None) << sz;
     }
     EXPECT_EQ(Ipv4FromText(nullptr), kIpv4None);

@@ -210,12 +210,15 @@ TEST_F(CleanupTest, OldFilesMoveAsideOrAreDeletedAndNothingElseIsTouched) {
     }
     m_pDlg->m_pConn[0].m_szLocalId[0] = '\0';
     WriteFile("d/VolData/20200101000000_01", "no extension");
+    WriteFile("d/VolData/20200101000000_02.", "an empty one");
     MoveOldImageFiles(m_tNow);
     EXPECT_TRUE(Exists("d/VolData/20200101000000_01"));
+    EXPECT_TRUE(Exists("d/VolData/20200101000000_02."));
     WriteFile("d/not_plate/20200101000000.ABCDE", "old");
     m_pDlg->m_pConn[0].m_szLocalId[0] = 'A';
     g_pMainDlg = nullptr;
     DeleteOldNoPlateFiles(m_tNow);
+    MoveOldImageFiles(m_tNow);
     g_pMainDlg = m_pDlg.get();
     EXPECT_TRUE(Exists("d/not_plate/20200101000000.ABCDE")) << "no dialog";
 }
