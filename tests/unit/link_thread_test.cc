@@ -89,6 +89,9 @@ TEST_F(LinkThreadTest, ReceivesAndSendsCountingFramesBytesAndDropsThenAPeerClose
     m_pEnv->LimitSendBytes(0);
     m_pEnv->TraceSockets();
     m_pEnv->HoldIdleWaits(true);
+    for (auto* pInFlight : {&m_pSession->m_nVolPacketInFlight, &m_pSession->m_nImagePacketInFlight,
+                            &m_pSession->m_nLogPacketInFlight})
+        *pInFlight = 5;
     m_server.Drop();
     ASSERT_TRUE(Parked(1));
     EXPECT_EQ(Link().m_nDisconnects.load(), 1);
@@ -102,6 +105,10 @@ TEST_F(LinkThreadTest, ReceivesAndSendsCountingFramesBytesAndDropsThenAPeerClose
     EXPECT_EQ(Stat(kStatReconnects), 1u);
     EXPECT_EQ(CountDebugContaining("fnCallTCP[Tcp Client] = 0"), 1);
     EXPECT_EQ(m_pEnv->SocketTrace(), "+3000 >3300 ");
+    // No reply on the new connection answers a packet sent on the old one.
+    EXPECT_EQ(m_pSession->m_nVolPacketInFlight.load(), -1);
+    EXPECT_EQ(m_pSession->m_nImagePacketInFlight.load(), -1);
+    EXPECT_EQ(m_pSession->m_nLogPacketInFlight.load(), -1);
 }
 
 // A frame error is not a break: the received bytes are thrown away, so is what was queued
@@ -289,6 +296,9 @@ TEST_F(LinkThreadTest, AnUnreachableManagerLeavesTheLinkDownAndItIsCalledAgain3s
     Link().m_nManagerPort = nPort;
     StartThread(false);
     ASSERT_TRUE(Parked(1));
+    EXPECT_EQ(CountDebug("manager link: connect to 127.0.0.1:" + std::to_string(nPort) +
+                         " failed: refused"),
+              1);
     EXPECT_EQ(Link().m_nLinkState.load(), 2);
     EXPECT_EQ(m_pDlg->m_stats.GetGauge(kGaugeConnectAttempts), 1);
     const std::string szSpin = Control(IDC_SENT_FRAMES);
