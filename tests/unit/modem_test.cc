@@ -46,6 +46,7 @@ TEST(ModemParseTest, LineKindsFieldsAndHex) {
     // table below.
     const std::pair<std::string, std::string> kHex[] = {
         {"4G", "P"},  // 'G' = 71 - 48 - 7 = 16
+        {"4:", "C"},  // ':' = 58 - 48 - 7 = 3, the first character above '9'
         {"4a", "j"},  // lower case is no hex digit here: 'a' = 42
         {"5 ", "@"},
         {"2\xC1", "\xB1"}};  // a byte above 0x7F counts as negative

@@ -228,10 +228,14 @@ TEST_F(ReportTest, SharedMemoryOpensBothOrNoneAndPublishesTheDestination) {
     EXPECT_EQ(dlg.m_pTrafficInfo[67], PatternByte(67));
     EXPECT_EQ(std::vector<uint8_t>(m_pLocal + 2335, m_pLocal + 2341),
               (std::vector<uint8_t>{PatternByte(2335), 1, 0, 0, 0, PatternByte(2340)}));
-    // The station text is bounded to 7 characters and the destination.
+    // The station text is bounded to 7 characters and the destination; none while closed.
+    char sz[16], szSmall[4];
+    std::memset(sz, 'x', sizeof sz);
+    dlg.m_bMmfOpen = 0;
+    dlg.GetStationText(sz, sizeof sz);
+    EXPECT_EQ(std::string(sz, sizeof sz), std::string(sizeof sz, '\0'));
     dlg.m_bMmfOpen = 1;
     std::memcpy(m_pLocal, "ABCDEFGHIJ", 10);
-    char sz[16], szSmall[4];
     dlg.GetStationText(sz, sizeof sz);
     dlg.GetStationText(szSmall, sizeof szSmall);
     EXPECT_STREQ(sz, "ABCDEFG");
