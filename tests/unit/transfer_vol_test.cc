@@ -66,6 +66,7 @@ TEST_F(VolTest, FiveThousandBytesGoInThreePacketsAndTheFileIsDeletedByItsFullPat
     const size_t nOpenBefore = OpenDescriptors();
     Tick();
     EXPECT_EQ(OpenDescriptors(), nOpenBefore) << "the file is closed once read";
+    EXPECT_EQ(CountDebug("1000.ABCDE"), 1) << "the file chosen, on the debug output";
     const SentFrame info = TakeOne();
     EXPECT_EQ(info.Opcode(), 51);
     EXPECT_EQ(info.PacketNo(), 0);
