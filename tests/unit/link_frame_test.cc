@@ -416,6 +416,12 @@ TEST_F(StatsTest, PublishedMappingLayoutAndCountsFromTwoThreads) {
     EXPECT_FALSE(ReadStationStats(copy.data(), kStatsGaugeOffset + 8 * kGaugeCount - 1, &read));
     copy[8] = 29;  // 32 + 29 * 8 > 256, where the gauges begin
     EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
+    // An older writer's fewer counters: those it did not publish read 0, not the next word.
+    copy[8] = 13;  // up to files_sent (11) and 12; resends (13, which is 1) not published
+    StationStatsView older;
+    ASSERT_TRUE(ReadStationStats(copy.data(), copy.size(), &older));
+    EXPECT_EQ(older.nCounters[kStatFilesSent], 2u);
+    EXPECT_EQ(older.nCounters[13], 0u);
     copy[8] = kStatCount;
     copy[0] = 'X';
     EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
