@@ -422,6 +422,10 @@ TEST_F(StatsTest, PublishedMappingLayoutAndCountsFromTwoThreads) {
     ASSERT_TRUE(ReadStationStats(copy.data(), copy.size(), &older));
     EXPECT_EQ(older.nCounters[kStatFilesSent], 2u);
     EXPECT_EQ(older.nCounters[13], 0u);
+    copy[12] = static_cast<uint8_t>(kGaugeBacklog);  // the backlog (3) and on: not published
+    ASSERT_TRUE(ReadStationStats(copy.data(), copy.size(), &older));
+    EXPECT_EQ(older.nGauges[kGaugeBacklog], 0);
+    copy[12] = kGaugeCount;
     copy[8] = kStatCount;
     copy[0] = 'X';
     EXPECT_FALSE(ReadStationStats(copy.data(), copy.size(), &read));
