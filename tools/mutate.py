@@ -1175,6 +1175,52 @@ class Tree:
             logf.close()
         return why is not None, why, failed_group
 
+    def run_unit_all(self, tag):
+        """Runs every unit test (parallel groups, no fail-fast); the names that failed."""
+        exe = os.path.join(self.build, "bin", "unit_tests")
+        failed = set()
+        sites = {}
+        pending = [list(g) for g in self.groups]
+        round_ = 0
+        while pending:
+            procs = []
+            for g, names in enumerate(pending):
+                lp = os.path.join(self.logs, "%s-all-%d-%d.log" % (tag, round_, g))
+                logf = open(lp, "wb")
+                p = subprocess.Popen(self.nice([exe, "--gtest_filter=" + ":".join(names)]),
+                                     cwd=self.tmp, env=self.env, stdout=logf,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+                procs.append((p, logf, lp, names))
+            deadline = time.time() + self.args.timeout
+            again = []
+            for p, logf, lp, names in procs:
+                try:
+                    p.wait(timeout=max(1, deadline - time.time()))
+                except subprocess.TimeoutExpired:
+                    _kill_group(p)
+                    p.wait()
+                logf.close()
+                with open(lp, encoding="utf-8", errors="replace") as fh:
+                    text = fh.read()
+                done = set(re.findall(r"^\[       OK \] ([^\s,]+)", text, re.M))
+                bad = set(re.findall(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", text, re.M))
+                failed |= bad & set(names)
+                for name, body in re.findall(
+                        r"^\[ RUN      \] (\S+)\n(.*?)(?=^\[ RUN      \]|\Z)", text,
+                        re.M | re.S):
+                    sites.setdefault(name, set()).update(_failure_sites(body, self.root))
+                if p.returncode != 0:
+                    ran = re.findall(r"^\[ RUN      \] ([^\s,]+)", text, re.M)
+                    if ran and ran[-1] not in done and ran[-1] not in bad:
+                        failed.add(ran[-1])  # crashed or hung
+                    left = [n for n in names if n not in done and n not in bad and
+                            n not in ran]
+                    if left:
+                        again.append(left)
+            pending = again
+            round_ += 1
+        return sorted(failed), {n: sorted(sites.get(n, ())) for n in sorted(failed)}
+
     # End-to-end suites.
     def ensure_all_built(self, logname):
         ok, text = self.build_target(None, logname)
@@ -1289,6 +1335,9 @@ def main(argv=None):
     ap.add_argument("--list", action="store_true", help="print the sample, run nothing")
     ap.add_argument("--list-all", action="store_true", help="print every site, run nothing")
     ap.add_argument("--keep", action="store_true", help="keep the private tree")
+    ap.add_argument("--matrix", metavar="FILE", default=None,
+                    help="run every unit test on each mutant (no e2e) and write, one JSON "
+                         "line a mutant, which tests it fails: what each test alone guards")
     ap.add_argument("--in-place", metavar="BUILD_DIR", default=None,
                     help="mutate this checkout and build in its configured BUILD_DIR (no "
                          "copy; each file is put back, the programs rebuilt at the end)")
@@ -1340,6 +1389,7 @@ def main(argv=None):
     results = []
     t_start = time.time()
     k = 0
+    matrix_out = open(args.matrix, "w", encoding="utf-8") if args.matrix else None
     try:
         tree.configure()
         tree.unit_baseline()
@@ -1359,7 +1409,10 @@ def main(argv=None):
                 with open(path, "w", encoding="utf-8") as fh:
                     fh.write(mutated)
                 try:
-                    outcome, why = run_mutant(tree, m, f, folder, tag, path, orig, mutated)
+                    if args.matrix:
+                        outcome, why = matrix_mutant(tree, m, f, tag, matrix_out)
+                    else:
+                        outcome, why = run_mutant(tree, m, f, folder, tag, path, orig, mutated)
                 finally:
                     with open(path, "w", encoding="utf-8") as fh:
                         fh.write(orig)
@@ -1379,6 +1432,8 @@ def main(argv=None):
     except StopRun:
         pass
     finally:
+        if matrix_out:
+            matrix_out.close()
         if args.in_place and k > 0:
             # The build directory holds the last mutant's objects: build the real ones.
             tree.build_target(None, "restore.log")
@@ -1455,6 +1510,45 @@ def run_mutant(tree, m, f, folder, tag, path, orig, mutated):
             tree.flaky.append("%s: %s" % (tag, why))
             log("  (%s did not fail again: flaky, ignored)" % why)
     return "survived", "unit and e2e tests pass"
+
+
+def matrix_mutant(tree, m, f, tag, out):
+    """Every unit test on the mutant: which fail (a crash or a hang fails the test that was
+    running; the rest of its group then runs on)."""
+    target = PROGRAM_ONLY_FILES.get(f, "unit_tests")
+    ok, text = tree.build_target(target, "%s-build.log" % tag)
+    failed, sites = [], {}
+    if not ok:
+        outcome, why = "invalid", _first_error(text)
+    elif target != "unit_tests":
+        outcome, why = "survived", "not in the unit tests"
+    else:
+        failed, sites = tree.run_unit_all(tag)
+        outcome = "killed" if failed else "survived"
+        why = "%d unit test(s) fail" % len(failed)
+    out.write(json.dumps({"mutant": m.identity, "file": f, "line": m.line,
+                          "outcome": outcome, "failed": failed, "sites": sites}) + "\n")
+    out.flush()
+    return outcome, why
+
+
+def _test_path(path):
+    k = path.rfind("tests/")
+    return path[k:] if k >= 0 else os.path.basename(path)
+
+
+def _failure_sites(body, root):
+    """The places a failed test reported, each "file:line" of the failing check followed by
+    the trace lines (rows of a table) in effect there."""
+    out = set()
+    for m in re.finditer(r"^(\S+?):(\d+): Failure\n(.*?)(?=^\S+?:\d+: Failure|\Z)", body,
+                         re.M | re.S):
+        where = "%s:%s" % (_test_path(m.group(1)), m.group(2))
+        trace = re.findall(r"^(\S+?:\d+): (.*)$", m.group(3).split("Google Test trace:", 1)[1],
+                           re.M) if "Google Test trace:" in m.group(3) else []
+        out.add(where + "".join(" | %s %s" % (_test_path(t[0]), t[1][:80])
+                                for t in trace[:3]))
+    return out
 
 
 def _first_error(text):
