@@ -63,6 +63,9 @@ E2E_FILES = {
 E2E_SKIP_SUITES = {"Soak"}
 E2E_SKIP_TESTS = "-*Soak*"
 
+# The names gtest reports as failed ("[  FAILED  ] Suite.Test").
+FAILED_RE = re.compile(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", re.M)
+
 
 def e2e_filters(root, folder):
     """The gtest filters (one per e2e file) of the folder's end-to-end suites."""
@@ -1139,16 +1142,19 @@ class Tree:
             log("  (%s did not fail again: flaky, ignored)" % why)
         return False, None
 
+    def _start_unit(self, names, logf, options):
+        """Starts the unit tests named, in a session of their own, output to logf."""
+        exe = os.path.join(self.build, "bin", "unit_tests")
+        cmd = [exe] + options + ["--gtest_filter=" + ":".join(names)]
+        return subprocess.Popen(self.nice(cmd), cwd=self.tmp, env=self.env, stdout=logf,
+                                stderr=subprocess.STDOUT, start_new_session=True)
+
     def _run_unit_groups(self, tag):
         """Runs the unit tests in parallel groups; returns (killed, why, failed group)."""
-        exe = os.path.join(self.build, "bin", "unit_tests")
         procs = []
         for g, names in enumerate(self.groups):
             logf = open(os.path.join(self.logs, "%s-unit-%d.log" % (tag, g)), "wb")
-            p = subprocess.Popen(self.nice([exe, "--gtest_fail_fast", "--gtest_brief=1",
-                                            "--gtest_filter=" + ":".join(names)]),
-                                 cwd=self.tmp, env=self.env, stdout=logf,
-                                 stderr=subprocess.STDOUT, start_new_session=True)
+            p = self._start_unit(names, logf, ["--gtest_fail_fast", "--gtest_brief=1"])
             procs.append((p, logf, g))
         deadline = time.time() + self.args.timeout
         why = None
@@ -1177,7 +1183,6 @@ class Tree:
 
     def run_unit_all(self, tag):
         """Runs every unit test (parallel groups, no fail-fast); the names that failed."""
-        exe = os.path.join(self.build, "bin", "unit_tests")
         failed = set()
         sites = {}
         pending = [list(g) for g in self.groups]
@@ -1187,9 +1192,7 @@ class Tree:
             for g, names in enumerate(pending):
                 lp = os.path.join(self.logs, "%s-all-%d-%d.log" % (tag, round_, g))
                 logf = open(lp, "wb")
-                p = subprocess.Popen(self.nice([exe, "--gtest_filter=" + ":".join(names)]),
-                                     cwd=self.tmp, env=self.env, stdout=logf,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+                p = self._start_unit(names, logf, [])
                 procs.append((p, logf, lp, names))
             deadline = time.time() + self.args.timeout
             again = []
@@ -1203,12 +1206,12 @@ class Tree:
                 with open(lp, encoding="utf-8", errors="replace") as fh:
                     text = fh.read()
                 done = set(re.findall(r"^\[       OK \] ([^\s,]+)", text, re.M))
-                bad = set(re.findall(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", text, re.M))
+                bad = set(FAILED_RE.findall(text))
                 failed |= bad & set(names)
                 for name, body in re.findall(
                         r"^\[ RUN      \] (\S+)\n(.*?)(?=^\[ RUN      \]|\Z)", text,
                         re.M | re.S):
-                    sites.setdefault(name, set()).update(_failure_sites(body, self.root))
+                    sites.setdefault(name, set()).update(_failure_sites(body))
                 if p.returncode != 0:
                     ran = re.findall(r"^\[ RUN      \] ([^\s,]+)", text, re.M)
                     if ran and ran[-1] not in done and ran[-1] not in bad:
@@ -1264,7 +1267,7 @@ class Tree:
             log("warning: no e2e test matches %s (%s)" % (flt, name))
             return None, secs
         if rc != 0:
-            bad = sorted(set(re.findall(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", text, re.M)))
+            bad = sorted(set(FAILED_RE.findall(text)))
             log("warning: e2e tests failing without a mutant are left out: %s" %
                 (" ".join(bad) or rc))
             if not bad:
@@ -1280,7 +1283,7 @@ def _failed_names(path, rc):
             text = fh.read()
     except OSError:
         return str(rc)
-    names = re.findall(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", text, re.M)
+    names = FAILED_RE.findall(text)
     if names:
         return ", ".join(sorted(set(names))[:3])
     if isinstance(rc, int) and rc < 0:
@@ -1499,7 +1502,7 @@ def run_mutant(tree, m, f, folder, tag, path, orig, mutated):
         if rc == "timeout":
             return "killed", "e2e %s timed out after %d s" % (name, tree.args.e2e_timeout)
         if rc != 0:
-            names = sorted(set(re.findall(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", text, re.M)))
+            names = sorted(set(FAILED_RE.findall(text)))
             why = "e2e failed (%s)" % (", ".join(names[:3]) or "%s exit %s" % (name, rc))
             # Counted only when the failing tests fail again with the mutant.
             rc2, _ = tree.run_e2e(":".join(names) if names else flt,
@@ -1537,7 +1540,7 @@ def _test_path(path):
     return path[k:] if k >= 0 else os.path.basename(path)
 
 
-def _failure_sites(body, root):
+def _failure_sites(body):
     """The places a failed test reported, each "file:line" of the failing check followed by
     the trace lines (rows of a table) in effect there."""
     out = set()
